@@ -1,0 +1,42 @@
+#pragma once
+// The two Python classes: instance layouts and their class objects, created
+// once per process on first need.
+
+#include "arm/geometry.hpp"
+#include "module/python.hpp"
+
+namespace velmora::module {
+
+struct ArmObject {
+    PyObject_HEAD
+    arm::SphericalLinkGeometry geometry;
+};
+
+struct NeckObject {
+    PyObject_HEAD
+};
+
+// The class object, created on first need; nullptr with the interpreter's error set.
+PyTypeObject* arm_type_or_null();
+PyTypeObject* neck_type_or_null();
+
+// For methods: the class must exist; if it cannot be created that is an
+// internal fault (the interpreter's error is printed first).
+PyTypeObject* require_type(PyTypeObject* (*get_or_null)(), const char* class_name);
+
+template <class Instance>
+struct PythonClass;
+
+template <>
+struct PythonClass<ArmObject> {
+    static constexpr const char* name = "VelmoraArmKinematics";
+    static PyTypeObject* type() { return require_type(arm_type_or_null, name); }
+};
+
+template <>
+struct PythonClass<NeckObject> {
+    static constexpr const char* name = "VelmoraNeckKinematics";
+    static PyTypeObject* type() { return require_type(neck_type_or_null, name); }
+};
+
+}  // namespace velmora::module

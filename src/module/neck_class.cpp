@@ -1,0 +1,69 @@
+// VelmoraNeckKinematics: the neck's Python class.
+
+#include "module/classes.hpp"
+#include "module/descriptions.hpp"
+#include "module/docstrings.hpp"
+#include "module/entry.hpp"
+#include "module/errors.hpp"
+#include "neck/neck_kinematics.hpp"
+
+namespace velmora::module {
+namespace {
+
+PyObject* construct(PyTypeObject* type) { return type->tp_alloc(type, 0); }
+
+PyObject* fk(const NeckObject&, const Vec3& joints) {
+    return to_python(neck::forward_kinematics({joints.x, joints.y, joints.z}));
+}
+
+PyObject* ik(const NeckObject&, const Mat3& r) {
+    const auto angles = neck::inverse_kinematics(r);
+    return angles ? float_tuple({angles->yaw, angles->pitch, angles->roll}) : raise(Failure::gimbal_lock);
+}
+
+void dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // every instance of a heap type holds its class
+}
+
+using docs::join;
+using docs::separator;
+constexpr auto class_doc = join("VelmoraNeckKinematics", docs::neck_class_signature, separator);
+constexpr auto fk_doc = join("fk($self, joints)", separator, docs::neck_fk);
+constexpr auto ik_doc = join("ik($self, r)", separator, docs::neck_ik);
+
+constexpr int fast_keywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"fk", as_method(&instance_method<descriptions::neck_fk, fk>), fast_keywords, fk_doc.data()},
+    {"ik", as_method(&instance_method<descriptions::neck_ik, ik>), fast_keywords, ik_doc.data()},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_doc, const_cast<char*>(class_doc.data())},
+    {Py_tp_new, reinterpret_cast<void*>(&constructor<descriptions::neck_new, construct>)},
+    {Py_tp_methods, methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "velmora_torso_kinematics.VelmoraNeckKinematics",
+    static_cast<int>(sizeof(NeckObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+OnceObject neck_class;
+
+}  // namespace
+
+PyTypeObject* neck_type_or_null() {
+    return reinterpret_cast<PyTypeObject*>(neck_class.get_or_init([] { return PyType_FromSpec(&spec); }));
+}
+
+}  // namespace velmora::module
