@@ -43,10 +43,7 @@ PyObject* default_right() { return new_arm(arm::default_right()); }
 
 PyObject* from_json(std::string_view json) {
     const arm::GeometryFromJson parsed = arm::read_geometry_json(json);
-    if (!parsed.geometry) {
-        PyErr_Format(PyExc_ValueError, "Invalid arms.json: %s", parsed.error.message().c_str());
-        return nullptr;
-    }
+    if (!parsed.geometry) return raise_invalid_json(parsed.error.message());
     return new_arm(*parsed.geometry);
 }
 

@@ -1,5 +1,7 @@
 #include "module/errors.hpp"
 
+#include <string>
+
 namespace velmora::module {
 
 PyObject* raise(Failure failure) {
@@ -17,6 +19,15 @@ PyObject* raise(Failure failure) {
             PyErr_SetString(PyExc_ValueError, "Gimbal lock: pitch is too close to \u00b1\u03c0/2.");
             break;
     }
+    return nullptr;
+}
+
+PyObject* raise_invalid_json(std::string_view reason) {
+    std::string message = "Invalid arms.json: ";
+    message += reason;
+    const OwnedRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                             "replace"));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The one mapping from a kinematics failure to the Python exception it raises.
 
+#include <string_view>
+
 #include "module/python.hpp"
 
 namespace velmora::module {
@@ -13,5 +15,9 @@ enum class Failure {
 
 // Sets the failure's exception and returns nullptr, for `return raise(...)`.
 PyObject* raise(Failure failure);
+
+// ValueError "Invalid arms.json: <reason>"; the reason may quote the document,
+// NUL characters included.
+PyObject* raise_invalid_json(std::string_view reason);
 
 }  // namespace velmora::module

@@ -1,0 +1,214 @@
+// The typed descriptions of both classes and all their methods, and the four
+// load-time constructors that link them into the registries.
+
+#include "module/type_descriptions.hpp"
+
+#include <optional>
+
+#include "arm/geometry.hpp"
+#include "module/descriptions.hpp"
+#include "module/docstrings.hpp"
+
+namespace velmora::module::types {
+
+namespace detail {
+
+TypeExpression builtin(const char* name) { return {std::string("builtins.") + name, {"builtins"}}; }
+
+TypeExpression wrap(const char* open, TypeExpression inner, const char* module) {
+    inner.text.insert(0, open);
+    inner.text += ']';
+    inner.modules.insert(module);
+    return inner;
+}
+
+TypeExpression tuple_of(std::span<const TypeExpression> elements) {
+    TypeExpression tuple{"tuple[", {}};
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        if (i > 0) tuple.text += ", ";
+        tuple.text += elements[i].text;
+        tuple.modules.insert(elements[i].modules.begin(), elements[i].modules.end());
+    }
+    tuple.text += ']';
+    return tuple;
+}
+
+}  // namespace detail
+
+namespace {
+
+// A stand-alone generator has no interpreter of its own. An isolated one
+// ignores the environment (PYTHONPATH, user site), which must not change a
+// default's text; it is never finalised, like the texts made with it.
+void start_interpreter_once() {
+    static std::once_flag started;
+    std::call_once(started, [] {
+        if (Py_IsInitialized()) return;
+        PyConfig config;
+        PyConfig_InitIsolatedConfig(&config);
+        config.site_import = 0;
+        const PyStatus status = Py_InitializeFromConfig(&config);
+        PyConfig_Clear(&config);
+        if (PyStatus_Exception(status)) return;
+        // Leave the lock free so that any thread can take it through PyGILState_Ensure.
+        PyEval_SaveThread();
+    });
+}
+
+// Holds the interpreter lock and keeps whatever exception the caller had
+// pending out of the way of the computation's own, which are dropped.
+class InterpreterTurn {
+public:
+    InterpreterTurn() noexcept : gil_(PyGILState_Ensure()), pending_(PyErr_GetRaisedException()) {}
+    ~InterpreterTurn() {
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending_);
+        PyGILState_Release(gil_);
+    }
+    InterpreterTurn(const InterpreterTurn&) = delete;
+    InterpreterTurn& operator=(const InterpreterTurn&) = delete;
+
+private:
+    PyGILState_STATE gil_;
+    PyObject* pending_;
+};
+
+// The value's repr, when that is a literal that reads back as an equal value.
+std::optional<std::string> literal_repr(DefaultText::MakeValue make_value) {
+    const OwnedRef value(make_value());
+    if (!value) return std::nullopt;
+    const OwnedRef repr(PyObject_Repr(value.get()));
+    const OwnedRef ast(PyImport_ImportModule("ast"));
+    if (!repr || !ast) return std::nullopt;
+    const OwnedRef read_back(PyObject_CallMethod(ast.get(), "literal_eval", "O", repr.get()));
+    if (!read_back || PyObject_RichCompareBool(read_back.get(), value.get(), Py_EQ) != 1) {
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(repr.get(), &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string render_default(DefaultText::MakeValue make_value) {
+    start_interpreter_once();
+    if (!Py_IsInitialized()) return std::string(elided_default);
+    const InterpreterTurn turn;
+    return literal_repr(make_value).value_or(std::string(elided_default));
+}
+
+}  // namespace
+
+std::string_view DefaultText::text() {
+    std::call_once(once_, [this] { text_ = literal_ != nullptr ? literal_ : render_default(make_value_); });
+    return text_;
+}
+
+namespace {
+
+// The registries. Constant-initialised, so they are usable from load-time
+// constructors, which run before any dynamic initialisation.
+constinit ClassRegistry classes;
+constinit MethodSetRegistry method_sets;
+
+PyObject* default_arm_arc() { return PyFloat_FromDouble(arm::default_arm_arc); }
+PyObject* default_coupler_arc() { return PyFloat_FromDouble(arm::default_coupler_arc); }
+PyObject* default_mirror() { return Py_NewRef(Py_False); }
+
+constinit DefaultText arm_arc_default{default_arm_arc};
+constinit DefaultText coupler_arc_default{default_coupler_arc};
+constinit DefaultText mirror_default{default_mirror};
+// `near` is absent unless given, which Python spells None.
+constinit DefaultText near_default{"None"};
+
+// Parameter names are the binder's, so signatures and binding agree.
+namespace names = descriptions;
+
+constexpr ParameterDescription arm_new_parameters[] = {
+    {names::arm_new_parameters[0], parameter_type<double>, &arm_arc_default},
+    {names::arm_new_parameters[1], parameter_type<double>, &coupler_arc_default},
+    {names::arm_new_parameters[2], parameter_type<bool>, &mirror_default},
+};
+constexpr ParameterDescription json_parameters[] = {
+    {names::json_parameters[0], parameter_type<std::string_view>, nullptr},
+};
+constexpr ParameterDescription joint_parameters[] = {
+    {names::joint_parameters[0], parameter_type<double>, nullptr},
+    {names::joint_parameters[1], parameter_type<double>, nullptr},
+};
+constexpr ParameterDescription rotation_parameters[] = {
+    {names::rotation_parameters[0], parameter_type<Mat3>, nullptr},
+};
+constexpr ParameterDescription direction_near_parameters[] = {
+    {names::direction_near_parameters[0], parameter_type<Vec3>, nullptr},
+    {names::direction_near_parameters[1], parameter_type<std::optional<JointPair>>, &near_default},
+};
+constexpr ParameterDescription direction_parameters[] = {
+    {names::direction_parameters[0], parameter_type<Vec3>, nullptr},
+};
+constexpr ParameterDescription neck_joint_parameters[] = {
+    {names::neck_joint_parameters[0], parameter_type<Vec3>, nullptr},
+};
+constexpr ParameterDescription neck_rotation_parameters[] = {
+    {names::neck_rotation_parameters[0], parameter_type<Mat3>, nullptr},
+};
+
+static_assert(std::size(arm_new_parameters) == names::arm_new.parameters.size());
+static_assert(std::size(direction_near_parameters) == names::ik_from_direction.parameters.size());
+static_assert(std::size(joint_parameters) == names::arm_fk.parameters.size());
+
+using enum MethodKind;
+
+constexpr MethodDescription arm_methods[] = {
+    {"__new__", constructor, arm_new_parameters, result_type<ArmObject>, docs::arm_new},
+    {"default_left", static_method, {}, result_type<ArmObject>, docs::default_left},
+    {"default_right", static_method, {}, result_type<ArmObject>, docs::default_right},
+    {"from_json", static_method, json_parameters, result_type<ArmObject>, docs::from_json},
+    {"fk", instance, joint_parameters, result_type<Mat3>, docs::arm_fk},
+    {"ik", instance, rotation_parameters, result_type<JointPair>, docs::arm_ik},
+    {"ik_from_direction", instance, direction_near_parameters, result_type<JointPair>,
+     docs::ik_from_direction},
+    {"direction", instance, joint_parameters, result_type<Vec3>, docs::direction},
+    {"is_reachable_joints", instance, joint_parameters, result_type<bool>, docs::is_reachable_joints},
+    {"is_reachable_orientation", instance, rotation_parameters, result_type<bool>,
+     docs::is_reachable_orientation},
+    {"is_reachable_direction", instance, direction_parameters, result_type<bool>,
+     docs::is_reachable_direction},
+    {"arm_arc", instance, {}, result_type<double>, docs::none},
+    {"coupler_arc", instance, {}, result_type<double>, docs::none},
+    {"mirror", instance, {}, result_type<bool>, docs::none},
+};
+
+constexpr MethodDescription neck_methods[] = {
+    {"__new__", constructor, {}, result_type<NeckObject>, docs::none},
+    {"fk", instance, neck_joint_parameters, result_type<Mat3>, docs::neck_fk},
+    {"ik", instance, neck_rotation_parameters, result_type<neck::NeckAngles>, docs::neck_ik},
+};
+
+constexpr ClassKey arm_key{PythonClass<ArmObject>::name};
+constexpr ClassKey neck_key{PythonClass<NeckObject>::name};
+
+constexpr ClassDescription arm_class{&arm_key, PythonClass<ArmObject>::name, module_name, docs::none, {}, {}};
+constexpr ClassDescription neck_class{&neck_key, PythonClass<NeckObject>::name, module_name, docs::none,
+                                      {}, {}};
+constexpr MethodSetDescription arm_method_set{&arm_key, {}, arm_methods};
+constexpr MethodSetDescription neck_method_set{&neck_key, {}, neck_methods};
+
+constinit ClassRegistry::Node arm_class_node{arm_class};
+constinit MethodSetRegistry::Node arm_method_set_node{arm_method_set};
+constinit ClassRegistry::Node neck_class_node{neck_class};
+constinit MethodSetRegistry::Node neck_method_set_node{neck_method_set};
+
+// Run by the loader in rising priority (101 is the first one not reserved to
+// the implementation), before the library's ordinary static initialisers.
+[[gnu::constructor(101)]] void register_arm_class() noexcept { classes.push(arm_class_node); }
+[[gnu::constructor(102)]] void register_arm_methods() noexcept { method_sets.push(arm_method_set_node); }
+[[gnu::constructor(103)]] void register_neck_class() noexcept { classes.push(neck_class_node); }
+[[gnu::constructor(104)]] void register_neck_methods() noexcept { method_sets.push(neck_method_set_node); }
+
+}  // namespace
+
+const ClassRegistry& class_registry() noexcept { return classes; }
+const MethodSetRegistry& method_set_registry() noexcept { return method_sets; }
+
+}  // namespace velmora::module::types

@@ -1,0 +1,237 @@
+#pragma once
+// The typed description of the Python interface (classes, methods, parameter
+// and result types, defaults, docstrings), linked at load time into two
+// process-wide registries for a stub generator. The module itself never reads
+// them: its live behaviour comes from the method tables alone.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+
+#include "common/vector_types.hpp"
+#include "module/classes.hpp"
+#include "module/python.hpp"
+#include "neck/neck_kinematics.hpp"
+
+namespace velmora::module::types {
+
+// An annotation and the modules that a stub must import for it to resolve.
+struct TypeExpression {
+    std::string text;
+    std::set<std::string> modules;
+};
+
+using TypeFunction = TypeExpression (*)();
+
+// How a Python type is written, per internal type, as a parameter and as a
+// result. Parameters accept any sequence; results are always built as lists.
+template <class T>
+struct PythonType;
+
+namespace detail {
+
+[[nodiscard]] TypeExpression builtin(const char* name);
+[[nodiscard]] TypeExpression wrap(const char* open, TypeExpression inner, const char* module);
+[[nodiscard]] TypeExpression tuple_of(std::span<const TypeExpression> elements);
+
+}  // namespace detail
+
+template <>
+struct PythonType<double> {
+    static TypeExpression parameter() { return detail::builtin("float"); }
+    static TypeExpression result() { return detail::builtin("float"); }
+};
+
+template <>
+struct PythonType<bool> {
+    static TypeExpression parameter() { return detail::builtin("bool"); }
+    static TypeExpression result() { return detail::builtin("bool"); }
+};
+
+template <>
+struct PythonType<std::string_view> {
+    static TypeExpression parameter() { return detail::builtin("str"); }
+    static TypeExpression result() { return detail::builtin("str"); }
+};
+
+template <class T>
+struct PythonType<std::array<T, 3>> {
+    static TypeExpression parameter() {
+        return detail::wrap("typing.Sequence[", PythonType<T>::parameter(), "typing");
+    }
+    static TypeExpression result() {
+        return detail::wrap("builtins.list[", PythonType<T>::result(), "builtins");
+    }
+};
+
+template <class... T>
+struct PythonType<std::tuple<T...>> {
+    static_assert(sizeof...(T) == 2 || sizeof...(T) == 3, "only pairs and triples cross the surface");
+    static TypeExpression parameter() {
+        const std::array<TypeExpression, sizeof...(T)> elements{PythonType<T>::parameter()...};
+        return detail::tuple_of(elements);
+    }
+    static TypeExpression result() {
+        const std::array<TypeExpression, sizeof...(T)> elements{PythonType<T>::result()...};
+        return detail::tuple_of(elements);
+    }
+};
+
+// Only parameters are optional (`near`); no result is.
+template <class T>
+struct PythonType<std::optional<T>> {
+    static TypeExpression parameter() {
+        return detail::wrap("typing.Optional[", PythonType<T>::parameter(), "typing");
+    }
+};
+
+// The core's named values, by the shape they take in Python.
+template <>
+struct PythonType<Vec3> : PythonType<std::array<double, 3>> {};
+template <>
+struct PythonType<JointPair> : PythonType<std::tuple<double, double>> {};
+template <>
+struct PythonType<neck::NeckAngles> : PythonType<std::tuple<double, double, double>> {};
+
+// The module whose interface is described here.
+inline constexpr char module_name[] = "velmora_torso_kinematics";
+
+// The module's own classes, named bare: a stub of the module defines them.
+template <class Instance>
+struct ClassType {
+    static TypeExpression parameter() { return result(); }
+    static TypeExpression result() { return {PythonClass<Instance>::name, {module_name}}; }
+};
+template <>
+struct PythonType<ArmObject> : ClassType<ArmObject> {};
+template <>
+struct PythonType<NeckObject> : ClassType<NeckObject> {};
+
+template <class T>
+inline constexpr TypeFunction parameter_type = &PythonType<T>::parameter;
+template <class T>
+inline constexpr TypeFunction result_type = &PythonType<T>::result;
+
+// A parameter's default as it appears in a signature, computed on first use
+// and kept. Either a fixed text, or the interpreter's repr of a value; a repr
+// that does not read back as an equal literal becomes "...".
+class DefaultText {
+public:
+    using MakeValue = PyObject* (*)();  // a new reference, or nullptr with an error set
+
+    constexpr explicit DefaultText(const char* literal) noexcept : literal_(literal) {}
+    constexpr explicit DefaultText(MakeValue make_value) noexcept : make_value_(make_value) {}
+
+    // Starts an interpreter if the process has none (a stand-alone generator).
+    // Not const: the first call fills the cell.
+    [[nodiscard]] std::string_view text();
+
+private:
+    const char* literal_ = nullptr;
+    MakeValue make_value_ = nullptr;
+    std::once_flag once_;
+    std::string text_;
+};
+
+// Written when a default has no faithful literal form.
+inline constexpr std::string_view elided_default = "...";
+
+enum class MethodKind { instance, static_method, class_method, constructor };
+
+struct ParameterDescription {
+    const char* name;
+    TypeFunction type;
+    DefaultText* default_text;  // nullptr: no default
+};
+
+struct AttributeDescription {
+    const char* name;
+    TypeFunction type;
+    const char* docstring;
+};
+
+struct MethodDescription {
+    const char* name;
+    MethodKind kind;
+    std::span<const ParameterDescription> parameters;
+    TypeFunction result;
+    const char* docstring;  // bare, without the stored signature line
+};
+
+// Joins a class description to its method sets; compared by address.
+struct ClassKey {
+    const char* class_name;
+};
+
+struct ClassDescription {
+    const ClassKey* key;
+    const char* name;
+    const char* module;
+    const char* docstring;
+    std::span<const AttributeDescription> attributes;
+    std::span<const AttributeDescription> class_attributes;
+};
+
+struct MethodSetDescription {
+    const ClassKey* key;
+    std::span<const AttributeDescription> attributes;
+    std::span<const MethodDescription> methods;
+};
+
+// A singly linked list of statically allocated nodes; pushing links a node in
+// at the head with compare-and-swap and allocates nothing, so it is safe in
+// load-time constructors of libraries that load concurrently. Walking it
+// yields the most recently pushed description first.
+template <class Description>
+class Registry {
+public:
+    struct Node {
+        const Description& description;
+        Node* next = nullptr;
+    };
+
+    class Iterator {
+    public:
+        explicit Iterator(const Node* node) noexcept : node_(node) {}
+        const Description& operator*() const noexcept { return node_->description; }
+        Iterator& operator++() noexcept {
+            node_ = node_->next;
+            return *this;
+        }
+        bool operator==(const Iterator&) const noexcept = default;
+
+    private:
+        const Node* node_;
+    };
+
+    void push(Node& node) noexcept {
+        Node* head = head_.load(std::memory_order_relaxed);
+        do {
+            node.next = head;
+        } while (!head_.compare_exchange_weak(head, &node, std::memory_order_release,
+                                              std::memory_order_relaxed));
+    }
+
+    [[nodiscard]] Iterator begin() const noexcept { return Iterator(head_.load(std::memory_order_acquire)); }
+    [[nodiscard]] Iterator end() const noexcept { return Iterator(nullptr); }
+
+private:
+    std::atomic<Node*> head_{nullptr};
+};
+
+using ClassRegistry = Registry<ClassDescription>;
+using MethodSetRegistry = Registry<MethodSetDescription>;
+
+// Filled by the library's load-time constructors; complete before main() or,
+// in the extension, before the interpreter calls the module's init function.
+[[nodiscard]] const ClassRegistry& class_registry() noexcept;
+[[nodiscard]] const MethodSetRegistry& method_set_registry() noexcept;
+
+}  // namespace velmora::module::types
