@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "arm/geometry_json.hpp"
+#include "velmora_torso_kinematics/arm_geometry.hpp"
 
 namespace {
 

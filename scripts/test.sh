@@ -25,3 +25,6 @@ VELMORA_FAULT_PROBE_DIR="$root/$build" .venv/bin/python -m pytest "$@"
     --allowlist "$root/tests/typing/stubtest_allowlist.txt")
 (cd "$build" && "$root/.venv/bin/python" -m mypy --strict "$root/examples" "$root/tests/typing")
 .venv/bin/python tests/typing/usage.py
+
+# The C++ core as an installed package: a consumer project finds it and runs a round trip.
+CMAKE="$root/.venv/bin/cmake" scripts/check_cpp_package.sh

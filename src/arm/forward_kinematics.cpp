@@ -1,4 +1,4 @@
-#include "arm/forward_kinematics.hpp"
+#include "velmora_torso_kinematics/arm_kinematics.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "arm/geometry_json.hpp"
+#include "velmora_torso_kinematics/arm_geometry.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -4,15 +4,13 @@
 #include <optional>
 #include <string_view>
 
-#include "arm/forward_kinematics.hpp"
-#include "arm/geometry.hpp"
-#include "arm/geometry_json.hpp"
-#include "arm/inverse_kinematics.hpp"
 #include "module/classes.hpp"
 #include "module/descriptions.hpp"
 #include "module/docstrings.hpp"
 #include "module/entry.hpp"
 #include "module/errors.hpp"
+#include "velmora_torso_kinematics/arm_geometry.hpp"
+#include "velmora_torso_kinematics/arm_kinematics.hpp"
 
 namespace velmora::module {
 namespace {

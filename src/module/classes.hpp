@@ -2,8 +2,8 @@
 // The two Python classes: instance layouts and their class objects, created
 // once per process on first need.
 
-#include "arm/geometry.hpp"
 #include "module/python.hpp"
+#include "velmora_torso_kinematics/arm_geometry.hpp"
 
 namespace velmora::module {
 

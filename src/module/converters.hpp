@@ -9,8 +9,8 @@
 #include <optional>
 #include <string_view>
 
-#include "common/vector_types.hpp"
 #include "module/python.hpp"
+#include "velmora_torso_kinematics/vector_types.hpp"
 
 namespace velmora::module {
 

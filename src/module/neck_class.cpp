@@ -5,7 +5,7 @@
 #include "module/docstrings.hpp"
 #include "module/entry.hpp"
 #include "module/errors.hpp"
-#include "neck/neck_kinematics.hpp"
+#include "velmora_torso_kinematics/neck.hpp"
 
 namespace velmora::module {
 namespace {

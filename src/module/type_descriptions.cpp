@@ -5,9 +5,9 @@
 
 #include <optional>
 
-#include "arm/geometry.hpp"
 #include "module/descriptions.hpp"
 #include "module/docstrings.hpp"
+#include "velmora_torso_kinematics/arm_geometry.hpp"
 
 namespace velmora::module::types {
 

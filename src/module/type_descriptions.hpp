@@ -15,10 +15,10 @@
 #include <string_view>
 #include <tuple>
 
-#include "common/vector_types.hpp"
 #include "module/classes.hpp"
 #include "module/python.hpp"
-#include "neck/neck_kinematics.hpp"
+#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/vector_types.hpp"
 
 namespace velmora::module::types {
 

@@ -1,4 +1,4 @@
-#include "neck/neck_kinematics.hpp"
+#include "velmora_torso_kinematics/neck.hpp"
 
 #include <cmath>
 #include <limits>

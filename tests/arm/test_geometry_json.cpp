@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "arm/geometry_json.hpp"
 #include "support/check.hpp"
+#include "velmora_torso_kinematics/arm_geometry.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <random>
 
-#include "arm/inverse_kinematics.hpp"
 #include "support/check.hpp"
+#include "velmora_torso_kinematics/arm_kinematics.hpp"
 
 namespace {
 

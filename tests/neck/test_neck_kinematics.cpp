@@ -9,8 +9,8 @@
 #include <random>
 #include <string>
 
-#include "neck/neck_kinematics.hpp"
 #include "support/check.hpp"
+#include "velmora_torso_kinematics/neck.hpp"
 
 namespace {
 

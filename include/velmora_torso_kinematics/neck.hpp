@@ -1,9 +1,10 @@
 #pragma once
-// Yaw-pitch-roll neck: R = Rz(yaw) . Ry(pitch) . Rx(roll), the head frame in the body frame.
+// velmora_torso_kinematics: the yaw-pitch-roll neck.
+// R = Rz(yaw) . Ry(pitch) . Rx(roll), the head frame in the body frame.
 
 #include <optional>
 
-#include "common/vector_types.hpp"
+#include "velmora_torso_kinematics/vector_types.hpp"
 
 namespace velmora::neck {
 

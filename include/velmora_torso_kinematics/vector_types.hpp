@@ -1,5 +1,5 @@
 #pragma once
-// Plain value types shared by the arm and the neck: no Python, no allocation.
+// velmora_torso_kinematics: plain value types shared by the arm and the neck.
 
 #include <array>
 

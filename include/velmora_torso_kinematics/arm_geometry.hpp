@@ -1,5 +1,6 @@
 #pragma once
-// The arm's immutable geometry record and its two presets.
+// velmora_torso_kinematics: the arm's geometry record, its presets, and its
+// JSON document.
 //
 // All arm vectors live in one right-handed body frame. With m = -1 for a
 // mirrored (right) arm and +1 otherwise, the input axes are v_1 = (0, 0, 1)
@@ -7,7 +8,11 @@
 // `arm_arc` from them, and the end-effector axis v_3 at `coupler_arc` from both
 // elbows, on the side that `branch` chooses.
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace velmora::arm {
 
@@ -46,5 +51,29 @@ inline constexpr double default_coupler_arc = 0.5;
 [[nodiscard]] constexpr double branch_sign(const SphericalLinkGeometry& g) noexcept {
     return g.branch == Branch::positive ? 1.0 : -1.0;
 }
+
+// The geometry as a JSON document (the contents of an arms.json file): an
+// object {"arm_arc", "coupler_arc", "branch"?, "mirror"?} or an array of two to
+// four elements in that order. Members with other keys are skipped after a full
+// well-formedness check, at any depth, without recursion. A failure carries a
+// reason and the line and column it points at.
+
+struct JsonError {
+    std::string reason;     // e.g. "missing field `arm_arc`"
+    std::size_t line = 0;   // from 1
+    std::size_t column = 0; // UTF-8 bytes from the start of the line up to and including
+                            // the character the error points at; 0 when no byte precedes it
+    // "<reason> at line L column C"
+    [[nodiscard]] std::string message() const;
+};
+
+struct GeometryFromJson {
+    std::optional<SphericalLinkGeometry> geometry;  // set on success
+    JsonError error;                                // meaningful only when !geometry
+};
+
+// Parses `text` (UTF-8). Never throws except std::bad_alloc from building a
+// message or an unescaped string.
+[[nodiscard]] GeometryFromJson read_geometry_json(std::string_view text);
 
 }  // namespace velmora::arm
