@@ -2,6 +2,7 @@
 // velmora_torso_kinematics: plain value types shared by the arm and the neck.
 
 #include <array>
+#include <cmath>
 
 namespace velmora {
 
@@ -25,6 +26,10 @@ struct JointPair {
 [[nodiscard]] constexpr double dot(const Vec3& a, const Vec3& b) noexcept {
     return (a.x * b.x + a.y * b.y) + a.z * b.z;
 }
+
+// Euclidean length, summed as (x^2 + y^2) + z^2 without rescaling: a length
+// whose square overflows is infinite.
+[[nodiscard]] inline double norm(const Vec3& v) noexcept { return std::sqrt(dot(v, v)); }
 
 [[nodiscard]] constexpr Vec3 cross(const Vec3& a, const Vec3& b) noexcept {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};

@@ -19,9 +19,6 @@ constexpr double auxiliary_axis_limit = 0.9;
 
 constexpr Vec3 joint_a_axis{0.0, 0.0, 1.0};
 
-// Summed as (x^2 + y^2) + z^2, without rescaling: an overflowing length is inf.
-[[nodiscard]] double norm(const Vec3& v) noexcept { return std::sqrt(dot(v, v)); }
-
 [[nodiscard]] Vec3 apply(const Mat3& m, const Vec3& v) noexcept {
     return {dot({m[0][0], m[0][1], m[0][2]}, v), dot({m[1][0], m[1][1], m[1][2]}, v),
             dot({m[2][0], m[2][1], m[2][2]}, v)};

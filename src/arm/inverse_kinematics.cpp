@@ -19,9 +19,6 @@ constexpr double shortest_direction = 1e-12;
 
 constexpr Vec3 joint_a_axis{0.0, 0.0, 1.0};
 
-// Summed as (x^2 + y^2) + z^2, without rescaling: an overflowing length is inf.
-[[nodiscard]] double norm(const Vec3& v) noexcept { return std::sqrt(dot(v, v)); }
-
 // The part of v perpendicular to the unit axis k, not normalised.
 [[nodiscard]] Vec3 perpendicular_part(const Vec3& v, const Vec3& k) noexcept {
     return v - dot(v, k) * k;

@@ -82,12 +82,6 @@ PyObject* arm_arc(const ArmObject& self) { return to_python(self.geometry.arm_ar
 PyObject* coupler_arc(const ArmObject& self) { return to_python(self.geometry.coupler_arc); }
 PyObject* mirror(const ArmObject& self) { return to_python(self.geometry.mirror); }
 
-void dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // every instance of a heap type holds its class
-}
-
 // Stored documentation strings: signature line, separator, docstring.
 using docs::join;
 using docs::separator;
@@ -141,29 +135,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_doc, const_cast<char*>(class_doc.data())},
-    {Py_tp_new, reinterpret_cast<void*>(&constructor<descriptions::arm_new, construct>)},
-    {Py_tp_methods, methods},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
-    "velmora_torso_kinematics.VelmoraArmKinematics",
-    static_cast<int>(sizeof(ArmObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slots,
-};
-
 OnceObject arm_class;
 
 }  // namespace
 
 PyTypeObject* arm_type_or_null() {
-    return reinterpret_cast<PyTypeObject*>(arm_class.get_or_init([] { return PyType_FromSpec(&spec); }));
+    return arm_class.get_or_init_type([] {
+        return create_class("velmora_torso_kinematics.VelmoraArmKinematics", sizeof(ArmObject), class_doc.data(),
+                            &constructor<descriptions::arm_new, construct>, methods);
+    });
 }
 
 }  // namespace velmora::module

@@ -3,6 +3,8 @@
 // once per process on first need.
 
 #include "module/python.hpp"
+
+#include <cstddef>
 #include "velmora_torso_kinematics/arm_geometry.hpp"
 
 namespace velmora::module {
@@ -15,6 +17,13 @@ struct ArmObject {
 struct NeckObject {
     PyObject_HEAD
 };
+
+// A class object as both classes are made: a heap type deriving from object,
+// with the default flags only (so not subclassable, no GC, no __dict__, no weak
+// references), a constructor slot, a method table and the shared deallocator.
+// nullptr with the interpreter's error set if it refuses.
+PyTypeObject* create_class(const char* qualified_name, std::size_t basic_size, const char* doc,
+                           newfunc constructor, PyMethodDef* methods);
 
 // The class object, created on first need; nullptr with the interpreter's error set.
 PyTypeObject* arm_type_or_null();

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <string>
 
 #include "module/classes.hpp"
 #include "module/fault.hpp"
@@ -73,15 +72,6 @@ PyObject* initialise() {
 }
 
 }  // namespace
-
-PyTypeObject* require_type(PyTypeObject* (*get_or_null)(), const char* class_name) {
-    PyTypeObject* type = get_or_null();
-    if (type == nullptr) {
-        PyErr_PrintEx(0);
-        throw InternalFault(std::string("failed to create type object for ") + class_name);
-    }
-    return type;
-}
 
 }  // namespace velmora::module
 

@@ -21,12 +21,6 @@ PyObject* ik(const NeckObject&, const Mat3& r) {
     return angles ? float_tuple({angles->yaw, angles->pitch, angles->roll}) : raise(Failure::gimbal_lock);
 }
 
-void dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // every instance of a heap type holds its class
-}
-
 using docs::join;
 using docs::separator;
 constexpr auto class_doc = join("VelmoraNeckKinematics", docs::neck_class_signature, separator);
@@ -41,29 +35,16 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_doc, const_cast<char*>(class_doc.data())},
-    {Py_tp_new, reinterpret_cast<void*>(&constructor<descriptions::neck_new, construct>)},
-    {Py_tp_methods, methods},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
-    "velmora_torso_kinematics.VelmoraNeckKinematics",
-    static_cast<int>(sizeof(NeckObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slots,
-};
-
 OnceObject neck_class;
 
 }  // namespace
 
 PyTypeObject* neck_type_or_null() {
-    return reinterpret_cast<PyTypeObject*>(neck_class.get_or_init([] { return PyType_FromSpec(&spec); }));
+    return neck_class.get_or_init_type([] {
+        return create_class("velmora_torso_kinematics.VelmoraNeckKinematics", sizeof(NeckObject),
+                            class_doc.data(), &constructor<descriptions::neck_new, construct>,
+                            methods);
+    });
 }
 
 }  // namespace velmora::module

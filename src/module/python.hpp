@@ -33,6 +33,13 @@ public:
         return value_;
     }
 
+    // The same for a class object.
+    template <class Make>
+    PyTypeObject* get_or_init_type(Make make) {
+        return reinterpret_cast<PyTypeObject*>(
+            get_or_init([&] { return reinterpret_cast<PyObject*>(make()); }));
+    }
+
     [[nodiscard]] PyObject* get() const noexcept { return value_; }
 
 private:
