@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Per-call times: every Python method against its references (bench/bench_methods.py),
+# then the C++ core's functions alone (bench/core_bench.cpp, Google Benchmark).
+# Usage: scripts/bench.sh [--quick]
+# Needs Google Benchmark's development files (Debian: apt-get install libbenchmark-dev).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+scripts/setup.sh
+export PATH="$root/.venv/bin:$PATH"
+
+# Seconds per core benchmark: long enough for a spread well under 1 %.
+quick=()
+core_seconds=0.5
+if [ "${1:-}" = "--quick" ]; then
+    quick=(--quick)
+    core_seconds=0.05
+fi
+
+build=build/bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DVELMORA_BUILD_MODULE=OFF -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" -j 2 --target velmora_core_bench >/dev/null
+
+echo "== Python methods (ns per call)"
+.venv/bin/python bench/bench_methods.py "${quick[@]}"
+echo
+echo "== C++ core (time per call)"
+"$build/velmora_core_bench" --benchmark_min_time="$core_seconds"

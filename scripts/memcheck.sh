@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The module's pytest suite under valgrind memcheck. Builds the module as
+# shipped (Release) plus debug information into build/memcheck, runs pytest
+# against it with the interpreter's allocator replaced by malloc, and fails on
+# any invalid access, uninitialised use or definitely lost block whose stack
+# passes through the module (tools/memcheck/module_errors.py).
+# Usage: scripts/memcheck.sh [pytest arguments]   (default: the whole suite)
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+[ -x .venv/bin/pytest ] || scripts/setup.sh
+export PATH="$root/.venv/bin:$PATH"
+if ! command -v valgrind >/dev/null; then
+    echo "memcheck: no valgrind found; installing it with apt" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq valgrind >&2
+fi
+
+build=build/memcheck
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g \
+    -DVELMORA_BUILD_MODULE=ON -DVELMORA_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
+cmake --build "$build" -j 2 --target velmora_torso_kinematics _velmora_fault_probe
+
+module_dir="$root/$build"
+reports="$module_dir/reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+
+# Every block must come from malloc for memcheck to see it; children (the
+# sub-interpreter test's) are checked too, each into its own report. Freed
+# blocks wait 2 MB (not 20) before reuse: a use soon after a release is still
+# caught, and the tests that bound resident memory stay meaningful.
+status=0
+PYTHONMALLOC=malloc PYTHONPATH="$module_dir" VELMORA_FAULT_PROBE_DIR="$module_dir" \
+    valgrind --tool=memcheck --trace-children=yes --num-callers=40 --freelist-vol=2000000 \
+        --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+        --xml=yes --xml-file="$reports/memcheck.%p.xml" \
+        .venv/bin/python -m pytest -p no:cacheprovider "$@" || status=$?
+
+# The reports are read even when a test failed: the failure may be the error.
+.venv/bin/python tools/memcheck/module_errors.py 'velmora_torso_kinematics*.so' \
+    "$reports"/memcheck.*.xml || status=1
+exit "$status"

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The whole suite again, under AddressSanitizer and UndefinedBehaviorSanitizer:
+# builds the core, its C++ tests and the module with both sanitizers into
+# build/asan (CMake directly, not pip), runs the C++ tests under CTest, then
+# pytest against that module. Any sanitizer report, in this process or in a
+# child the tests start, fails the run.
+# Usage: scripts/sanitize.sh [pytest arguments]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+[ -x .venv/bin/pytest ] || scripts/setup.sh
+export PATH="$root/.venv/bin:$PATH"
+
+build=build/asan
+reports="$root/$build/reports"
+
+# -O1 without NDEBUG: fast enough for the whole suite, and the reports get
+# usable stacks (no inlining away of the frames that matter).
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+    -DVELMORA_SANITIZE=ON -DVELMORA_BUILD_MODULE=ON -DVELMORA_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
+
+# Reports go to files (log_path), one per process: a child process that the
+# tests expect to fail would otherwise hide its report in captured output.
+rm -rf "$reports"
+mkdir -p "$reports"
+export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
+export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/tools/sanitizers/lsan_interpreter.supp:print_suppressions=0"
+
+# Prints every report and fails; runs after each stage and on any exit, so a
+# stage that dies of its report still shows it.
+fail_on_reports() {
+    local found
+    found=$(find "$reports" -type f 2>/dev/null | sort)
+    [ -z "$found" ] && return 0
+    echo "sanitize: sanitizer reports after $1:" >&2
+    for report in $found; do
+        echo "==== $report" >&2
+        cat "$report" >&2
+    done
+    exit 1
+}
+trap 'status=$?; [ $status -eq 0 ] || fail_on_reports "a failed stage"' EXIT
+
+# The build runs the sanitized stub generator, so it is checked as well.
+cmake --build "$build" -j 2
+fail_on_reports "the build"
+
+(cd "$build" && ctest --output-on-failure --no-tests=error)
+fail_on_reports "the C++ tests"
+
+# The interpreter is not instrumented, so the runtime must come first in the
+# process. PYTHONMALLOC=malloc routes every Python object through the
+# sanitizer's allocator, so a use after free of an object is caught too.
+# Leak checking is off here: CPython keeps blocks alive until exit by design
+# and every stack passes through it, so no suppression could separate the
+# module's leaks from its own; the memcheck run and the reference-count tests
+# cover the module's leaks. Those tests also bound the resident memory, which
+# a large quarantine of freed blocks would inflate: 1 MB of quarantine still
+# catches a use of an object soon after its release and keeps them meaningful.
+# libstdc++ is preloaded as well: the runtime looks up the real __cxa_throw
+# when it starts, and the interpreter would load libstdc++ only later, with
+# the module, so the first C++ exception (the fault probe's) would abort.
+libasan=$(gcc -print-file-name=libasan.so)
+libstdcxx=$(g++ -print-file-name=libstdc++.so.6)
+for library in "$libasan" "$libstdcxx"; do
+    [ -f "$library" ] || { echo "sanitize: $library not found" >&2; exit 1; }
+done
+module_dir="$root/$build"
+export ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=1/detect_leaks=0:quarantine_size_mb=1}"
+run_python() {
+    LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc PYTHONPATH="$module_dir" \
+        VELMORA_FAULT_PROBE_DIR="$module_dir" .venv/bin/python "$@"
+}
+
+# Make sure the tests see the sanitized module, not the one installed in .venv/.
+loaded=$(run_python -c 'import velmora_torso_kinematics as m; print(m.__file__)')
+case "$loaded" in
+    "$module_dir"/*) ;;
+    *) echo "sanitize: imported $loaded instead of the module in $module_dir" >&2; exit 1 ;;
+esac
+
+run_python -m pytest -p no:cacheprovider "$@"
+fail_on_reports "pytest"
+echo "sanitize: no AddressSanitizer or UndefinedBehaviorSanitizer reports"
