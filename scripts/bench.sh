@@ -2,12 +2,18 @@
 # Per-call times: every Python method against its references (bench/bench_methods.py),
 # then the C++ core's functions alone (bench/core_bench.cpp, Google Benchmark).
 # Usage: scripts/bench.sh [--quick]
-# Needs Google Benchmark's development files (Debian: apt-get install libbenchmark-dev).
+# Needs Google Benchmark's development files; installed with apt when missing.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/setup.sh
 export PATH="$root/.venv/bin:$PATH"
+if ! [ -e /usr/include/benchmark/benchmark.h ]; then
+    echo "bench: installing Google Benchmark (libbenchmark-dev) with apt" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq libbenchmark-dev >&2
+fi
 
 # Seconds per core benchmark: long enough for a spread well under 1 %.
 quick=()
