@@ -3,11 +3,9 @@
 // signature and imports, the defaults' texts, and the registry's push under
 // contention.
 
-#include <cstdio>
-#include <cstdlib>
 #include <latch>
-#include <limits>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -21,271 +19,179 @@ namespace {
 using namespace velmora::module::types;
 using velmora::module::OwnedRef;
 
-std::string joined(const std::set<std::string>& modules) {
-    std::string out;
-    for (const std::string& module : modules) out += (out.empty() ? "" : " ") + module;
-    return out;
+// "name kind (parameters) -> result [imports]", the method as a stub would spell it, on one line
+// so that a mismatch shows everything together. A default's text is computed once and kept.
+std::string line(std::string_view name, MethodKind kind, std::string_view parameters, std::string_view result,
+                 std::string_view imports) {
+    return std::string(name) + " " + std::to_string(static_cast<int>(kind)) + " (" + std::string(parameters) +
+           ") -> " + std::string(result) + " [" + std::string(imports) + "]";
 }
 
-// "name: type = default; ..." as a stub would spell the parameters.
-std::string rendered_parameters(const MethodDescription& method, std::set<std::string>& imports) {
-    std::string out;
+std::string signature(const MethodDescription& method) {
+    std::string parameters;
+    std::set<std::string> modules;
     for (const ParameterDescription& parameter : method.parameters) {
         const TypeExpression type = parameter.type();
-        imports.insert(type.modules.begin(), type.modules.end());
-        if (!out.empty()) out += "; ";
-        out += std::string(parameter.name) + ": " + type.text;
-        if (parameter.default_text != nullptr) out += " = " + std::string(parameter.default_text->text());
+        modules.insert(type.modules.begin(), type.modules.end());
+        parameters += (parameters.empty() ? "" : "; ") + std::string(parameter.name) + ": " + type.text;
+        if (parameter.default_text == nullptr) continue;
+        const std::string_view text = parameter.default_text->text();
+        VT_CHECK_MSG(parameter.default_text->text().data() == text.data(), "kept, not recomputed");
+        parameters += " = " + std::string(text);
     }
-    return out;
+    const TypeExpression result = method.result();
+    modules.insert(result.modules.begin(), result.modules.end());
+    std::string imports;
+    for (const std::string& module : modules) imports += (imports.empty() ? "" : " ") + module;
+    return line(method.name, method.kind, parameters, result.text, imports);
 }
 
-const MethodSetDescription& arm_method_set() {
-    const ClassDescription* arm = nullptr;
-    for (const ClassDescription& description : class_registry()) {
-        if (std::string_view(description.name) == "VelmoraArmKinematics") arm = &description;
-    }
-    for (const MethodSetDescription& description : method_set_registry()) {
-        if (arm != nullptr && description.key == arm->key) return description;
-    }
-    std::fprintf(stderr, "no method set for VelmoraArmKinematics\n");
-    std::exit(1);
-}
-
-// Runs first: nothing has needed an interpreter yet, and a default's text starts one.
-void a_default_text_starts_an_interpreter() {
-    VT_CHECK(!Py_IsInitialized());
-    const MethodSetDescription& arm = arm_method_set();
-    VT_CHECK(arm.methods[0].parameters[0].default_text->text() == "0.7");
-    VT_CHECK(Py_IsInitialized());
-}
-
-void registries_list_the_neck_before_the_arm() {
-    std::vector<const ClassDescription*> classes;
-    for (const ClassDescription& description : class_registry()) classes.push_back(&description);
-    std::vector<const MethodSetDescription*> method_sets;
-    for (const MethodSetDescription& description : method_set_registry()) method_sets.push_back(&description);
-
-    if (!VT_CHECK(classes.size() == 2) || !VT_CHECK(method_sets.size() == 2)) return;
-    const char* expected[] = {"VelmoraNeckKinematics", "VelmoraArmKinematics"};
-    for (std::size_t i = 0; i < 2; ++i) {
-        const ClassDescription& description = *classes[i];
-        VT_CHECK_MSG(std::string_view(description.name) == expected[i], description.name);
-        VT_CHECK(std::string_view(description.module) == "velmora_torso_kinematics");
-        VT_CHECK(*description.docstring == '\0');
-        VT_CHECK(description.attributes.empty() && description.class_attributes.empty());
-        VT_CHECK_MSG(method_sets[i]->key == description.key, expected[i]);
-        VT_CHECK(method_sets[i]->attributes.empty());
-    }
-    VT_CHECK(classes[0]->key != classes[1]->key);
-}
-
-struct MethodCase {
-    const char* name;
-    MethodKind kind;
-    const char* parameters;
-    const char* result;
-    const char* imports;
-    const char* docstring_start;  // "" for an empty docstring
-};
+// docstring_start: "" for an empty docstring.
+struct MethodCase { const char *name; MethodKind kind; const char *parameters, *result, *imports, *docstring_start; };
 
 using enum MethodKind;
-constexpr const char* mat3_in = "typing.Sequence[typing.Sequence[builtins.float]]";
+constexpr const char *arm = "VelmoraArmKinematics", *own = "velmora_torso_kinematics";
+constexpr const char *typed = "builtins typing", *both = "builtins velmora_torso_kinematics";
 constexpr const char* mat3_out = "builtins.list[builtins.list[builtins.float]]";
 constexpr const char* pair = "tuple[builtins.float, builtins.float]";
 constexpr const char* joints = "theta_a: builtins.float; theta_b: builtins.float";
+constexpr const char* r_target = "r_target: typing.Sequence[typing.Sequence[builtins.float]]";
+
+const MethodCase neck_cases[] = {
+    {"__new__", constructor, "", "VelmoraNeckKinematics", own, ""},
+    {"fk", instance, "joints: typing.Sequence[builtins.float]", mat3_out, typed, "Forward kinematics. `joints"},
+    {"ik", instance, "r: typing.Sequence[typing.Sequence[builtins.float]]",
+     "tuple[builtins.float, builtins.float, builtins.float]", typed, "Inverse kinematics. `r`"},
+};
 
 const MethodCase arm_cases[] = {
     {"__new__", constructor,
-     "arm_arc: builtins.float = 0.7; coupler_arc: builtins.float = 0.5; mirror: builtins.bool = False",
-     "VelmoraArmKinematics", "builtins velmora_torso_kinematics",
+     "arm_arc: builtins.float = 0.7; coupler_arc: builtins.float = 0.5; mirror: builtins.bool = False", arm, both,
      "Create an arm with explicit geometry parameters.\n\n- `arm_arc`: arc length"},
-    {"default_left", static_method, "", "VelmoraArmKinematics", "velmora_torso_kinematics",
-     "Build the default left-arm"},
-    {"default_right", static_method, "", "VelmoraArmKinematics", "velmora_torso_kinematics",
-     "Build the default right-arm"},
-    {"from_json", static_method, "json: builtins.str", "VelmoraArmKinematics",
-     "builtins velmora_torso_kinematics", "Build the arm from a JSON string"},
+    {"default_left", static_method, "", arm, own, "Build the default left-arm"},
+    {"default_right", static_method, "", arm, own, "Build the default right-arm"},
+    {"from_json", static_method, "json: builtins.str", arm, both, "Build the arm from a JSON string"},
     {"fk", instance, joints, mat3_out, "builtins", "Forward kinematics: "},
-    {"ik", instance, "r_target: typing.Sequence[typing.Sequence[builtins.float]]", pair,
-     "builtins typing", "Inverse kinematics: 3"},
+    {"ik", instance, r_target, pair, typed, "Inverse kinematics: 3"},
     {"ik_from_direction", instance,
      "v3: typing.Sequence[builtins.float]; near: typing.Optional[tuple[builtins.float, builtins.float]] = None",
-     pair, "builtins typing", "Inverse kinematics from just"},
-    {"direction", instance, joints, "builtins.list[builtins.float]", "builtins",
-     "Forward kinematics that returns"},
+     pair, typed, "Inverse kinematics from just"},
+    {"direction", instance, joints, "builtins.list[builtins.float]", "builtins", "Forward kinematics that returns"},
     {"is_reachable_joints", instance, joints, "builtins.bool", "builtins", "Whether `("},
-    {"is_reachable_orientation", instance, "r_target: typing.Sequence[typing.Sequence[builtins.float]]",
-     "builtins.bool", "builtins typing", "Whether `r_target`"},
-    {"is_reachable_direction", instance, "v3: typing.Sequence[builtins.float]", "builtins.bool",
-     "builtins typing", "Whether the pointing direction"},
+    {"is_reachable_orientation", instance, r_target, "builtins.bool", typed, "Whether `r_target`"},
+    {"is_reachable_direction", instance, "v3: typing.Sequence[builtins.float]", "builtins.bool", typed,
+     "Whether the pointing direction"},
     {"arm_arc", instance, "", "builtins.float", "builtins", ""},
     {"coupler_arc", instance, "", "builtins.float", "builtins", ""},
     {"mirror", instance, "", "builtins.bool", "builtins", ""},
 };
 
-const MethodCase neck_cases[] = {
-    {"__new__", constructor, "", "VelmoraNeckKinematics", "velmora_torso_kinematics", ""},
-    {"fk", instance, "joints: typing.Sequence[builtins.float]", mat3_out, "builtins typing",
-     "Forward kinematics. `joints"},
-    {"ik", instance, "r: typing.Sequence[typing.Sequence[builtins.float]]",
-     "tuple[builtins.float, builtins.float, builtins.float]", "builtins typing", "Inverse kinematics. `r`"},
-};
-
-void check_methods(const MethodSetDescription& set, std::span<const MethodCase> cases, const char* owner) {
-    if (!VT_CHECK_MSG(set.methods.size() == cases.size(), std::string(owner) + ": method count")) return;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const MethodCase& expected = cases[i];
-        const MethodDescription& method = set.methods[i];
-        const std::string where = std::string(owner) + "." + expected.name + ": ";
-        VT_CHECK_MSG(std::string_view(method.name) == expected.name, where + "name is " + method.name);
-        VT_CHECK_MSG(method.kind == expected.kind, where + "kind");
-        std::set<std::string> imports;
-        const std::string parameters = rendered_parameters(method, imports);
-        VT_CHECK_MSG(parameters == expected.parameters, where + "parameters " + parameters);
-        const TypeExpression result = method.result();
-        imports.insert(result.modules.begin(), result.modules.end());
-        VT_CHECK_MSG(result.text == expected.result, where + "result " + result.text);
-        VT_CHECK_MSG(joined(imports) == expected.imports, where + "imports " + joined(imports));
-        const std::string_view docstring = method.docstring;
-        const std::string_view start = expected.docstring_start;
-        VT_CHECK_MSG(start.empty() ? docstring.empty() : docstring.starts_with(start), where + "docstring");
-    }
-}
-
-void methods_come_in_table_order_with_their_types() {
+// The load-time constructors link the neck last, so it comes first: each class with its own
+// key, module and (empty) docstring, and the method set joined to it by that key. Runs first:
+// nothing has needed an interpreter yet, and the first default's text starts one.
+void registries_list_each_class_with_its_methods() {
+    VT_CHECK(!Py_IsInitialized());
+    struct Expected { const char* name; std::span<const MethodCase> methods; };
+    const Expected expected[] = {{"VelmoraNeckKinematics", neck_cases}, {"VelmoraArmKinematics", arm_cases}};
+    auto description = class_registry().begin();
     auto set = method_set_registry().begin();
-    check_methods(*set, neck_cases, "VelmoraNeckKinematics");
-    check_methods(*++set, arm_cases, "VelmoraArmKinematics");
-}
-
-void default_texts_are_computed_once() {
-    const MethodSetDescription& arm = arm_method_set();
-    const ParameterDescription* const defaulted[] = {
-        &arm.methods[0].parameters[0], &arm.methods[0].parameters[1], &arm.methods[0].parameters[2],
-        &arm.methods[6].parameters[1]};
-    const char* expected[] = {"0.7", "0.5", "False", "None"};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const std::string_view first = defaulted[i]->default_text->text();
-        VT_CHECK_MSG(first == expected[i], std::string(defaulted[i]->name) + " = " + std::string(first));
-        VT_CHECK_MSG(defaulted[i]->default_text->text().data() == first.data(), "kept, not recomputed");
+    std::set<const ClassKey*> keys;
+    for (const Expected& e : expected) {
+        if (!VT_CHECK_MSG(description != class_registry().end() && set != method_set_registry().end(), e.name)) return;
+        const ClassDescription& c = *description;
+        VT_CHECK_MSG(std::string_view(c.name) == e.name, c.name);
+        VT_CHECK(std::string_view(c.module) == own && *c.docstring == '\0');
+        VT_CHECK(c.attributes.empty() && c.class_attributes.empty() && (*set).attributes.empty());
+        VT_CHECK_MSG((*set).key == c.key && keys.insert(c.key).second, e.name);
+        const std::span<const MethodDescription> methods = (*set).methods;
+        ++description;
+        ++set;
+        if (!VT_CHECK_MSG(methods.size() == e.methods.size(), std::string(e.name) + ": method count")) continue;
+        for (std::size_t i = 0; i < methods.size(); ++i) {
+            const MethodCase& w = e.methods[i];
+            const std::string got = signature(methods[i]);
+            const std::string want = line(w.name, w.kind, w.parameters, w.result, w.imports);
+            VT_CHECK_MSG(got == want, std::string(e.name) + ": " + got + "\n    expected: " + want);
+            const std::string_view docstring = methods[i].docstring, start = w.docstring_start;
+            VT_CHECK_MSG(start.empty() ? docstring.empty() : docstring.starts_with(start), want + ": docstring");
+        }
     }
+    VT_CHECK(description == class_registry().end() && set == method_set_registry().end());
+    VT_CHECK(Py_IsInitialized());
 }
 
-PyObject* make_nan() { return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN()); }
-PyObject* make_infinity() { return PyFloat_FromDouble(std::numeric_limits<double>::infinity()); }
-PyObject* make_object() { return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); }
-PyObject* make_large() { return PyFloat_FromDouble(1e300); }
-PyObject* make_negative_zero() { return PyFloat_FromDouble(-0.0); }
-PyObject* make_text() { return PyUnicode_FromString("it's"); }
-PyObject* make_pair() { return Py_BuildValue("(id)", 1, 2.5); }
-// A repr that reads back as a literal, but as a value unequal to the object.
-PyObject* make_impostor() {
-    const OwnedRef globals(PyDict_New());
-    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
-    const OwnedRef defined(PyRun_String("class Impostor:\n    def __repr__(self): return '0'\n",
-                                        Py_file_input, globals.get(), globals.get()));
-    PyObject* impostor_class = defined ? PyDict_GetItemString(globals.get(), "Impostor") : nullptr;
-    return impostor_class != nullptr ? PyObject_CallNoArgs(impostor_class) : nullptr;
-}
-PyObject* make_failure() {
-    PyErr_SetString(PyExc_RuntimeError, "no value");
-    return nullptr;
-}
-
+// Each text with an exception of the caller's pending: it survives, and the computation's
+// own exceptions do not leak.
 void defaults_without_a_faithful_literal_are_elided() {
-    struct Case {
-        const char* what;
-        DefaultText::MakeValue make;
-        const char* expected;
-    };
+    struct Case { const char* what; DefaultText::MakeValue make; const char* expected; };
     const Case cases[] = {
-        {"nan", make_nan, "..."},
-        {"infinity", make_infinity, "..."},
-        {"object()", make_object, "..."},
-        {"a value that cannot be made", make_failure, "..."},
-        {"a repr that reads back unequal", make_impostor, "..."},
-        {"1e300", make_large, "1e+300"},
-        {"-0.0", make_negative_zero, "-0.0"},
-        {"a str", make_text, "\"it's\""},
-        {"a tuple", make_pair, "(1, 2.5)"},
+        {"nan", [] { return PyFloat_FromDouble(velmora::testing::nan); }, "..."},
+        {"infinity", [] { return PyFloat_FromDouble(velmora::testing::inf); }, "..."},
+        {"object()", [] { return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); }, "..."},
+        {"a value that cannot be made", [] { return PyLong_FromString("not a number", nullptr, 10); }, "..."},
+        {"a list holding itself: its repr reads back as a literal, but as another value", [] {
+             PyObject* const list = PyList_New(1);
+             if (list != nullptr) PyList_SET_ITEM(list, 0, Py_NewRef(list));
+             return list;
+         }, "..."},
+        {"1e300", [] { return PyFloat_FromDouble(1e300); }, "1e+300"},
+        {"-0.0", [] { return PyFloat_FromDouble(-0.0); }, "-0.0"},
+        {"a str", [] { return PyUnicode_FromString("it's"); }, "\"it's\""},
+        {"a tuple", [] { return Py_BuildValue("(id)", 1, 2.5); }, "(1, 2.5)"},
     };
-    for (const Case& c : cases) {
-        DefaultText text(c.make);
-        const std::string_view got = text.text();
-        VT_CHECK_MSG(got == c.expected, std::string(c.what) + " -> " + std::string(got));
-    }
-
-    // A caller's pending exception survives; the computation's own do not leak.
+    if (!VT_CHECK_MSG(Py_IsInitialized(), "no interpreter: no default's text was made")) return;
     const PyGILState_STATE gil = PyGILState_Ensure();
-    PyErr_SetString(PyExc_KeyError, "the caller's");
-    PyObject* pending = PyErr_GetRaisedException();
-    PyErr_SetRaisedException(Py_NewRef(pending));
-    DefaultText failing(make_failure);
-    VT_CHECK(failing.text() == "...");
-    PyObject* after = PyErr_GetRaisedException();
-    VT_CHECK_MSG(after == pending, "the caller's exception is still pending");
-    Py_XDECREF(after);
-    Py_DECREF(pending);
+    for (const Case& c : cases) {
+        PyErr_SetString(PyExc_KeyError, c.what);
+        const OwnedRef pending(PyErr_GetRaisedException());
+        PyErr_SetRaisedException(Py_NewRef(pending.get()));
+        DefaultText text(c.make);
+        VT_CHECK_MSG(text.text() == c.expected, std::string(c.what) + " -> " + std::string(text.text()));
+        VT_CHECK_MSG(OwnedRef(PyErr_GetRaisedException()) == pending, std::string(c.what) + ": caller's error lost");
+    }
     PyGILState_Release(gil);
 }
 
 void concurrent_first_use_computes_one_text() {
-    DefaultText shared(make_large);
+    DefaultText shared([] { return PyFloat_FromDouble(1e300); });
     std::vector<std::string_view> seen(4);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-        threads.emplace_back([&, i] { seen[i] = shared.text(); });
-    }
-    for (std::thread& thread : threads) thread.join();
-    for (const std::string_view text : seen) {
-        VT_CHECK(text == "1e+300" && text.data() == seen[0].data());
-    }
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = shared.text(); });
+    threads.clear();  // joins them
+    for (const std::string_view text : seen) VT_CHECK(text == "1e+300" && text.data() == seen[0].data());
 }
 
+// Each thread pushes its own run of nodes: all of them come out, each thread's latest first.
 void pushes_under_contention_lose_no_node() {
-    constexpr int threads_count = 4;
-    constexpr int per_thread = 20000;  // enough that the pushes overlap
+    constexpr int threads_count = 4, per_thread = 20000;  // enough that the pushes overlap
     std::vector<int> values(threads_count * per_thread);
     std::vector<Registry<int>::Node> nodes;
-    nodes.reserve(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = static_cast<int>(i);
-        nodes.push_back({values[i], nullptr});
-    }
+    for (std::size_t i = 0; i < values.size(); ++i) nodes.push_back({values[i] = static_cast<int>(i), nullptr});
     Registry<int> registry;
     std::latch start(threads_count);
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int t = 0; t < threads_count; ++t) {
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
             for (int k = 0; k < per_thread; ++k) registry.push(nodes[static_cast<std::size_t>(t * per_thread + k)]);
         });
     }
-    for (std::thread& thread : threads) thread.join();
+    threads.clear();  // joins them
 
-    std::vector<int> order;
-    for (const int value : registry) order.push_back(value);
-    VT_CHECK_MSG(order.size() == values.size(), "count " + std::to_string(order.size()));
-    VT_CHECK(std::set<int>(order.begin(), order.end()).size() == values.size());
-    // Each thread's own pushes come out latest first.
-    std::vector<int> last_seen(threads_count, per_thread);
-    bool each_thread_reversed = true;
-    for (const int value : order) {
-        const int thread = value / per_thread;
-        each_thread_reversed &= value % per_thread < last_seen[static_cast<std::size_t>(thread)];
-        last_seen[static_cast<std::size_t>(thread)] = value % per_thread;
+    std::vector<int> next(threads_count, per_thread - 1);
+    std::size_t count = 0;
+    bool as_pushed = true;
+    for (const int value : registry) {
+        as_pushed &= value % per_thread == next[static_cast<std::size_t>(value / per_thread)]--;
+        ++count;
     }
-    VT_CHECK(each_thread_reversed);
+    VT_CHECK_MSG(count == values.size() && as_pushed, "count " + std::to_string(count));
 }
 
 }  // namespace
 
 int main() {
-    a_default_text_starts_an_interpreter();
-    registries_list_the_neck_before_the_arm();
-    methods_come_in_table_order_with_their_types();
-    default_texts_are_computed_once();
+    registries_list_each_class_with_its_methods();
     defaults_without_a_faithful_literal_are_elided();
     concurrent_first_use_computes_one_text();
     pushes_under_contention_lose_no_node();

@@ -3,7 +3,12 @@
 // that fails prints its place and values; main() returns finish().
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <initializer_list>
+#include <limits>
+#include <numbers>
+#include <random>
 #include <string>
 
 namespace velmora::testing {
@@ -33,11 +38,47 @@ inline bool near(double a, double b, double tol) {
     return std::fabs(a - b) <= tol;
 }
 
+// The same double, the sign of zero included; any NaN matches any NaN.
+inline bool identical(double a, double b) {
+    return std::isnan(a) ? std::isnan(b) : a == b && std::signbit(a) == std::signbit(b);
+}
+
 inline std::string show(double v) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.17g", v);
     return buf;
 }
+
+// "(a, b, ...)", each value as show() spells it.
+inline std::string show(std::initializer_list<double> values) {
+    std::string out = "(";
+    for (const double v : values) {
+        if (out.size() > 1) out += ", ";
+        out += show(v);
+    }
+    return out + ")";
+}
+
+inline constexpr double pi = std::numbers::pi;
+inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double inf = std::numeric_limits<double>::infinity();
+
+// Raises `worst` to `value`. A NaN sticks, so the bound checked on `worst` fails.
+inline void track_worst(double& worst, double value) {
+    if (!std::isnan(worst) && !(value <= worst)) worst = value;
+}
+
+// Reproducible random samples for the property loops, one seed per loop.
+class Sampler {
+public:
+    explicit Sampler(std::uint64_t seed) : engine_(seed) {}
+    double uniform(double low, double high) { return std::uniform_real_distribution<double>(low, high)(engine_); }
+    bool coin() { return std::bernoulli_distribution(0.5)(engine_); }
+    std::uint64_t bits() { return engine_(); }
+
+private:
+    std::mt19937_64 engine_;
+};
 
 // Prints the closing line that test runners read, and the exit status.
 inline int finish(const char* suite) {
