@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "base_frame.hpp"
+
 namespace velmora::arm {
 namespace {
 
@@ -16,8 +18,6 @@ constexpr double degenerate_bisector_length = 1e-12;
 // Auxiliary X reference for a degenerate bisector: the body x axis unless v_3
 // is close to it (then y), so the projection below stays well conditioned.
 constexpr double auxiliary_axis_limit = 0.9;
-
-constexpr Vec3 joint_a_axis{0.0, 0.0, 1.0};
 
 [[nodiscard]] Vec3 apply(const Mat3& m, const Vec3& v) noexcept {
     return {dot({m[0][0], m[0][1], m[0][2]}, v), dot({m[1][0], m[1][1], m[1][2]}, v),
@@ -91,15 +91,9 @@ std::optional<Vec3> intersect_small_circles(const Vec3& a, double rho_a, const V
 
 std::optional<FkSolution> forward_kinematics(const SphericalLinkGeometry& geometry, double theta_a,
                                              double theta_b) noexcept {
-    const double m = mirror_sign(geometry);
-    const Vec3 joint_b_axis{m, 0.0, 0.0};
-    const Mat3 r_a = rotation_about(joint_a_axis, theta_a);
-    const Mat3 r_b = rotation_about(joint_b_axis, theta_b);
-
-    const double sin_arm = std::sin(geometry.arm_arc);
-    const double cos_arm = std::cos(geometry.arm_arc);
-    const Vec3 v_2 = apply(r_a, {m * sin_arm, 0.0, cos_arm});
-    const Vec3 v_4 = apply(r_b, {m * cos_arm, 0.0, sin_arm});
+    const BaseFrame base = base_frame(geometry);
+    const Vec3 v_2 = apply(rotation_about(base.joint_a_axis, theta_a), base.rest_elbow_a);
+    const Vec3 v_4 = apply(rotation_about(base.joint_b_axis, theta_b), base.rest_elbow_b);
 
     const std::optional<Vec3> v_3 = intersect_small_circles(
         v_2, geometry.coupler_arc, v_4, geometry.coupler_arc, branch_sign(geometry));

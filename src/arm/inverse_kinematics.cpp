@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "base_frame.hpp"
+
 namespace velmora::arm {
 namespace {
 
@@ -16,8 +18,6 @@ constexpr double direction_tolerance = 1e-6;
 
 // Shorter directions carry no usable pointing information.
 constexpr double shortest_direction = 1e-12;
-
-constexpr Vec3 joint_a_axis{0.0, 0.0, 1.0};
 
 // The part of v perpendicular to the unit axis k, not normalised.
 [[nodiscard]] Vec3 perpendicular_part(const Vec3& v, const Vec3& k) noexcept {
@@ -59,13 +59,11 @@ constexpr Vec3 joint_a_axis{0.0, 0.0, 1.0};
 CandidateList enumerate_candidates(const SphericalLinkGeometry& geometry, const Vec3& target) noexcept {
     const double alpha = geometry.arm_arc;
     const double beta = geometry.coupler_arc;
-    const double m = mirror_sign(geometry);
-    const Vec3 joint_b_axis{m, 0.0, 0.0};
-
-    const double sin_arm = std::sin(alpha);
-    const double cos_arm = std::cos(alpha);
-    const Vec3 rest_perp_a = perpendicular_part({m * sin_arm, 0.0, cos_arm}, joint_a_axis);
-    const Vec3 rest_perp_b = perpendicular_part({m * cos_arm, 0.0, sin_arm}, joint_b_axis);
+    const BaseFrame base = base_frame(geometry);
+    const Vec3& joint_a_axis = base.joint_a_axis;
+    const Vec3& joint_b_axis = base.joint_b_axis;
+    const Vec3 rest_perp_a = perpendicular_part(base.rest_elbow_a, joint_a_axis);
+    const Vec3 rest_perp_b = perpendicular_part(base.rest_elbow_b, joint_b_axis);
 
     // v_4 and theta_B do not depend on sigma_A: solve both once, reuse in each pass.
     constexpr std::array<double, 2> sides{1.0, -1.0};

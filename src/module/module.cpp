@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "module/classes.hpp"
+#include "module/converters.hpp"
 #include "module/fault.hpp"
 
 namespace velmora::module {
@@ -36,13 +37,7 @@ bool register_class(PyObject* module, PyTypeObject* type, const char* name) {
         all.reset(PyList_New(0));
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
-    if (!PyList_Check(all.get())) {
-        const OwnedRef type_name(PyType_GetQualName(Py_TYPE(all.get())));
-        if (type_name) {
-            PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'", type_name.get());
-        }
-        return false;
-    }
+    if (!PyList_Check(all.get())) return fail_cannot_convert(all.get(), "PyList");
     const OwnedRef name_object(PyUnicode_FromString(name));
     if (!name_object || PyList_Append(all.get(), name_object.get()) < 0) return false;
     return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
