@@ -22,6 +22,20 @@ struct FkSolution {
     Vec3 v_4;       // elbow carried by joint B
 };
 
+// An arm ready for many calls: its geometry together with the constants that
+// every call would otherwise recompute from it. Immutable once built, so one
+// instance may serve any number of threads. Results are exactly those of the
+// geometry-taking functions below.
+class SphericalFiveBar {
+public:
+    explicit SphericalFiveBar(const SphericalLinkGeometry& geometry) noexcept;
+
+    [[nodiscard]] const SphericalLinkGeometry& geometry() const noexcept { return geometry_; }
+
+private:
+    SphericalLinkGeometry geometry_;
+};
+
 // The point x of the unit sphere with x.a = cos(rho_a) and x.b = cos(rho_b) on
 // the side of the great circle through a and b given by `sigma` (+1: the side
 // a x b points to). Nothing when a and b are (anti)parallel or the circles miss.
@@ -32,6 +46,8 @@ struct FkSolution {
 // Nothing when the five-bar loop does not close. Any double is accepted; NaN propagates.
 [[nodiscard]] std::optional<FkSolution> forward_kinematics(const SphericalLinkGeometry& geometry,
                                                            double theta_a, double theta_b) noexcept;
+[[nodiscard]] std::optional<FkSolution> forward_kinematics(const SphericalFiveBar& arm, double theta_a,
+                                                           double theta_b) noexcept;
 
 struct IkCandidate {
     double theta_a;  // in [-pi, pi]
@@ -39,40 +55,60 @@ struct IkCandidate {
     FkSolution solution;
 };
 
-// At most four candidates, (sigma_A, sigma_B) = (+,+), (+,-), (-,+), (-,-), in
-// that order, each present only if its loop closed. Fixed capacity: enumerating
-// never touches the heap.
-class CandidateList {
+// A list of at most N values with its storage inline: the kinematics fill it
+// without touching the heap.
+template <typename T, std::size_t N>
+class BoundedList {
 public:
-    static constexpr std::size_t capacity = 4;
+    static constexpr std::size_t capacity = N;
 
     [[nodiscard]] std::size_t size() const noexcept { return count_; }
     [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
-    [[nodiscard]] const IkCandidate& operator[](std::size_t i) const noexcept { return items_[i]; }
-    [[nodiscard]] const IkCandidate* begin() const noexcept { return items_.data(); }
-    [[nodiscard]] const IkCandidate* end() const noexcept { return items_.data() + count_; }
+    [[nodiscard]] const T& operator[](std::size_t i) const noexcept { return items_[i]; }
+    [[nodiscard]] const T* begin() const noexcept { return items_.data(); }
+    [[nodiscard]] const T* end() const noexcept { return items_.data() + count_; }
 
-    void push_back(const IkCandidate& candidate) noexcept { items_[count_++] = candidate; }
+    void push_back(const T& item) noexcept { items_[count_++] = item; }
 
 private:
-    std::array<IkCandidate, capacity> items_{};
+    std::array<T, N> items_{};
     std::size_t count_ = 0;
 };
+
+// At most four candidates, (sigma_A, sigma_B) = (+,+), (+,-), (-,+), (-,-), in
+// that order, each present only if its loop closed.
+using CandidateList = BoundedList<IkCandidate, 4>;
+
+// The joint pairs that point v_3 along one direction, in candidate order.
+using DirectionSolutions = BoundedList<JointPair, 4>;
 
 // Every joint pair whose elbows can sit at `coupler_arc` from `target`, with its
 // forward-kinematics solution. `target` is used as given (not normalised).
 [[nodiscard]] CandidateList enumerate_candidates(const SphericalLinkGeometry& geometry,
                                                  const Vec3& target) noexcept;
+[[nodiscard]] CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& target) noexcept;
 
 // The joint pair whose forward kinematics reproduces `r_target` (Frobenius
 // distance below 1e-6); nothing when the rotation is out of reach.
 [[nodiscard]] std::optional<JointPair> inverse_kinematics(const SphericalLinkGeometry& geometry,
                                                           const Mat3& r_target) noexcept;
+[[nodiscard]] std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm,
+                                                          const Mat3& r_target) noexcept;
+
+// Every candidate pair whose v_3 lies within 1e-6 of `direction` normalised, in
+// candidate order: the pairs the direction inverse chooses from. Empty for a
+// direction shorter than 1e-12 or out of reach.
+[[nodiscard]] DirectionSolutions direction_solutions(const SphericalLinkGeometry& geometry,
+                                                     const Vec3& direction) noexcept;
+[[nodiscard]] DirectionSolutions direction_solutions(const SphericalFiveBar& arm,
+                                                     const Vec3& direction) noexcept;
 
 // A joint pair pointing v_3 along `direction` (any non-zero length), the one
 // nearest `near` when given, else the smallest-norm one; nothing when unreachable.
 [[nodiscard]] std::optional<JointPair> inverse_kinematics_from_direction(
     const SphericalLinkGeometry& geometry, const Vec3& direction,
     const std::optional<JointPair>& near) noexcept;
+[[nodiscard]] std::optional<JointPair> inverse_kinematics_from_direction(
+    const SphericalFiveBar& arm, const Vec3& direction, const std::optional<JointPair>& near) noexcept;
 
 }  // namespace velmora::arm

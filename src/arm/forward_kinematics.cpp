@@ -102,4 +102,12 @@ std::optional<FkSolution> forward_kinematics(const SphericalLinkGeometry& geomet
     return FkSolution{end_effector_frame(v_2, *v_3, v_4), v_2, *v_3, v_4};
 }
 
+SphericalFiveBar::SphericalFiveBar(const SphericalLinkGeometry& geometry) noexcept
+    : geometry_(geometry) {}
+
+std::optional<FkSolution> forward_kinematics(const SphericalFiveBar& arm, double theta_a,
+                                             double theta_b) noexcept {
+    return forward_kinematics(arm.geometry(), theta_a, theta_b);
+}
+
 }  // namespace velmora::arm

@@ -108,20 +108,27 @@ std::optional<JointPair> inverse_kinematics(const SphericalLinkGeometry& geometr
     return JointPair{best->theta_a, best->theta_b};
 }
 
+DirectionSolutions direction_solutions(const SphericalLinkGeometry& geometry,
+                                       const Vec3& direction) noexcept {
+    DirectionSolutions solutions;
+    const double length = norm(direction);
+    if (length < shortest_direction) return solutions;  // a NaN length fails later
+    const Vec3 target = direction / length;
+    for (const IkCandidate& candidate : enumerate_candidates(geometry, target)) {
+        // Also rejects a NaN distance.
+        if (norm(candidate.solution.v_3 - target) < direction_tolerance) {
+            solutions.push_back({candidate.theta_a, candidate.theta_b});
+        }
+    }
+    return solutions;
+}
+
 std::optional<JointPair> inverse_kinematics_from_direction(const SphericalLinkGeometry& geometry,
                                                            const Vec3& direction,
                                                            const std::optional<JointPair>& near) noexcept {
-    const double length = norm(direction);
-    if (length < shortest_direction) return std::nullopt;  // a NaN length fails later
-    const Vec3 target = direction / length;
-
-    const CandidateList candidates = enumerate_candidates(geometry, target);
-
     std::optional<JointPair> chosen;
     double chosen_score = 0.0;
-    for (const IkCandidate& candidate : candidates) {
-        if (!(norm(candidate.solution.v_3 - target) < direction_tolerance)) continue;
-        const JointPair pair{candidate.theta_a, candidate.theta_b};
+    for (const JointPair& pair : direction_solutions(geometry, direction)) {
         const double score = choice_score(pair, near);
         // Strictly greater: ties and NaN scores keep the earlier pair.
         if (!chosen || chosen_score > score) {
@@ -130,6 +137,24 @@ std::optional<JointPair> inverse_kinematics_from_direction(const SphericalLinkGe
         }
     }
     return chosen;
+}
+
+CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& target) noexcept {
+    return enumerate_candidates(arm.geometry(), target);
+}
+
+std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target) noexcept {
+    return inverse_kinematics(arm.geometry(), r_target);
+}
+
+DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& direction) noexcept {
+    return direction_solutions(arm.geometry(), direction);
+}
+
+std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBar& arm,
+                                                           const Vec3& direction,
+                                                           const std::optional<JointPair>& near) noexcept {
+    return inverse_kinematics_from_direction(arm.geometry(), direction, near);
 }
 
 }  // namespace velmora::arm
