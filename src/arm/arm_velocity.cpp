@@ -1,0 +1,135 @@
+#include "velmora_torso_kinematics/arm_velocity.hpp"
+
+#include <cmath>
+
+#include "base_frame.hpp"
+
+namespace velmora::arm {
+namespace {
+
+// The frame's own thresholds, repeated so that the derivative follows the same
+// construction of X as forward kinematics at every pose.
+constexpr double degenerate_bisector_length = 1e-12;
+constexpr double auxiliary_axis_limit = 0.9;
+
+[[nodiscard]] Vec3 column(const Mat3& m, int j) noexcept { return {m[0][j], m[1][j], m[2][j]}; }
+[[nodiscard]] Vec3 column(const Mat32& m, int j) noexcept { return {m[0][j], m[1][j], m[2][j]}; }
+
+void set_column(Mat32& m, int j, const Vec3& v) noexcept {
+    m[0][j] = v.x;
+    m[1][j] = v.y;
+    m[2][j] = v.z;
+}
+
+// The reference that X is the normalised projection of, as forward kinematics
+// picks it: the elbows' unit bisector, or a fixed auxiliary axis when the
+// bisector lies along v_3. `rate_scale` turns the bisector's rate into the
+// reference's (0 for the fixed axis).
+struct FrameReference {
+    Vec3 unit;           // the reference b, a unit vector
+    double along_v_3;    // b . v_3
+    double projected;    // |b - (b . v_3) v_3|: the length X was divided by
+    double rate_scale;   // 1/|v_2 + v_4|, or 0
+};
+
+[[nodiscard]] FrameReference frame_reference(const FkSolution& pose) noexcept {
+    const Vec3 bisector = pose.v_2 + pose.v_4;
+    const double bisector_length = norm(bisector);
+    const Vec3 unit_bisector = bisector / bisector_length;
+    const double p = dot(unit_bisector, pose.v_3);
+    const double q = norm(unit_bisector - p * pose.v_3);
+    if (q > degenerate_bisector_length) return {unit_bisector, p, q, 1.0 / bisector_length};
+    const Vec3 reference =
+        std::fabs(pose.v_3.x) < auxiliary_axis_limit ? Vec3{1.0, 0.0, 0.0} : Vec3{0.0, 1.0, 0.0};
+    const double h = dot(reference, pose.v_3);
+    return {reference, h, norm(reference - h * pose.v_3), 0.0};
+}
+
+}  // namespace
+
+std::optional<ArmJacobians> jacobians(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
+    const std::optional<FkSolution> fk = forward_kinematics(arm, theta_a, theta_b);
+    if (!fk) return std::nullopt;
+    const Vec3& v_2 = fk->v_2;
+    const Vec3& v_3 = fk->v_3;
+    const Vec3& v_4 = fk->v_4;
+
+    // The loop keeps v_3.v_2 = v_3.v_4 = cos(coupler_arc) and v_3.v_3 = 1; their
+    // rates give [v_2; v_4; v_3] v_3dot = (-v_3.v_2dot, -v_3.v_4dot, 0). The
+    // inverse of a matrix with rows a, b, c has columns b x c, c x a, a x b over
+    // det = a.(b x c) = v_3.(v_2 x v_4).
+    const Vec3 v_4_cross_v_3 = cross(v_4, v_3);
+    const double closure = dot(v_2, v_4_cross_v_3);
+    // Written so that a NaN determinant passes on to NaN matrices.
+    if (std::fabs(closure) < closure_singular_limit) return std::nullopt;
+
+    const BaseFrame base = base_frame(arm.geometry());
+    const Vec3 v_2_rate = cross(base.joint_a_axis, v_2);  // dv_2/dtheta_A
+    const Vec3 v_4_rate = cross(base.joint_b_axis, v_4);  // dv_4/dtheta_B
+    const Vec3 v_3_rate_a = (-dot(v_3, v_2_rate) / closure) * v_4_cross_v_3;
+    const Vec3 v_3_rate_b = (-dot(v_3, v_4_rate) / closure) * cross(v_3, v_2);
+
+    // With Xdot = omega x X and so on, omega = (Ydot.v_3) X + (v_3dot.X) Y + (Xdot.Y) v_3,
+    // and Ydot.v_3 = -v_3dot.Y. X = (b - (b.v_3) v_3) / projected, so
+    // Xdot.Y = (bdot.Y - (b.v_3) v_3dot.Y) / projected; for the bisector
+    // b = w/|w| (w = v_2 + v_4), bdot.Y = wdot.Y / |w| since b.Y = 0.
+    const Vec3 x_axis = column(fk->rotation, 0);
+    const Vec3 y_axis = column(fk->rotation, 1);
+    const FrameReference reference = frame_reference(*fk);
+    const auto angular_rate = [&](const Vec3& elbow_rate, const Vec3& v_3_rate) noexcept {
+        const double v_3_along_x = dot(v_3_rate, x_axis);
+        const double v_3_along_y = dot(v_3_rate, y_axis);
+        const double x_turn = (reference.rate_scale * dot(elbow_rate, y_axis) -
+                               reference.along_v_3 * v_3_along_y) / reference.projected;
+        return (-v_3_along_y * x_axis + v_3_along_x * y_axis) + x_turn * v_3;
+    };
+
+    ArmJacobians result{*fk, {}, {}, closure};
+    set_column(result.j_v, 0, v_3_rate_a);
+    set_column(result.j_v, 1, v_3_rate_b);
+    set_column(result.j_omega, 0, angular_rate(v_2_rate, v_3_rate_a));
+    set_column(result.j_omega, 1, angular_rate(v_4_rate, v_3_rate_b));
+    return result;
+}
+
+double smallest_singular_value(const Mat32& m) noexcept {
+    const Vec3 c_0 = column(m, 0);
+    const Vec3 c_1 = column(m, 1);
+    // Eigenvalues of [[a, b], [b, c]]: the larger one has no cancellation, and
+    // their product is the determinant ac - b^2 = |c_0 x c_1|^2.
+    const double a = dot(c_0, c_0);
+    const double c = dot(c_1, c_1);
+    const double b = dot(c_0, c_1);
+    const double half_gap = 0.5 * (a - c);
+    const double larger = 0.5 * (a + c) + std::sqrt(half_gap * half_gap + b * b);
+    if (larger == 0.0) return 0.0;
+    return norm(cross(c_0, c_1)) / std::sqrt(larger);
+}
+
+std::optional<double> singularity_measure(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
+    const std::optional<ArmJacobians> j = jacobians(arm, theta_a, theta_b);
+    if (!j) return std::nullopt;
+    return smallest_singular_value(j->j_v);
+}
+
+std::optional<JointPair> joint_rates(const ArmJacobians& jacobians, const Vec3& v_3_dot) noexcept {
+    if (smallest_singular_value(jacobians.j_v) < pointing_singular_limit) return std::nullopt;
+    const Vec3& v_3 = jacobians.pose.v_3;
+    const Vec3 tangential = v_3_dot - dot(v_3_dot, v_3) * v_3;
+    // Least squares by Cramer's rule in the plane of the columns: with n = c_0 x c_1,
+    // the part of the target along n drops out of both triple products.
+    const Vec3 c_0 = column(jacobians.j_v, 0);
+    const Vec3 c_1 = column(jacobians.j_v, 1);
+    const Vec3 n = cross(c_0, c_1);
+    const double n_squared = dot(n, n);
+    return JointPair{dot(cross(tangential, c_1), n) / n_squared, dot(cross(c_0, tangential), n) / n_squared};
+}
+
+std::optional<JointPair> joint_rates(const SphericalFiveBar& arm, double theta_a, double theta_b,
+                                     const Vec3& v_3_dot) noexcept {
+    const std::optional<ArmJacobians> j = jacobians(arm, theta_a, theta_b);
+    if (!j) return std::nullopt;
+    return joint_rates(*j, v_3_dot);
+}
+
+}  // namespace velmora::arm
