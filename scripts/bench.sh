@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Per-call times: every Python method against its references (bench/bench_methods.py),
-# then the C++ core's functions alone (bench/core_bench.cpp, Google Benchmark).
+# then the C++ core's functions alone (bench/core_bench.cpp, Google Benchmark), then the
+# velocity kinematics beside the forward kinematics they build on (bench/velocity_bench.cpp).
 # Usage: scripts/bench.sh [--quick]
 # Needs Google Benchmark's development files; installed with apt when missing.
 set -euo pipefail
@@ -26,10 +27,13 @@ fi
 build=build/bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DVELMORA_BUILD_MODULE=OFF -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j 2 --target velmora_core_bench >/dev/null
+cmake --build "$build" -j 2 --target velmora_core_bench velmora_velocity_bench >/dev/null
 
 echo "== Python methods (ns per call)"
 .venv/bin/python bench/bench_methods.py "${quick[@]}"
 echo
 echo "== C++ core (time per call)"
 "$build/velmora_core_bench" --benchmark_min_time="$core_seconds"
+echo
+echo "== C++ velocity kinematics (time per call)"
+"$build/velmora_velocity_bench" --benchmark_min_time="$core_seconds"

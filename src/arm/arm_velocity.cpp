@@ -2,15 +2,8 @@
 
 #include <cmath>
 
-#include "base_frame.hpp"
-
 namespace velmora::arm {
 namespace {
-
-// The frame's own thresholds, repeated so that the derivative follows the same
-// construction of X as forward kinematics at every pose.
-constexpr double degenerate_bisector_length = 1e-12;
-constexpr double auxiliary_axis_limit = 0.9;
 
 [[nodiscard]] Vec3 column(const Mat3& m, int j) noexcept { return {m[0][j], m[1][j], m[2][j]}; }
 [[nodiscard]] Vec3 column(const Mat32& m, int j) noexcept { return {m[0][j], m[1][j], m[2][j]}; }
@@ -19,30 +12,6 @@ void set_column(Mat32& m, int j, const Vec3& v) noexcept {
     m[0][j] = v.x;
     m[1][j] = v.y;
     m[2][j] = v.z;
-}
-
-// The reference that X is the normalised projection of, as forward kinematics
-// picks it: the elbows' unit bisector, or a fixed auxiliary axis when the
-// bisector lies along v_3. `rate_scale` turns the bisector's rate into the
-// reference's (0 for the fixed axis).
-struct FrameReference {
-    Vec3 unit;           // the reference b, a unit vector
-    double along_v_3;    // b . v_3
-    double projected;    // |b - (b . v_3) v_3|: the length X was divided by
-    double rate_scale;   // 1/|v_2 + v_4|, or 0
-};
-
-[[nodiscard]] FrameReference frame_reference(const FkSolution& pose) noexcept {
-    const Vec3 bisector = pose.v_2 + pose.v_4;
-    const double bisector_length = norm(bisector);
-    const Vec3 unit_bisector = bisector / bisector_length;
-    const double p = dot(unit_bisector, pose.v_3);
-    const double q = norm(unit_bisector - p * pose.v_3);
-    if (q > degenerate_bisector_length) return {unit_bisector, p, q, 1.0 / bisector_length};
-    const Vec3 reference =
-        std::fabs(pose.v_3.x) < auxiliary_axis_limit ? Vec3{1.0, 0.0, 0.0} : Vec3{0.0, 1.0, 0.0};
-    const double h = dot(reference, pose.v_3);
-    return {reference, h, norm(reference - h * pose.v_3), 0.0};
 }
 
 }  // namespace
@@ -63,24 +32,33 @@ std::optional<ArmJacobians> jacobians(const SphericalFiveBar& arm, double theta_
     // Written so that a NaN determinant passes on to NaN matrices.
     if (std::fabs(closure) < closure_singular_limit) return std::nullopt;
 
-    const BaseFrame base = base_frame(arm.geometry());
-    const Vec3 v_2_rate = cross(base.joint_a_axis, v_2);  // dv_2/dtheta_A
-    const Vec3 v_4_rate = cross(base.joint_b_axis, v_4);  // dv_4/dtheta_B
+    // The input axes v_1 and v_5 of base_frame(), without the sine and cosine of
+    // arm_arc that it also evaluates for the rest elbows.
+    const Vec3 joint_a_axis{0.0, 0.0, 1.0};
+    const Vec3 joint_b_axis{mirror_sign(arm.geometry()), 0.0, 0.0};
+    const Vec3 v_2_rate = cross(joint_a_axis, v_2);  // dv_2/dtheta_A
+    const Vec3 v_4_rate = cross(joint_b_axis, v_4);  // dv_4/dtheta_B
     const Vec3 v_3_rate_a = (-dot(v_3, v_2_rate) / closure) * v_4_cross_v_3;
     const Vec3 v_3_rate_b = (-dot(v_3, v_4_rate) / closure) * cross(v_3, v_2);
 
     // With Xdot = omega x X and so on, omega = (Ydot.v_3) X + (v_3dot.X) Y + (Xdot.Y) v_3,
-    // and Ydot.v_3 = -v_3dot.Y. X = (b - (b.v_3) v_3) / projected, so
-    // Xdot.Y = (bdot.Y - (b.v_3) v_3dot.Y) / projected; for the bisector
-    // b = w/|w| (w = v_2 + v_4), bdot.Y = wdot.Y / |w| since b.Y = 0.
+    // and Ydot.v_3 = -v_3dot.Y. Forward kinematics builds X as the normalised
+    // projection of the elbows' bisector w = v_2 + v_4 off v_3; differentiating that
+    // recipe, with w.Y = 0 and the length of the projection w.X / |w|, gives
+    // Xdot.Y = (wdot.Y - (w.v_3)(v_3dot.Y)) / (w.X), in which |w| cancels.
+    // Its fallback to a fixed auxiliary axis never applies here: the unit bisector's
+    // projection is at least |closure| long (v_3 lies at least that far from the
+    // elbows' plane, which holds the bisector), and that passed the limit above.
     const Vec3 x_axis = column(fk->rotation, 0);
     const Vec3 y_axis = column(fk->rotation, 1);
-    const FrameReference reference = frame_reference(*fk);
+    const Vec3 bisector = v_2 + v_4;
+    const double bisector_along_v_3 = dot(bisector, v_3);
+    const double bisector_along_x = dot(bisector, x_axis);
     const auto angular_rate = [&](const Vec3& elbow_rate, const Vec3& v_3_rate) noexcept {
         const double v_3_along_x = dot(v_3_rate, x_axis);
         const double v_3_along_y = dot(v_3_rate, y_axis);
-        const double x_turn = (reference.rate_scale * dot(elbow_rate, y_axis) -
-                               reference.along_v_3 * v_3_along_y) / reference.projected;
+        const double x_turn =
+            (dot(elbow_rate, y_axis) - bisector_along_v_3 * v_3_along_y) / bisector_along_x;
         return (-v_3_along_y * x_axis + v_3_along_x * y_axis) + x_turn * v_3;
     };
 
