@@ -17,6 +17,8 @@
 //   one plane (v_1, v_2, v_3 or v_5, v_4, v_3 coplanar): J_v loses rank, and some
 //   pointing motions need unbounded joint rates. `singularity_measure` is the
 //   distance to it: the smallest singular value of J_v, zero at the singularity.
+//   It grows toward the closure singularity with J_v, so it says nothing of that
+//   one: `closure` does.
 //
 // Like forward kinematics, every function is pure, never allocates and never
 // throws. Non-finite inputs that forward kinematics passes through come back as
