@@ -4,6 +4,8 @@ References:
   call   the interpreter's own minimal fast call, `atan2(a, b)` (math module, vectorcall);
   build  building the method's result object in pure Python (fresh floats in the same shape).
 `ratio` is the method's time over call + build.
+A second table times the methods that take a Vec3 or Mat3 with a C-contiguous float64 NumPy array
+next to the same call with lists, interleaved in the same run.
 
 Run: .venv/bin/python bench/bench_methods.py [--quick]
 """
@@ -15,6 +17,7 @@ import math
 import sys
 import timeit
 
+import numpy as np
 from velmora_torso_kinematics import VelmoraArmKinematics, VelmoraNeckKinematics
 
 arm = VelmoraArmKinematics.default_left()
@@ -27,6 +30,9 @@ joints = [0.1, 0.2, 0.3]
 head = neck.fk(joints)
 json_text = '{"arm_arc": 0.7, "coupler_arc": 0.5, "branch": "negative", "mirror": true}'
 atan2 = math.atan2
+
+rotation_array, direction_array = np.array(rotation), np.array(direction)
+joints_array, head_array = np.array(joints), np.array(head)
 
 SCOPE = dict(globals())
 
@@ -59,6 +65,14 @@ CASES = [
     ("neck.ik", "neck.ik(head)", "triple"),
 ]
 
+# (name, call with lists, the same call with arrays)
+ARRAY_CASES = [
+    ("arm.ik", "arm.ik(rotation)", "arm.ik(rotation_array)"),
+    ("arm.ik_from_direction", "arm.ik_from_direction(direction)", "arm.ik_from_direction(direction_array)"),
+    ("neck.fk", "neck.fk(joints)", "neck.fk(joints_array)"),
+    ("neck.ik", "neck.ik(head)", "neck.ik(head_array)"),
+]
+
 
 def ns_per_call(statement: str, repeat: int, target_seconds: float) -> float:
     timer = timeit.Timer(statement, globals=SCOPE)
@@ -82,6 +96,14 @@ def main() -> None:
         method = ns_per_call(statement, repeat, target)
         reference = call + builds[shape]
         print(f"{name:32} {method:8.1f} {reference:11.1f} {method / reference:6.2f}")
+
+    print(f"\n{'method (lists vs float64 arrays)':32} {'lists':>8} {'arrays':>8} {'ratio':>6}")
+    for name, with_lists, with_arrays in ARRAY_CASES:
+        lists, arrays = float("inf"), float("inf")
+        for _ in range(repeat):  # interleaved, so that both see the same machine load
+            lists = min(lists, ns_per_call(with_lists, 1, target))
+            arrays = min(arrays, ns_per_call(with_arrays, 1, target))
+        print(f"{name:32} {lists:8.1f} {arrays:8.1f} {arrays / lists:6.2f}")
 
 
 if __name__ == "__main__":

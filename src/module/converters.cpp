@@ -1,5 +1,10 @@
 #include "module/converters.hpp"
 
+#include <bit>
+#include <cstring>
+#include <initializer_list>
+#include <type_traits>
+
 #include "module/fault.hpp"
 
 namespace velmora::module {
@@ -15,15 +20,103 @@ OwnedRef type_name_of(PyObject* object) {
     return name;
 }
 
-bool is_numpy_bool_type(PyTypeObject* type) {
+// Whether the type's module is "numpy" and its name one of `names`, read
+// without importing NumPy.
+bool is_numpy_type_named(PyTypeObject* type, std::initializer_list<const char*> names) {
     const OwnedRef module_name(PyType_GetModuleName(type));
     const OwnedRef name(module_name ? PyType_GetName(type) : nullptr);
     if (!module_name || !name) {
         PyErr_Clear();
         return false;
     }
-    return PyUnicode_EqualToUTF8(module_name.get(), "numpy") &&
-           (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
+    if (!PyUnicode_EqualToUTF8(module_name.get(), "numpy")) return false;
+    for (const char* wanted : names) {
+        if (PyUnicode_EqualToUTF8(name.get(), wanted)) return true;
+    }
+    return false;
+}
+
+bool is_numpy_bool_type(PyTypeObject* type) { return is_numpy_type_named(type, {"bool_", "bool"}); }
+
+// NumPy's array type once one of its instances has been seen; a strong
+// reference, so the address can never be reused by another type. The module
+// lives in one interpreter only, so one pointer serves every call.
+PyTypeObject* numpy_array_type = nullptr;
+
+// Whether the object is an exact numpy.ndarray. Only a static (non-heap) type
+// counts: NumPy's own is one, and a Python class cannot pass for it by
+// renaming itself. Until an array has been seen, only objects exporting a
+// buffer have their type's names read.
+bool is_exact_numpy_array(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (numpy_array_type != nullptr) return type == numpy_array_type;
+    if (!PyObject_CheckBuffer(object) || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) != 0 ||
+        !is_numpy_type_named(type, {"ndarray"})) {
+        return false;
+    }
+    if (numpy_array_type == nullptr) numpy_array_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    return type == numpy_array_type;
+}
+
+// The element kind of a buffer format that reads as a native double or float.
+// '@' and '=' are native order (the sizes of 'd' and 'f' are the same in both),
+// and so is the explicit mark of the machine's own order; any other prefix or
+// code leaves the array to the generic path.
+enum class NativeFloat { none, float64, float32 };
+
+NativeFloat native_float_format(const char* format, Py_ssize_t itemsize) {
+    if (format == nullptr) return NativeFloat::none;
+    constexpr char own_order = std::endian::native == std::endian::little ? '<' : '>';
+    if (format[0] == '@' || format[0] == '=' || format[0] == own_order) ++format;
+    if (format[0] == '\0' || format[1] != '\0') return NativeFloat::none;
+    if (format[0] == 'd' && itemsize == sizeof(double)) return NativeFloat::float64;
+    if (format[0] == 'f' && itemsize == sizeof(float)) return NativeFloat::float32;
+    return NativeFloat::none;
+}
+
+double read_element(const char* at, NativeFloat kind) {
+    if (kind == NativeFloat::float64) {
+        double value;
+        std::memcpy(&value, at, sizeof value);  // NumPy arrays need not be aligned
+        return value;
+    }
+    float value;
+    std::memcpy(&value, at, sizeof value);
+    return static_cast<double>(value);  // exact: every float is a double
+}
+
+// Reads an exact float64 or float32 ndarray of shape (3,) into a Vec3's
+// three doubles, or of shape (3, 3) into a Mat3, straight from its memory
+// (strides honoured). Returns false, with no exception pending, for any other
+// object, which then takes the generic path: for these arrays both give the
+// same doubles, since indexing would yield NumPy scalars holding these values.
+template <class Out>
+bool read_float_array(PyObject* object, Out& out) {
+    constexpr bool is_matrix = std::is_same_v<Out, Mat3>;
+    constexpr int ndim = is_matrix ? 2 : 1;
+    if (!is_exact_numpy_array(object)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();  // an array without a plain buffer still converts the long way
+        return false;
+    }
+    const NativeFloat kind = native_float_format(view.format, view.itemsize);
+    const bool fits = kind != NativeFloat::none && view.ndim == ndim && view.shape != nullptr &&
+                      view.strides != nullptr && view.shape[0] == 3 && (!is_matrix || view.shape[1] == 3);
+    if (fits) {
+        const char* base = static_cast<const char*>(view.buf);
+        const Py_ssize_t column_step = view.strides[ndim - 1];
+        auto read_row = [&](const char* row, std::array<double, 3>& into) {
+            for (Py_ssize_t j = 0; j < 3; ++j) into[j] = read_element(row + j * column_step, kind);
+        };
+        if constexpr (is_matrix) {
+            for (Py_ssize_t i = 0; i < 3; ++i) read_row(base + i * view.strides[0], out[i]);
+        } else {
+            read_row(base, out);
+        }
+    }
+    PyBuffer_Release(&view);
+    return fits;
 }
 
 // Item k of a sequence, as `obj[k]` would give it. Exact lists and tuples are
@@ -55,6 +148,7 @@ bool for_three_items(PyObject* object, Each each) {
 }
 
 bool convert_three(PyObject* object, std::array<double, 3>& out) {
+    if (read_float_array(object, out)) return true;
     return for_three_items(object, [&](Py_ssize_t k, PyObject* item) { return convert(item, out[k]); });
 }
 
@@ -126,6 +220,10 @@ bool convert(PyObject* object, Vec3& out) {
 
 bool convert(PyObject* object, Mat3& out) {
     Mat3 rows{};
+    if (read_float_array(object, rows)) {
+        out = rows;
+        return true;
+    }
     if (!for_three_items(object, [&](Py_ssize_t i, PyObject* row) { return convert_three(row, rows[i]); })) {
         return false;
     }

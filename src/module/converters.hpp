@@ -17,6 +17,9 @@ namespace velmora::module {
 [[nodiscard]] bool convert(PyObject* object, double& out);
 [[nodiscard]] bool convert(PyObject* object, bool& out);
 [[nodiscard]] bool convert(PyObject* object, std::string_view& out);  // borrowed for the call
+// Vec3 and Mat3 (and each Mat3 row) read an exact numpy.ndarray of native
+// float64 or float32 and shape (3,) or (3, 3) straight from its buffer, with
+// the doubles that indexing it would give; anything else is indexed item by item.
 [[nodiscard]] bool convert(PyObject* object, Vec3& out);
 [[nodiscard]] bool convert(PyObject* object, Mat3& out);
 // `near`: None means absent, otherwise a 2-tuple of numbers.

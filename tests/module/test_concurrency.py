@@ -56,6 +56,8 @@ NEGATIVE = Arm.from_json('{"arm_arc": 0.6, "coupler_arc": 0.45, "branch": "negat
 def arm_calls(label, arm):
     # (name, call, returns) rows for every arm method on one shared instance
     rotation, v3 = arm.fk(0.3, -0.2), arm.direction(0.3, -0.2)
+    # arrays shared by every thread: read from memory, or item by item for other dtypes and shapes
+    rotation_f4, v3_array = np.asfortranarray(rotation, dtype=np.float32), np.array(v3)
     rows = [
         ("fk-keywords-yielding", lambda: arm.fk(theta_b=yielding_float(-0.2), theta_a=0.3), True),
         ("fk-loop-open", lambda: arm.fk(*LOOP_OPEN), False),
@@ -65,12 +67,15 @@ def arm_calls(label, arm):
         ("ik-yielding", lambda: arm.ik(yielding_sequence([yielding_sequence(row) for row in rotation])), True),
         ("ik-unreachable", lambda: arm.ik(GIMBAL_LOCKED), False),
         ("ik-bad-row", lambda: arm.ik([rotation[0], rotation[1], {}]), False),
+        ("ik-array-float32", lambda: arm.ik(rotation_f4), True),
+        ("ik-array-int-rows", lambda: arm.ik(rotation_f4[:2].astype(int)), False),
         ("is_reachable_orientation-no", lambda: arm.is_reachable_orientation(GIMBAL_LOCKED), True),
         ("ik_from_direction-yielding",
          lambda: arm.ik_from_direction(yielding_sequence(v3), (yielding_float(0.3), -0.2)), True),
         ("ik_from_direction-unreachable", lambda: arm.ik_from_direction([0.0, 0.0, -1.0]), False),
         ("ik_from_direction-near-short", lambda: arm.ik_from_direction(v3, near=(0.3,)), False),
         ("is_reachable_direction", lambda: arm.is_reachable_direction(v3), True),
+        ("ik_from_direction-array", lambda: arm.ik_from_direction(v3_array), True),
         ("accessors", lambda: (arm.arm_arc(), arm.coupler_arc(), arm.mirror()), True),
         ("default_right-through-instance", arm.default_right, True),
         ("from_json-through-instance", lambda: arm.from_json("[0.65, 0.4, \"negative\"]"), True),
@@ -84,6 +89,8 @@ SHARED_CALLS = arm_calls("left", LEFT) + arm_calls("right", RIGHT) + arm_calls("
     ("neck.fk-yielding", lambda: NECK.fk(yielding_sequence([yielding_float(0.1), 0.2, 0.3])), True),
     ("neck.fk-short", lambda: NECK.fk([0.1, 0.2]), False),
     ("neck.ik", lambda: NECK.ik(NECK.fk([0.4, -0.25, 0.1])), True),
+    ("neck.fk-array", lambda: NECK.fk(np.array([0.1, 0.2, 0.3])[::-1]), True),
+    ("neck.ik-array-big-endian", lambda: NECK.ik(np.array(GIMBAL_LOCKED, dtype=">f8")), False),
     ("neck.ik-gimbal-lock", lambda: NECK.ik(GIMBAL_LOCKED), False),
     ("neck.receiver-is-an-arm", lambda: Neck.ik(LEFT, GIMBAL_LOCKED), False),
     ("neck-new-argument", lambda: Neck(1), False),

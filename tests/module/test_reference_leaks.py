@@ -5,6 +5,7 @@ import gc
 import os
 import sys
 
+import numpy as np
 import pytest
 
 import velmora_torso_kinematics as vtk
@@ -61,6 +62,13 @@ LEAK_CASES = [  # each method once on good arguments, and its failure paths
     case("neck-fk", NECK.fk, [num("0.1"), num("0.2"), num("0.3")]),
     case("neck-fk-bad-item", NECK.fk, [num("0.1"), "y", num("0.3")]),
     case("neck-ik", NECK.ik, r=ROTATION),
+    case("ik-array", ARM.ik, np.array(ROTATION)),
+    case("ik-array-float32-fortran", ARM.ik, np.asfortranarray(ROTATION, dtype=np.float32)),
+    case("ik-array-big-endian", ARM.ik, np.array(ROTATION, dtype=">f8")),
+    case("ik-array-wrong-shape", ARM.ik, np.zeros((3, 2))),
+    case("ik_from_direction-array-strided", ARM.ik_from_direction, np.repeat(DIRECTION, 2)[::2]),
+    case("neck-fk-array-bad-items", NECK.fk, np.array([num("0.1"), "y", 3], dtype=object)),
+    case("neck-ik-array-read-only", NECK.ik, np.frombuffer(np.array(ROTATION).tobytes()).reshape(3, 3)),
     case("neck-ik-gimbal-lock", NECK.ik, [[0, 0, 1], [0, 1, 0], [num("-1"), 0, 0]]),
 ]
 
