@@ -26,5 +26,7 @@ VELMORA_FAULT_PROBE_DIR="$root/$build" .venv/bin/python -m pytest "$@"
 # The typed interface: the shipped stub, stubtest and mypy --strict (scripts/check_typing.sh).
 scripts/check_typing.sh .venv/bin/python "$build/velmora_stubgen"
 
-# The C++ core as an installed package: a consumer project finds it and runs a round trip.
-CMAKE="$root/.venv/bin/cmake" scripts/check_cpp_package.sh
+# The C++ core as consumers get it: installed (find_package) and as a subproject
+# (FetchContent), with the version the wheel reports.
+version=$(.venv/bin/python -c 'import importlib.metadata as m; print(m.version("velmora_torso_kinematics"))')
+CMAKE="$root/.venv/bin/cmake" scripts/check_cpp_package.sh "$version"
