@@ -68,8 +68,7 @@ from pathlib import Path
 
 site = Path(sysconfig.get_path("platlib")).resolve()
 wheel = zipfile.ZipFile(sys.argv[1])
-extensions = [name for name in wheel.namelist() if name.endswith(".so") and "/" not in name.strip("/")
-              and not name.startswith(("velmora_torso_kinematics.libs/",))]
+extensions = [name for name in wheel.namelist() if name.endswith(".so") and "/" not in name]
 if not extensions:
     sys.exit("wheel: no extension module at the top of the wheel")
 for name in extensions:
