@@ -41,8 +41,17 @@ if [ ! -x .venv/bin/python ] || ! usable .venv/bin/python; then
 fi
 
 .venv/bin/python -m pip install --quiet --disable-pip-version-check --upgrade pip
+# The build requirements and the [test] extra, read from pyproject.toml so that
+# they are written in one place.
+mapfile -t requirements < <(.venv/bin/python - <<'PY'
+import tomllib
+with open("pyproject.toml", "rb") as file:
+    project = tomllib.load(file)
+print(*project["build-system"]["requires"], *project["project"]["optional-dependencies"]["test"], sep="\n")
+PY
+)
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.21" ninja -r requirements-test.txt
+    "${requirements[@]}" "cmake>=3.21" ninja
 # Incremental build directory: later runs rebuild only what changed.
 .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
     --config-settings=build-dir=build/wheel --force-reinstall --no-deps .

@@ -23,16 +23,10 @@ build=build/tests
 
 VELMORA_FAULT_PROBE_DIR="$root/$build" .venv/bin/python -m pytest "$@"
 
-# The typed interface: the wheel ships exactly the stub the generator writes from
-# this tree; stubtest holds it against the live module; typed code that uses it
-# passes mypy --strict and gets the result types it promises. Run from the build
-# directory so that mypy's cache stays out of the work tree.
-"$build/velmora_stubgen" "$build/velmora_torso_kinematics.pyi"
-.venv/bin/python tests/typing/check_stub.py "$build/velmora_torso_kinematics.pyi"
-(cd "$build" && "$root/.venv/bin/python" -m mypy.stubtest velmora_torso_kinematics \
-    --allowlist "$root/tests/typing/stubtest_allowlist.txt")
-(cd "$build" && "$root/.venv/bin/python" -m mypy --strict "$root/examples" "$root/tests/typing")
-.venv/bin/python tests/typing/usage.py
+# The typed interface: the shipped stub, stubtest and mypy --strict (scripts/check_typing.sh).
+scripts/check_typing.sh .venv/bin/python "$build/velmora_stubgen"
 
-# The C++ core as an installed package: a consumer project finds it and runs a round trip.
-CMAKE="$root/.venv/bin/cmake" scripts/check_cpp_package.sh
+# The C++ core as consumers get it: installed (find_package) and as a subproject
+# (FetchContent), with the version the wheel reports.
+version=$(.venv/bin/python -c 'import importlib.metadata as m; print(m.version("velmora_torso_kinematics"))')
+CMAKE="$root/.venv/bin/cmake" scripts/check_cpp_package.sh "$version"

@@ -19,7 +19,7 @@ constexpr double degenerate_bisector_length = 1e-12;
 // is close to it (then y), so the projection below stays well conditioned.
 constexpr double auxiliary_axis_limit = 0.9;
 
-[[nodiscard]] Vec3 apply(const Mat3& m, const Vec3& v) noexcept {
+[[nodiscard]] Vec3 rotate(const Mat3& m, const Vec3& v) noexcept {
     return {dot({m[0][0], m[0][1], m[0][2]}, v), dot({m[1][0], m[1][1], m[1][2]}, v),
             dot({m[2][0], m[2][1], m[2][2]}, v)};
 }
@@ -92,8 +92,8 @@ std::optional<Vec3> intersect_small_circles(const Vec3& a, double rho_a, const V
 std::optional<FkSolution> forward_kinematics(const SphericalLinkGeometry& geometry, double theta_a,
                                              double theta_b) noexcept {
     const BaseFrame base = base_frame(geometry);
-    const Vec3 v_2 = apply(rotation_about(base.joint_a_axis, theta_a), base.rest_elbow_a);
-    const Vec3 v_4 = apply(rotation_about(base.joint_b_axis, theta_b), base.rest_elbow_b);
+    const Vec3 v_2 = rotate(rotation_about(base.joint_a_axis, theta_a), base.rest_elbow_a);
+    const Vec3 v_4 = rotate(rotation_about(base.joint_b_axis, theta_b), base.rest_elbow_b);
 
     const std::optional<Vec3> v_3 = intersect_small_circles(
         v_2, geometry.coupler_arc, v_4, geometry.coupler_arc, branch_sign(geometry));

@@ -3,7 +3,11 @@
 
 #include "module/type_descriptions.hpp"
 
+#include <array>
+#include <charconv>
+#include <cmath>
 #include <optional>
+#include <system_error>
 
 #include "module/descriptions.hpp"
 #include "module/docstrings.hpp"
@@ -35,72 +39,56 @@ TypeExpression tuple_of(std::span<const TypeExpression> elements) {
 
 }  // namespace detail
 
-namespace {
-
-// A stand-alone generator has no interpreter of its own. An isolated one
-// ignores the environment (PYTHONPATH, user site), which must not change a
-// default's text; it is never finalised, like the texts made with it.
-void start_interpreter_once() {
-    static std::once_flag started;
-    std::call_once(started, [] {
-        if (Py_IsInitialized()) return;
-        PyConfig config;
-        PyConfig_InitIsolatedConfig(&config);
-        config.site_import = 0;
-        const PyStatus status = Py_InitializeFromConfig(&config);
-        PyConfig_Clear(&config);
-        if (PyStatus_Exception(status)) return;
-        // Leave the lock free so that any thread can take it through PyGILState_Ensure.
-        PyEval_SaveThread();
-    });
-}
-
-// Holds the interpreter lock and keeps whatever exception the caller had
-// pending out of the way of the computation's own, which are dropped.
-class InterpreterTurn {
-public:
-    InterpreterTurn() noexcept : gil_(PyGILState_Ensure()), pending_(PyErr_GetRaisedException()) {}
-    ~InterpreterTurn() {
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending_);
-        PyGILState_Release(gil_);
+std::string float_literal(double value) {
+    if (!std::isfinite(value)) return std::string(elided_default);
+    // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)xx.
+    std::array<char, 32> buffer{};
+    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                            std::chars_format::scientific);
+    if (error != std::errc{}) return std::string(elided_default);
+    const std::string_view scientific(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
+    const std::size_t e = scientific.find('e');
+    const bool negative = scientific.front() == '-';
+    std::string digits;
+    for (const char c : scientific.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
+        if (c != '.') digits += c;
     }
-    InterpreterTurn(const InterpreterTurn&) = delete;
-    InterpreterTurn& operator=(const InterpreterTurn&) = delete;
+    int exponent = 0;
+    const std::string_view exponent_text = scientific.substr(e + 1);
+    std::from_chars(exponent_text.data() + (exponent_text.front() == '+' ? 1 : 0),
+                    exponent_text.data() + exponent_text.size(), exponent);
 
-private:
-    PyGILState_STATE gil_;
-    PyObject* pending_;
-};
-
-// The value's repr, when that is a literal that reads back as an equal value.
-std::optional<std::string> literal_repr(DefaultText::MakeValue make_value) {
-    const OwnedRef value(make_value());
-    if (!value) return std::nullopt;
-    const OwnedRef repr(PyObject_Repr(value.get()));
-    const OwnedRef ast(PyImport_ImportModule("ast"));
-    if (!repr || !ast) return std::nullopt;
-    const OwnedRef read_back(PyObject_CallMethod(ast.get(), "literal_eval", "O", repr.get()));
-    if (!read_back || PyObject_RichCompareBool(read_back.get(), value.get(), Py_EQ) != 1) {
-        return std::nullopt;
+    std::string out = negative ? "-" : "";
+    // The interpreter's repr switches to an exponent below 1e-4 and from 1e16 on.
+    constexpr int lowest_positional = -4, first_exponential = 16;
+    if (exponent < lowest_positional || exponent >= first_exponential) {
+        out += digits.front();
+        if (digits.size() > 1) out += "." + digits.substr(1);
+        const int magnitude = exponent < 0 ? -exponent : exponent;
+        out += exponent < 0 ? "e-" : "e+";
+        if (magnitude < 10) out += '0';
+        out += std::to_string(magnitude);
+        return out;
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(repr.get(), &size);
-    if (utf8 == nullptr) return std::nullopt;
-    return std::string(utf8, static_cast<std::size_t>(size));
+    const std::size_t point = static_cast<std::size_t>(exponent + 1 > 0 ? exponent + 1 : 0);
+    if (exponent < 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+    } else if (point < digits.size()) {
+        out += digits.substr(0, point) + "." + digits.substr(point);
+    } else {
+        out += digits + std::string(point - digits.size(), '0') + ".0";
+    }
+    return out;
 }
-
-std::string render_default(DefaultText::MakeValue make_value) {
-    start_interpreter_once();
-    if (!Py_IsInitialized()) return std::string(elided_default);
-    const InterpreterTurn turn;
-    return literal_repr(make_value).value_or(std::string(elided_default));
-}
-
-}  // namespace
 
 std::string_view DefaultText::text() {
-    std::call_once(once_, [this] { text_ = literal_ != nullptr ? literal_ : render_default(make_value_); });
+    std::call_once(once_, [this] {
+        switch (kind_) {
+            case Kind::literal: text_ = literal_; break;
+            case Kind::number: text_ = float_literal(number_); break;
+            case Kind::truth: text_ = truth_ ? "True" : "False"; break;
+        }
+    });
     return text_;
 }
 
@@ -111,13 +99,9 @@ namespace {
 constinit ClassRegistry classes;
 constinit MethodSetRegistry method_sets;
 
-PyObject* default_arm_arc() { return PyFloat_FromDouble(arm::default_arm_arc); }
-PyObject* default_coupler_arc() { return PyFloat_FromDouble(arm::default_coupler_arc); }
-PyObject* default_mirror() { return Py_NewRef(Py_False); }
-
-constinit DefaultText arm_arc_default{default_arm_arc};
-constinit DefaultText coupler_arc_default{default_coupler_arc};
-constinit DefaultText mirror_default{default_mirror};
+constinit DefaultText arm_arc_default{arm::default_arm_arc};
+constinit DefaultText coupler_arc_default{arm::default_coupler_arc};
+constinit DefaultText mirror_default{false};
 // `near` is absent unless given, which Python spells None.
 constinit DefaultText near_default{"None"};
 

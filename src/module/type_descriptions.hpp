@@ -120,25 +120,34 @@ template <class T>
 inline constexpr TypeFunction result_type = &PythonType<T>::result;
 
 // A parameter's default as it appears in a signature, computed on first use
-// and kept. Either a fixed text, or the interpreter's repr of a value; a repr
-// that does not read back as an equal literal becomes "...".
+// and kept: a fixed text, or a number or truth value spelt as the interpreter's
+// repr spells it. Spelt here rather than asked of an interpreter, so that the
+// stub generator needs no libpython (build images for portable wheels have
+// none). A value with no literal form (an infinity, a NaN) becomes "...".
 class DefaultText {
 public:
-    using MakeValue = PyObject* (*)();  // a new reference, or nullptr with an error set
-
     constexpr explicit DefaultText(const char* literal) noexcept : literal_(literal) {}
-    constexpr explicit DefaultText(MakeValue make_value) noexcept : make_value_(make_value) {}
+    constexpr explicit DefaultText(double value) noexcept : kind_(Kind::number), number_(value) {}
+    constexpr explicit DefaultText(bool value) noexcept : kind_(Kind::truth), truth_(value) {}
 
-    // Starts an interpreter if the process has none (a stand-alone generator).
     // Not const: the first call fills the cell.
     [[nodiscard]] std::string_view text();
 
 private:
+    enum class Kind { literal, number, truth };
+    Kind kind_ = Kind::literal;
     const char* literal_ = nullptr;
-    MakeValue make_value_ = nullptr;
+    double number_ = 0.0;
+    bool truth_ = false;
     std::once_flag once_;
     std::string text_;
 };
+
+// repr(value) of a Python float: the shortest digits that read back as
+// `value`, positional from 1e-4 up to below 1e16 (with ".0" when integral) and
+// with a signed two-digit-minimum exponent outside that range. Non-finite
+// values have no literal: elided_default.
+[[nodiscard]] std::string float_literal(double value);
 
 // Written when a default has no faithful literal form.
 inline constexpr std::string_view elided_default = "...";

@@ -1,9 +1,12 @@
 // The type descriptions' registries as a stub generator sees them: what the
 // load-time constructors linked and in which order, every method's rendered
-// signature and imports, the defaults' texts, and the registry's push under
-// contention.
+// signature and imports, the defaults' texts (floats held to the embedded
+// interpreter's repr), and the registry's push under contention.
 
+#include <bit>
+#include <cmath>
 #include <latch>
+#include <random>
 #include <set>
 #include <span>
 #include <string>
@@ -87,10 +90,8 @@ const MethodCase arm_cases[] = {
 };
 
 // The load-time constructors link the neck last, so it comes first: each class with its own
-// key, module and (empty) docstring, and the method set joined to it by that key. Runs first:
-// nothing has needed an interpreter yet, and the first default's text starts one.
+// key, module and (empty) docstring, and the method set joined to it by that key.
 void registries_list_each_class_with_its_methods() {
-    VT_CHECK(!Py_IsInitialized());
     struct Expected { const char* name; std::span<const MethodCase> methods; };
     const Expected expected[] = {{"VelmoraNeckKinematics", neck_cases}, {"VelmoraArmKinematics", arm_cases}};
     auto description = class_registry().begin();
@@ -117,43 +118,70 @@ void registries_list_each_class_with_its_methods() {
         }
     }
     VT_CHECK(description == class_registry().end() && set == method_set_registry().end());
-    VT_CHECK(Py_IsInitialized());
 }
 
-// Each text with an exception of the caller's pending: it survives, and the computation's
-// own exceptions do not leak.
-void defaults_without_a_faithful_literal_are_elided() {
-    struct Case { const char* what; DefaultText::MakeValue make; const char* expected; };
-    const Case cases[] = {
-        {"nan", [] { return PyFloat_FromDouble(velmora::testing::nan); }, "..."},
-        {"infinity", [] { return PyFloat_FromDouble(velmora::testing::inf); }, "..."},
-        {"object()", [] { return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); }, "..."},
-        {"a value that cannot be made", [] { return PyLong_FromString("not a number", nullptr, 10); }, "..."},
-        {"a list holding itself: its repr reads back as a literal, but as another value", [] {
-             PyObject* const list = PyList_New(1);
-             if (list != nullptr) PyList_SET_ITEM(list, 0, Py_NewRef(list));
-             return list;
-         }, "..."},
-        {"1e300", [] { return PyFloat_FromDouble(1e300); }, "1e+300"},
-        {"-0.0", [] { return PyFloat_FromDouble(-0.0); }, "-0.0"},
-        {"a str", [] { return PyUnicode_FromString("it's"); }, "\"it's\""},
-        {"a tuple", [] { return Py_BuildValue("(id)", 1, 2.5); }, "(1, 2.5)"},
+// Defaults as a stub spells them: fixed texts kept as given, truth values, and floats in the
+// interpreter's repr (the range edges of its positional form included); no literal, "...".
+void defaults_are_spelt_as_the_interpreter_does() {
+    struct Case { const char* what; DefaultText text; const char* expected; };
+    Case cases[] = {
+        {"fixed text", DefaultText("None"), "None"},
+        {"true", DefaultText(true), "True"},
+        {"false", DefaultText(false), "False"},
+        {"0.7", DefaultText(0.7), "0.7"},
+        {"-0.0", DefaultText(-0.0), "-0.0"},
+        {"integral", DefaultText(2.0), "2.0"},
+        {"largest positional", DefaultText(1e15), "1000000000000000.0"},
+        {"first exponential", DefaultText(1e16), "1e+16"},
+        {"smallest positional", DefaultText(1e-4), "0.0001"},
+        {"below it", DefaultText(-1.5e-5), "-1.5e-05"},
+        {"digits past the point", DefaultText(123.456), "123.456"},
+        {"shortest round trip", DefaultText(0.1 + 0.2), "0.30000000000000004"},
+        {"1e300", DefaultText(1e300), "1e+300"},
+        {"subnormal", DefaultText(5e-324), "5e-324"},
+        {"largest", DefaultText(1.7976931348623157e308), "1.7976931348623157e+308"},
+        {"nan", DefaultText(velmora::testing::nan), "..."},
+        {"infinity", DefaultText(velmora::testing::inf), "..."},
+        {"-infinity", DefaultText(-velmora::testing::inf), "..."},
     };
-    if (!VT_CHECK_MSG(Py_IsInitialized(), "no interpreter: no default's text was made")) return;
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    for (const Case& c : cases) {
-        PyErr_SetString(PyExc_KeyError, c.what);
-        const OwnedRef pending(PyErr_GetRaisedException());
-        PyErr_SetRaisedException(Py_NewRef(pending.get()));
-        DefaultText text(c.make);
-        VT_CHECK_MSG(text.text() == c.expected, std::string(c.what) + " -> " + std::string(text.text()));
-        VT_CHECK_MSG(OwnedRef(PyErr_GetRaisedException()) == pending, std::string(c.what) + ": caller's error lost");
+    for (Case& c : cases) {
+        const std::string_view text = c.text.text();
+        VT_CHECK_MSG(text == c.expected, std::string(c.what) + " -> " + std::string(text));
+        VT_CHECK_MSG(c.text.text().data() == text.data(), std::string(c.what) + ": kept, not recomputed");
     }
-    PyGILState_Release(gil);
+}
+
+// float_literal against the embedded interpreter's own repr, over values at every scale and
+// random bit patterns (the finite ones): the generator writes what Python would.
+void float_literals_match_the_interpreter() {
+    Py_InitializeEx(0);
+    if (!VT_CHECK(Py_IsInitialized())) return;
+    std::vector<double> values;
+    for (int exponent = -330; exponent <= 310; ++exponent) {
+        for (const double mantissa : {1.0, 1.5, 2.2250738585072014, 9.999999999999998}) {
+            const double value = mantissa * std::pow(10.0, exponent);
+            if (std::isfinite(value)) values.insert(values.end(), {value, -value});
+        }
+    }
+    std::mt19937_64 bits(20261207);
+    while (values.size() < 20000) {
+        const double value = std::bit_cast<double>(bits());
+        if (std::isfinite(value)) values.push_back(value);
+    }
+    std::size_t mismatches = 0;
+    for (const double value : values) {
+        const OwnedRef number(PyFloat_FromDouble(value));
+        const OwnedRef repr(number ? PyObject_Repr(number.get()) : nullptr);
+        const char* expected = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+        if (!VT_CHECK_MSG(expected != nullptr, "repr failed")) break;
+        const std::string got = float_literal(value);
+        if (got != expected && ++mismatches <= 5) VT_CHECK_MSG(false, got + " != repr " + expected);
+    }
+    VT_CHECK_MSG(mismatches == 0, std::to_string(mismatches) + " of " + std::to_string(values.size()));
 }
 
 void concurrent_first_use_computes_one_text() {
-    DefaultText shared([] { return PyFloat_FromDouble(1e300); });
+    DefaultText shared(1e300);
     std::vector<std::string_view> seen(4);
     std::vector<std::jthread> threads;
     for (std::size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = shared.text(); });
@@ -192,7 +220,8 @@ void pushes_under_contention_lose_no_node() {
 
 int main() {
     registries_list_each_class_with_its_methods();
-    defaults_without_a_faithful_literal_are_elided();
+    defaults_are_spelt_as_the_interpreter_does();
+    float_literals_match_the_interpreter();
     concurrent_first_use_computes_one_text();
     pushes_under_contention_lose_no_node();
     return velmora::testing::finish("type descriptions");

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The typed interface of the module that PYTHON imports: the installed wheel
+# ships exactly the stub that STUBGEN writes from this tree; stubtest holds it
+# against the live module; typed code that uses it passes mypy --strict and gets
+# the result types it promises. Runs in a temporary directory, so that mypy's
+# cache stays out of the work tree and no source is importable from there.
+# Usage: scripts/check_typing.sh PYTHON STUBGEN
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+stubgen=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+"$stubgen" "$work/velmora_torso_kinematics.pyi"
+"$python" "$root/tests/typing/check_stub.py" "$work/velmora_torso_kinematics.pyi"
+"$python" -m mypy.stubtest velmora_torso_kinematics --allowlist "$root/tests/typing/stubtest_allowlist.txt"
+"$python" -m mypy --strict "$root/examples" "$root/tests/typing"
+"$python" "$root/tests/typing/usage.py"
