@@ -42,7 +42,7 @@ fi
 
 .venv/bin/python -m pip install --quiet --disable-pip-version-check --upgrade pip
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.21" ninja -r requirements-test.txt
+    "scikit-build-core>=0.10" "cmake>=3.21" ninja "nanobind>=2.2" -r requirements-test.txt
 # Incremental build directory: later runs rebuild only what changed.
 .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
     --config-settings=build-dir=build/wheel --force-reinstall --no-deps .
