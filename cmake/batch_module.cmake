@@ -41,3 +41,8 @@ nanobind_add_stub(velmora_torso_batch_stub
   DEPENDS velmora_torso_batch velmora_torso_kinematics)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi
   DESTINATION velmora_torso_batch-stubs RENAME __init__.pyi COMPONENT python)
+
+# The prepared core timed over the batch benchmark's inputs (bench/bench_batch.py
+# runs it); built on request only.
+add_executable(velmora_batch_core_timing EXCLUDE_FROM_ALL ${CMAKE_CURRENT_SOURCE_DIR}/bench/batch_core_timing.cpp)
+target_link_libraries(velmora_batch_core_timing PRIVATE velmora_core velmora_warnings)

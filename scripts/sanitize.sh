@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole suite again, under AddressSanitizer and UndefinedBehaviorSanitizer:
-# builds the core, its C++ tests and the module with both sanitizers into
+# builds the core, its C++ tests and both modules with both sanitizers into
 # build/asan (CMake directly, not pip), runs the C++ tests under CTest, then
-# pytest against that module. Any sanitizer report, in this process or in a
+# pytest against those modules. Any sanitizer report, in this process or in a
 # child the tests start, fails the run.
 # Usage: scripts/sanitize.sh [pytest arguments]
 set -euo pipefail
@@ -75,12 +75,14 @@ run_python() {
         VELMORA_FAULT_PROBE_DIR="$module_dir" .venv/bin/python "$@"
 }
 
-# Make sure the tests see the sanitized module, not the one installed in .venv/.
-loaded=$(run_python -c 'import velmora_torso_kinematics as m; print(m.__file__)')
-case "$loaded" in
-    "$module_dir"/*) ;;
-    *) echo "sanitize: imported $loaded instead of the module in $module_dir" >&2; exit 1 ;;
-esac
+# Make sure the tests see the sanitized modules, not the ones installed in .venv/.
+for name in velmora_torso_kinematics velmora_torso_batch; do
+    loaded=$(run_python -c "import $name as m; print(m.__file__)")
+    case "$loaded" in
+        "$module_dir"/*) ;;
+        *) echo "sanitize: imported $loaded instead of the module in $module_dir" >&2; exit 1 ;;
+    esac
+done
 
 run_python -m pytest -p no:cacheprovider "$@"
 fail_on_reports "pytest"

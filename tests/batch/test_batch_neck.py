@@ -10,7 +10,7 @@ from hypothesis.extra import numpy as hnp
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from helpers import arrays, assert_same, elementwise
+from batch_helpers import arrays, assert_same, elementwise
 
 NECK = vtk.VelmoraNeckKinematics()
 shapes = hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)

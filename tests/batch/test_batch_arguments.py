@@ -10,7 +10,7 @@ import pytest
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from helpers import assert_same, scalar
+from batch_helpers import assert_same, scalar
 
 ARM = vtk.VelmoraArmKinematics.default_left()
 THETA = np.linspace(-0.6, 0.6, 40)

@@ -10,7 +10,7 @@ import pytest
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from helpers import arm_from
+from batch_helpers import arm_from
 
 RNG = np.random.default_rng(7)
 ARM = arm_from(0.7, 0.5, "negative", True)

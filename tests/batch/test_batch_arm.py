@@ -9,7 +9,7 @@ from hypothesis.extra import numpy as hnp
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from helpers import arms, assert_same, broadcast_pair, elementwise, numbers
+from batch_helpers import arms, assert_same, broadcast_pair, elementwise, numbers
 
 MAT = (3, 3)
 

@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from helpers import NAN2, arms, assert_same
+from batch_helpers import NAN2, arms, assert_same
 
 
 def follow(arm, path, start, max_step):
