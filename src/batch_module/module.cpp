@@ -375,8 +375,9 @@ NB_MODULE(velmora_torso_batch, m) {
           nb::sig("def ik_path(arm: " VELMORA_ARM ", directions: " VELMORA_ARRAY ", start: " VELMORA_ARRAY
                   " | None = None, *, max_step: float | None = None, workers: int = 1) -> " VELMORA_WITH_OK),
           "Follows paths of directions [..., T, 3] step by step: each step prefers the pair nearest the "
-          "last good one (start before the first). With max_step, a step that would move farther than "
-          "that in the joint plane fails and the arm holds its last good pair.");
+          "last good one (start before the first). With max_step, a step whose pair lies farther than "
+          "that from the last good pair (or from start), in the joint-plane distance that near uses, "
+          "fails and the arm holds its last good pair.");
     m.def("neck_fk", &b::neck_fk, "angles"_a, nb::kw_only(), "workers"_a = 1,
           nb::sig("def neck_fk(angles: " VELMORA_ARRAY ", " VELMORA_WORKERS ") -> " VELMORA_FLOATS),
           "Head rotations [..., 3, 3] of the neck angles (yaw, pitch, roll) [..., 3].");

@@ -76,3 +76,17 @@ def test_start_broadcasts_over_leading_dimensions():
     assert pairs.shape == (2, 3, 4, 2) and ok.all()
     assert pairs[1, 0, 3].tolist() == pytest.approx([1.144745684, -0.2])
     assert pairs[0, 1, 0].tolist() == pytest.approx([0.3, -1.588839219])
+
+
+@pytest.mark.parametrize("start", [(1.2, -0.1), (0.0, -1.6), (0.31, -0.21), (-0.4, 0.3)])
+def test_max_step_boundary_is_exact(start):
+    # A step exactly max_step away is taken; one a single ulp farther fails.
+    arm = vtk.VelmoraArmKinematics.default_left()
+    d = arm.direction(0.3, -0.2)
+    pair = arm.ik_from_direction(d, near=start)
+    da, db = pair[0] - start[0], pair[1] - start[1]
+    distance = math.sqrt(da * da + db * db)
+    taken, ok = vb.ik_path(arm, [d], start, max_step=distance)
+    assert ok.tolist() == [True] and taken[0].tolist() == list(pair)
+    _, ok = vb.ik_path(arm, [d], start, max_step=math.nextafter(distance, 0.0))
+    assert ok.tolist() == [False]
