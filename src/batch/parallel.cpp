@@ -1,4 +1,4 @@
-#include "batch/strided.hpp"
+#include "batch/parallel.hpp"
 
 #include <sched.h>
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -13,6 +14,13 @@ namespace velmora::batch {
 // cost their stacks; a larger request is served by this many.
 inline constexpr std::int64_t max_threads = 256;
 
+// Every core this process may run on (its CPU affinity), at least 1.
+[[nodiscard]] std::int64_t available_cores() noexcept;
+
+// Calls chunk(begin, end) over contiguous ranges that split [0, count) into at
+// most `workers` parts, one thread each; the calling thread takes the first.
+// If the system refuses a thread, the caller runs that range itself, so every
+// element is done exactly once whatever happens. `chunk` must not throw.
 template <class Chunk>
 void split_over_workers(std::int64_t count, std::int64_t workers, const Chunk& chunk) {
     const std::int64_t parts = std::max<std::int64_t>(1, std::min({workers, count, max_threads}));

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "batch/parallel.hpp"
 #include "velmora_torso_kinematics/vector_types.hpp"
 
 namespace velmora::batch {
@@ -82,16 +83,6 @@ private:
     return m;
 }
 
-// Every core this process may run on (its CPU affinity), at least 1.
-[[nodiscard]] std::int64_t available_cores() noexcept;
-
-// Calls chunk(begin, end) over contiguous ranges that split [0, count) into at
-// most `workers` parts, one thread each; the calling thread takes the first.
-// If the system refuses a thread, the caller runs that range itself, so every
-// element is done exactly once whatever happens. `chunk` must not throw.
-template <class Chunk>
-void split_over_workers(std::int64_t count, std::int64_t workers, const Chunk& chunk);
-
 // Calls body(i, p_0 ... p_K-1) for every element i, where p_k points at
 // element i's block of input k, split over `workers` threads.
 template <std::size_t K, class Body>
@@ -108,5 +99,3 @@ void for_each_element(const Shape& shape, const std::array<const Input*, K>& inp
 }
 
 }  // namespace velmora::batch
-
-#include "batch/parallel.hpp"
