@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The typed interface of the module that PYTHON imports: the installed wheel
+# The typed interface of the modules that PYTHON imports: the installed wheel
 # ships exactly the stub that STUBGEN writes from this tree; stubtest holds it
 # against the live module; typed code that uses it passes mypy --strict and gets
 # the result types it promises. Runs in a temporary directory, so that mypy's
@@ -18,3 +18,13 @@ cd "$work"
 "$python" -m mypy.stubtest velmora_torso_kinematics --allowlist "$root/tests/typing/stubtest_allowlist.txt"
 "$python" -m mypy --strict "$root/examples" "$root/tests/typing"
 "$python" "$root/tests/typing/usage.py"
+
+# The batch module's stub, written by nanobind's generator at build time, ships
+# as velmora_torso_batch-stubs; stubtest checks its names against the live module.
+"$python" - <<'PY'
+import importlib.metadata
+files = {f.as_posix() for f in importlib.metadata.files("velmora_torso_kinematics") or []}
+assert "velmora_torso_batch-stubs/__init__.pyi" in files, "the wheel ships no velmora_torso_batch stub"
+PY
+"$python" -m mypy.stubtest velmora_torso_batch --allowlist "$root/tests/typing/batch_stubtest_allowlist.txt"
+"$python" "$root/tests/typing/batch_usage.py"

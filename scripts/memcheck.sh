@@ -3,7 +3,8 @@
 # shipped (Release) plus debug information into build/memcheck, runs pytest
 # against it with the interpreter's allocator replaced by malloc, and fails on
 # any invalid access, uninitialised use or definitely lost block whose stack
-# passes through the module (tools/memcheck/module_errors.py).
+# passes through either module, velmora_torso_kinematics or velmora_torso_batch
+# (tools/memcheck/module_errors.py).
 # Usage: scripts/memcheck.sh [pytest arguments]   (default: the whole suite)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -21,7 +22,7 @@ build=build/memcheck
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g \
     -DVELMORA_BUILD_MODULE=ON -DVELMORA_BUILD_TESTS=ON \
     -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
-cmake --build "$build" -j 2 --target velmora_torso_kinematics _velmora_fault_probe
+cmake --build "$build" -j 2 --target velmora_torso_kinematics velmora_torso_batch _velmora_fault_probe
 
 module_dir="$root/$build"
 reports="$module_dir/reports"
@@ -40,6 +41,6 @@ PYTHONMALLOC=malloc PYTHONPATH="$module_dir" VELMORA_FAULT_PROBE_DIR="$module_di
         .venv/bin/python -m pytest -p no:cacheprovider "$@" || status=$?
 
 # The reports are read even when a test failed: the failure may be the error.
-.venv/bin/python tools/memcheck/module_errors.py 'velmora_torso_kinematics*.so' \
+.venv/bin/python tools/memcheck/module_errors.py 'velmora_torso_kinematics*.so,velmora_torso_batch*.so' \
     "$reports"/memcheck.*.xml || status=1
 exit "$status"

@@ -6,13 +6,15 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/setup.sh
 
-# The installed module exports exactly one symbol, its init function.
-module=$(.venv/bin/python -c 'import velmora_torso_kinematics as m; print(m.__file__)')
-exported=$(nm -D --defined-only "$module" | awk '{print $3}')
-if [ "$exported" != "PyInit_velmora_torso_kinematics" ]; then
-    echo "test: the module exports more than its init function:" $exported >&2
-    exit 1
-fi
+# Each installed module exports exactly one symbol, its init function.
+for name in velmora_torso_kinematics velmora_torso_batch; do
+    module=$(.venv/bin/python -c "import $name as m; print(m.__file__)")
+    exported=$(nm -D --defined-only "$module" | awk '{print $3}')
+    if [ "$exported" != "PyInit_$name" ]; then
+        echo "test: $name exports more than its init function:" $exported >&2
+        exit 1
+    fi
+done
 
 build=build/tests
 .venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -1,7 +1,7 @@
 """Reads memcheck's XML reports and fails on the errors that are the module's.
 
 An error counts when one of its stack frames (the access, or the allocation
-of a leaked block) lies in the extension module's shared object: invalid
+of a leaked block) lies in one of the extension modules' shared objects: invalid
 reads, writes and frees, uses of uninitialised values, and definitely lost
 blocks. Everything else (the interpreter's own blocks kept until exit, numpy's
 and scipy's) is counted and ignored.
@@ -10,7 +10,7 @@ A leaked Python object that the interpreter took from one of its free lists
 (floats, tuples) was allocated under someone else's stack, so it is not
 attributed here; the reference-count and allocated-block tests catch those.
 
-Usage: python module_errors.py MODULE_GLOB REPORT.xml...
+Usage: python module_errors.py MODULE_GLOB[,MODULE_GLOB...] REPORT.xml...
 """
 
 from __future__ import annotations
@@ -45,9 +45,9 @@ def errors_of(report: str):
         yield error
 
 
-def in_module(error: ElementTree.Element, module_glob: str) -> bool:
+def in_module(error: ElementTree.Element, module_globs: list[str]) -> bool:
     return any(fnmatch.fnmatch(os.path.basename(obj.text or ""), module_glob)
-               for obj in error.iter("obj"))
+               for obj in error.iter("obj") for module_glob in module_globs)
 
 
 def describe(error: ElementTree.Element) -> str:
@@ -69,7 +69,7 @@ def main() -> int:
         for error in errors_of(report):
             if error.findtext("kind") in IGNORED_KINDS:
                 continue
-            if in_module(error, module_glob):
+            if in_module(error, module_glob.split(",")):
                 ours.append(describe(error))
             else:
                 others += 1

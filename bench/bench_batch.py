@@ -1,0 +1,171 @@
+"""velmora_torso_batch per element, next to what it replaces and what it runs on,
+all measured in this one run over the same N = 100,000 inputs:
+
+  loop   a Python loop of the scalar method, its results stacked with np.array;
+  core   the prepared C++ core alone, per call (bench/batch_core_timing.cpp);
+  batch  the batch function, workers=1 unless stated.
+
+Also: ik with workers=2 against workers=1, and the peak extra memory of a call
+(tracemalloc, which sees NumPy's allocations) against its outputs.
+
+Run: .venv/bin/python bench/bench_batch.py [--core BUILD/velmora_batch_core_timing]
+(build the timing program with `cmake --build BUILD --target velmora_batch_core_timing`).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import subprocess
+import tempfile
+import time
+import timeit
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+
+import velmora_torso_batch as vb
+from velmora_torso_kinematics import VelmoraArmKinematics, VelmoraNeckKinematics
+
+N = 100_000
+arm = VelmoraArmKinematics.default_left()
+neck = VelmoraNeckKinematics()
+rng = np.random.default_rng(2024)
+thetas = rng.uniform(-0.6, 0.6, size=(N, 2))
+rotations, _ = vb.fk(arm, thetas[:, 0], thetas[:, 1])
+directions, _ = vb.direction(arm, thetas[:, 0], thetas[:, 1])
+angles = rng.uniform(-1.0, 1.0, size=(N, 3))
+head = vb.neck_fk(angles)
+# Paths: 1,000 walks of 100 steps, the same 100,000 directions.
+paths = directions.reshape(1000, 100, 3)
+
+
+def best_ns(call, number: int = 1, repeat: int = 5) -> float:
+    return min(timeit.repeat(call, number=number, repeat=repeat)) / number / N * 1e9
+
+
+def loop_ns(call) -> float:
+    start = timeit.default_timer()
+    call()
+    return (timeit.default_timer() - start) / N * 1e9
+
+
+def safe(method, *args):
+    try:
+        return method(*args)
+    except (RuntimeError, ValueError):
+        return None
+
+
+CASES = [
+    ("fk", lambda w: vb.fk(arm, thetas[:, 0], thetas[:, 1], workers=w),
+     lambda: np.array([safe(arm.fk, a, b) for a, b in thetas.tolist()])),
+    ("direction", lambda w: vb.direction(arm, thetas[:, 0], thetas[:, 1], workers=w),
+     lambda: np.array([safe(arm.direction, a, b) for a, b in thetas.tolist()])),
+    ("ik", lambda w: vb.ik(arm, rotations, workers=w),
+     lambda: np.array([safe(arm.ik, r) for r in rotations.tolist()])),
+    ("ik_from_direction", lambda w: vb.ik_from_direction(arm, directions, workers=w),
+     lambda: np.array([safe(arm.ik_from_direction, d) for d in directions.tolist()])),
+    ("ik_path", lambda w: vb.ik_path(arm, paths, workers=w), None),
+    ("neck_fk", lambda w: vb.neck_fk(angles, workers=w),
+     lambda: np.array([neck.fk(a) for a in angles.tolist()])),
+    ("neck_ik", lambda w: vb.neck_ik(rotations, workers=w),
+     lambda: np.array([safe(neck.ik, r) for r in rotations.tolist()])),
+]
+
+
+def path_loop() -> None:
+    """ik_path's Python equivalent: near chained through each path."""
+    out = []
+    for path in paths.tolist():
+        last = None
+        for d in path:
+            pair = safe(arm.ik_from_direction, d, last)
+            out.append(pair if pair is not None else (math.nan, math.nan))
+            last = pair if pair is not None else last
+    np.array(out)
+
+
+def core_times(program: str) -> dict[str, float]:
+    with tempfile.TemporaryDirectory() as folder:
+        for name, values in [("thetas", thetas), ("rotations", rotations), ("directions", directions),
+                             ("angles", angles)]:
+            np.ascontiguousarray(values).tofile(Path(folder) / f"{name}.f64")
+        lines = subprocess.run([program, folder, str(N)], check=True, capture_output=True, text=True).stdout
+    return {name: float(ns) for name, ns in (line.split() for line in lines.splitlines())}
+
+
+def peak_extra(call) -> tuple[int, int]:
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        before = tracemalloc.get_traced_memory()[0]
+        result = call()
+        peak = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    outputs = sum(array.nbytes for array in (result if isinstance(result, tuple) else (result,)))
+    return peak, outputs
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--core", help="the velmora_batch_core_timing program")
+    options = parser.parse_args()
+    # Rounds interleave the core's timing with the batch's, and the best of
+    # each is kept: on a shared machine both then see its quietest moments.
+    rounds = 3
+    core: dict[str, float] = {}
+    batch_best: dict[str, float] = {}
+    for _ in range(rounds):
+        if options.core:
+            for name, ns in core_times(options.core).items():
+                core[name] = min(ns, core.get(name, math.inf))
+        for name, batch, _loop in CASES:
+            batch_best[name] = min(best_ns(lambda: batch(1)), batch_best.get(name, math.inf))
+
+    print(f"N = {N:,}; ns per element (ik_path: per step, 1,000 paths of 100 steps)")
+    print(f"{'function':18} {'loop':>8} {'core':>7} {'batch':>7} {'batch-core':>10} {'batch/core':>10} "
+          f"{'loop/batch':>10}")
+    for name, batch, loop in CASES:
+        batch_ns = batch_best[name]
+        loop_time = loop_ns(loop if loop is not None else path_loop)
+        # ik_path runs one direction inverse per step.
+        core_ns = core.get("ik_from_direction" if name == "ik_path" else name)
+        if core_ns:
+            core_cols = f"{core_ns:7.1f} {batch_ns:7.1f} {batch_ns - core_ns:10.1f} {batch_ns / core_ns:10.2f}"
+        else:
+            core_cols = f"{'-':>7} {batch_ns:7.1f} {'-':>10} {'-':>10}"
+        print(f"{name:18} {loop_time:8.1f} {core_cols} {loop_time / batch_ns:10.1f}")
+
+    one = two = every = math.inf
+    for _ in range(rounds):
+        one = min(one, best_ns(lambda: vb.ik(arm, rotations, workers=1)))
+        two = min(two, best_ns(lambda: vb.ik(arm, rotations, workers=2)))
+        every = min(every, best_ns(lambda: vb.ik(arm, rotations, workers=-1)))
+    # CPU time over wall time of one workers=2 call: near 2 when both threads
+    # got a core, near 1 when the machine's other load kept one waiting.
+    cpu, wall = time.process_time(), time.perf_counter()
+    vb.ik(arm, rotations, workers=2)
+    busy = (time.process_time() - cpu) / (time.perf_counter() - wall)
+    print(f"ik workers=2: {one / two:.2f}x faster than workers=1; workers=-1: {one / every:.2f}x "
+          f"(cores busy during a workers=2 call: {busy:.2f}; load average {os.getloadavg()[0]:.1f})")
+
+    print("peak extra memory of one call (tracemalloc) against its outputs:")
+    theta_a, theta_b = thetas[:, 0].copy(), thetas[:, 1].copy()
+    theta_32 = theta_a.astype(np.float32)
+    for label, call, copy in [
+        ("fk float64 input", lambda: vb.fk(arm, theta_a, theta_b), 0),
+        ("fk float32 input", lambda: vb.fk(arm, theta_32, 0.0), 1),
+        ("ik float64 input", lambda: vb.ik(arm, rotations), 0),
+        ("ik_path float64", lambda: vb.ik_path(arm, paths), 0),
+    ]:
+        peak, outputs = peak_extra(call)
+        print(f"  {label:18} peak {peak / 1e6:7.3f} MB, outputs {outputs / 1e6:7.3f} MB"
+              f"{f' + converted copy {8 * N / 1e6:.3f} MB' if copy else ''}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,48 @@
+# velmora_torso_batch: the NumPy companion module, written with nanobind, in
+# the same wheel as velmora_torso_kinematics. Included from the top-level
+# CMakeLists.txt inside its module block, after Python has been found.
+
+execute_process(COMMAND "${Python_EXECUTABLE}" -m nanobind --cmake_dir
+  OUTPUT_STRIP_TRAILING_WHITESPACE OUTPUT_VARIABLE velmora_nanobind_dir RESULT_VARIABLE velmora_nanobind_found)
+if(NOT velmora_nanobind_found EQUAL 0)
+  message(FATAL_ERROR "velmora_torso_batch needs nanobind in ${Python_EXECUTABLE}: pip install nanobind")
+endif()
+find_package(nanobind CONFIG REQUIRED PATHS "${velmora_nanobind_dir}" NO_DEFAULT_PATH)
+
+# The loops beside the core: plain C++ over strided views, no Python header.
+add_library(velmora_batch STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/arm.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/neck.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/parallel.cpp)
+target_include_directories(velmora_batch PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
+find_package(Threads REQUIRED)
+target_link_libraries(velmora_batch PUBLIC velmora_core Threads::Threads PRIVATE velmora_warnings)
+
+# NB_STATIC: nanobind's runtime is linked into the module, not shared.
+nanobind_add_module(velmora_torso_batch NB_STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/module.cpp)
+target_include_directories(velmora_torso_batch PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_link_libraries(velmora_torso_batch PRIVATE velmora_batch velmora_warnings)
+# nanobind marks its exception types for export; the version script keeps the
+# init function as the one exported symbol.
+set(velmora_batch_exports ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/exports.map)
+target_link_options(velmora_torso_batch PRIVATE
+  -Wl,--version-script=${velmora_batch_exports} -Wl,--exclude-libs,ALL)
+set_target_properties(velmora_torso_batch PROPERTIES LINK_DEPENDS ${velmora_batch_exports})
+install(TARGETS velmora_torso_batch LIBRARY DESTINATION . COMPONENT python)
+
+# The stub, written by nanobind's generator from the built module (which
+# imports velmora_torso_kinematics for its arm type, built beside it), ships
+# as a stub-only package like the first module's.
+nanobind_add_stub(velmora_torso_batch_stub
+  MODULE velmora_torso_batch
+  OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi
+  PYTHON_PATH $<TARGET_FILE_DIR:velmora_torso_batch> $<TARGET_FILE_DIR:velmora_torso_kinematics>
+  DEPENDS velmora_torso_batch velmora_torso_kinematics)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi
+  DESTINATION velmora_torso_batch-stubs RENAME __init__.pyi COMPONENT python)
+
+# The prepared core timed over the batch benchmark's inputs (bench/bench_batch.py
+# runs it); built on request only.
+add_executable(velmora_batch_core_timing EXCLUDE_FROM_ALL ${CMAKE_CURRENT_SOURCE_DIR}/bench/batch_core_timing.cpp)
+target_link_libraries(velmora_batch_core_timing PRIVATE velmora_core velmora_warnings)

@@ -1,0 +1,45 @@
+#pragma once
+// The arm's kinematics over many elements at once, on one prepared arm.
+//
+// Every function writes element i of its outputs exactly as the scalar call on
+// element i of its inputs would answer it: the same core function with the
+// same doubles, so the same bits. A failed element holds NaN in every output
+// value and false in `ok`. Outputs are C-contiguous blocks of `count` elements.
+
+#include <cstdint>
+#include <optional>
+
+#include "batch/strided.hpp"
+#include "velmora_torso_kinematics/arm_kinematics.hpp"
+
+namespace velmora::batch {
+
+// theta_a, theta_b: one double each. rotations: 9 doubles per element, row-major.
+void arm_fk(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+            const Input& theta_b, double* rotations, bool* ok, std::int64_t workers) noexcept;
+
+// As arm_fk; v3: 3 doubles per element, the third column of the rotation.
+void arm_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+                   const Input& theta_b, double* v3, bool* ok, std::int64_t workers) noexcept;
+
+// rotations: a 3x3 block per element (inner = row, column strides). pairs: 2 doubles.
+void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& rotations, double* pairs,
+            bool* ok, std::int64_t workers) noexcept;
+
+// directions: 3 doubles per element. near: 2 doubles per element, or nullptr
+// for no preference (the smallest joint norm wins).
+void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
+                           const Input* near, double* pairs, bool* ok, std::int64_t workers) noexcept;
+
+// One path of `steps` directions per element (inner = step, component
+// strides), solved in order the way a controller streaming targets would:
+// step t prefers the pair nearest the last good pair (`start` before the
+// first, or no preference when `start` is nullptr). With `max_step`, a step
+// whose chosen pair lies farther than that from the last good pair, in the
+// joint-plane distance sqrt(da^2 + db^2), fails instead and leaves the last
+// good pair in place. pairs: steps x 2 doubles per element, ok: steps flags.
+void arm_ik_path(const arm::SphericalFiveBar& arm, const Shape& shape, std::int64_t steps,
+                 const Input& directions, const Input* start, std::optional<double> max_step, double* pairs,
+                 bool* ok, std::int64_t workers) noexcept;
+
+}  // namespace velmora::batch

@@ -1,0 +1,101 @@
+#pragma once
+// Arrays of many poses as the batch loops see them: a leading shape shared by
+// every operand of one call, inputs as strided views broadcast to it (a zero
+// stride repeats an element without copying it), outputs as fresh C-contiguous
+// blocks. No Python here: the binding hands over pointers and strides.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "batch/parallel.hpp"
+#include "velmora_torso_kinematics/vector_types.hpp"
+
+namespace velmora::batch {
+
+// NumPy's own limit on dimensions; the walk keeps its index inline so that
+// the loops never allocate.
+inline constexpr std::size_t max_dims = 64;
+
+// The broadcast shape of the leading dimensions (at most max_dims) and its
+// element count.
+struct Shape {
+    std::vector<std::int64_t> extents;
+    std::int64_t count = 0;
+};
+
+// One input broadcast to the leading shape. Element k's block of doubles (a
+// Vec3, a Mat3, a pair, a path of T directions ...) starts at `data` plus the
+// leading offset of k, and its trailing dimensions step by `inner`.
+struct Input {
+    const double* data = nullptr;
+    std::vector<std::int64_t> strides;    // per leading dimension, in doubles; 0 where broadcast
+    std::array<std::int64_t, 2> inner{};  // trailing dimensions' strides, in doubles
+};
+
+// Walks K inputs through a range of elements in row-major order, keeping each
+// input's offset up to date with an odometer instead of recomputing it.
+template <std::size_t K>
+class Walk {
+public:
+    Walk(const Shape& shape, const std::array<const Input*, K>& inputs, std::int64_t start)
+        : shape_(shape), inputs_(inputs), dims_(shape.extents.size()) {
+        // Unravel `start`, last dimension fastest.
+        for (std::size_t d = dims_; d-- > 0;) {
+            const std::int64_t extent = shape_.extents[d];
+            index_[d] = extent > 0 ? start % extent : 0;
+            start = extent > 0 ? start / extent : 0;
+            for (std::size_t k = 0; k < K; ++k) offsets_[k] += index_[d] * inputs_[k]->strides[d];
+        }
+    }
+
+    [[nodiscard]] const double* at(std::size_t k) const noexcept { return inputs_[k]->data + offsets_[k]; }
+
+    void next() noexcept {
+        for (std::size_t d = dims_; d-- > 0;) {
+            ++index_[d];
+            for (std::size_t k = 0; k < K; ++k) offsets_[k] += inputs_[k]->strides[d];
+            if (index_[d] < shape_.extents[d]) return;
+            for (std::size_t k = 0; k < K; ++k) offsets_[k] -= inputs_[k]->strides[d] * shape_.extents[d];
+            index_[d] = 0;
+        }
+    }
+
+private:
+    const Shape& shape_;
+    std::array<const Input*, K> inputs_;
+    std::size_t dims_;
+    std::array<std::int64_t, max_dims> index_{};
+    std::array<std::int64_t, K> offsets_{};
+};
+
+// Reading one element's block.
+[[nodiscard]] inline Vec3 vec3_at(const double* p, std::int64_t step) noexcept {
+    return {p[0], p[step], p[2 * step]};
+}
+
+[[nodiscard]] inline Mat3 mat3_at(const double* p, std::int64_t row, std::int64_t column) noexcept {
+    Mat3 m;
+    for (std::int64_t i = 0; i < 3; ++i)
+        for (std::int64_t j = 0; j < 3; ++j) m[i][j] = p[i * row + j * column];
+    return m;
+}
+
+// Calls body(i, p_0 ... p_K-1) for every element i, where p_k points at
+// element i's block of input k, split over `workers` threads.
+template <std::size_t K, class Body>
+void for_each_element(const Shape& shape, const std::array<const Input*, K>& inputs, std::int64_t workers,
+                      const Body& body) {
+    split_over_workers(shape.count, workers, [&](std::int64_t begin, std::int64_t end) {
+        Walk<K> walk(shape, inputs, begin);
+        for (std::int64_t i = begin; i < end; ++i, walk.next()) {
+            [&]<std::size_t... k>(std::index_sequence<k...>) {
+                body(i, walk.at(k)...);
+            }(std::make_index_sequence<K>{});
+        }
+    });
+}
+
+}  // namespace velmora::batch

@@ -1,0 +1,92 @@
+"""ik_path is the Python loop of ik_from_direction with `near` chained, step for step."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import velmora_torso_batch as vb
+import velmora_torso_kinematics as vtk
+from batch_helpers import NAN2, arms, assert_same
+
+
+def follow(arm, path, start, max_step):
+    """What a controller streaming targets writes today."""
+    last, pairs, oks = start, [], []
+    for direction in path.tolist():
+        try:
+            pair = arm.ik_from_direction(direction, near=last)
+        except RuntimeError:
+            pair = None
+        if pair is not None and max_step is not None and last is not None:
+            da, db = pair[0] - last[0], pair[1] - last[1]
+            if math.sqrt(da * da + db * db) > max_step:
+                pair = None
+        pairs.append(NAN2 if pair is None else pair)
+        oks.append(pair is not None)
+        last = pair if pair is not None else last
+    return np.array(pairs, dtype=float).reshape(-1, 2), np.array(oks, dtype=bool)
+
+
+@settings(max_examples=50, deadline=None)
+@given(arm=arms, paths=st.integers(0, 3), steps=st.integers(0, 12), seed=st.integers(0, 2**32 - 1),
+       with_start=st.booleans(), max_step=st.none() | st.floats(0.0, 1.0) | st.just(math.inf))
+def test_ik_path_equals_chained_loop(arm, paths, steps, seed, with_start, max_step):
+    rng = np.random.default_rng(seed)
+    # Random walks in the joint plane, turned into directions; a few holes and
+    # arbitrary directions make failed steps.
+    walks = np.cumsum(rng.normal(0.0, 0.3, size=(paths, steps, 2)), axis=1)
+    directions, _ = vb.direction(arm, walks[..., 0], walks[..., 1])
+    holes = rng.random((paths, steps)) < 0.15
+    directions[holes] = rng.normal(size=(int(holes.sum()), 3))
+    starts = rng.uniform(-2, 2, size=(paths, 2)) if with_start else None
+    pairs, ok = vb.ik_path(arm, directions, starts, max_step=max_step)
+    assert pairs.shape == (paths, steps, 2) and ok.shape == (paths, steps)
+    for p in range(paths):
+        start = tuple(starts[p].tolist()) if with_start else None
+        expected, expected_ok = follow(arm, directions[p], start, max_step)
+        assert_same(pairs[p], expected)
+        assert_same(ok[p], expected_ok)
+
+
+def test_max_step_holds_instead_of_jumping_branch():
+    arm = vtk.VelmoraArmKinematics.default_left()
+    # Three candidate pairs reach this direction; from (0.3, -1.59) the path
+    # stays on that branch, and the other branches are far away.
+    d = arm.direction(0.3, -0.2)
+    far = arm.direction(0.3, -1.588839219)
+    path = np.array([d, d, far, d])
+    pairs, ok = vb.ik_path(arm, path, (0.3, -0.2), max_step=0.1)
+    assert ok.tolist() == [True, True, True, True]
+    free, _ = vb.ik_path(arm, path, (1.2, -0.1))
+    assert free[0].tolist() == pytest.approx([1.144745684, -0.2])
+    held, held_ok = vb.ik_path(arm, path, (1.2, -0.1), max_step=0.01)
+    assert held_ok.tolist() == [False, False, False, False] and np.isnan(held).all()
+
+
+def test_start_broadcasts_over_leading_dimensions():
+    arm = vtk.VelmoraArmKinematics.default_left()
+    d = np.array(arm.direction(0.3, -0.2))
+    directions = np.broadcast_to(d, (2, 3, 4, 3))
+    starts = np.array([[1.2, -0.1], [0.0, -1.6], [0.3, -0.2]])
+    pairs, ok = vb.ik_path(arm, directions, starts)
+    assert pairs.shape == (2, 3, 4, 2) and ok.all()
+    assert pairs[1, 0, 3].tolist() == pytest.approx([1.144745684, -0.2])
+    assert pairs[0, 1, 0].tolist() == pytest.approx([0.3, -1.588839219])
+
+
+@pytest.mark.parametrize("start", [(1.2, -0.1), (0.0, -1.6), (0.31, -0.21), (-0.4, 0.3)])
+def test_max_step_boundary_is_exact(start):
+    # A step exactly max_step away is taken; one a single ulp farther fails.
+    arm = vtk.VelmoraArmKinematics.default_left()
+    d = arm.direction(0.3, -0.2)
+    pair = arm.ik_from_direction(d, near=start)
+    da, db = pair[0] - start[0], pair[1] - start[1]
+    distance = math.sqrt(da * da + db * db)
+    taken, ok = vb.ik_path(arm, [d], start, max_step=distance)
+    assert ok.tolist() == [True] and taken[0].tolist() == list(pair)
+    _, ok = vb.ik_path(arm, [d], start, max_step=math.nextafter(distance, 0.0))
+    assert ok.tolist() == [False]
