@@ -24,7 +24,8 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 REFERENCE = ROOT / "docs" / "api.md"
 STUBBED_PREFIX = "velmora_"
-QUALIFIERS = re.compile(r"\b(?:builtins|typing)\.")
+# Only a leading qualifier: numpy.typing.ArrayLike keeps its `typing.`.
+QUALIFIERS = re.compile(r"(?<![\w.])(?:builtins|typing)\.")
 MODULE_HEADING = re.compile(r"^## Module `([\w.]+)`\s*$")
 ENTRY_HEADING = re.compile(r"^#### `(.+)`\s*$")
 
