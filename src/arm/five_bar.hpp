@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "lanes.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 
 namespace velmora::arm {
@@ -82,6 +83,23 @@ inline constexpr double smallest_written_out_component = 1e-150;
     return r;
 }
 
+struct SineCosine {
+    double sin;
+    double cos;
+};
+
+// Both in one call where the C library has one; its results are those of
+// separate sin and cos calls.
+[[nodiscard]] inline SineCosine sine_cosine(double angle) noexcept {
+#if defined(__GLIBC__)
+    SineCosine r;
+    ::sincos(angle, &r.sin, &r.cos);
+    return r;
+#else
+    return {std::sin(angle), std::cos(angle)};
+#endif
+}
+
 [[nodiscard]] inline bool written_out_angle(double angle) noexcept {
     const double magnitude = std::fabs(angle);  // NaN fails both comparisons
     return magnitude >= smallest_written_out_angle && magnitude <= std::numeric_limits<double>::max();
@@ -93,8 +111,7 @@ inline constexpr double smallest_written_out_component = 1e-150;
 [[nodiscard]] inline Vec3 elbow_a(FiveBarConstants k, double theta_a) noexcept {
     const Vec3& rest = k.rest_elbow_a();
     if (k.elbows_written_out() && written_out_angle(theta_a)) {
-        const double s = std::sin(theta_a);
-        const double c = std::cos(theta_a);
+        const auto [s, c] = sine_cosine(theta_a);
         return {c * rest.x, s * rest.x, (c + (1.0 - c)) * rest.z};
     }
     return apply(rotation_about(k.joint_a_axis(), theta_a), rest);
@@ -106,8 +123,7 @@ inline constexpr double smallest_written_out_component = 1e-150;
 [[nodiscard]] inline Vec3 elbow_b(FiveBarConstants k, double theta_b) noexcept {
     const Vec3& rest = k.rest_elbow_b();
     if (k.elbows_written_out() && written_out_angle(theta_b)) {
-        const double s = std::sin(theta_b);
-        const double c = std::cos(theta_b);
+        const auto [s, c] = sine_cosine(theta_b);
         return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm(), c * rest.z};
     }
     return apply(rotation_about(k.joint_b_axis(), theta_b), rest);
@@ -151,6 +167,51 @@ inline constexpr double smallest_written_out_component = 1e-150;
     }
     const Vec3 y_axis = cross(v_3, x_axis);
     return {{{x_axis.x, y_axis.x, v_3.x}, {x_axis.y, y_axis.y, v_3.y}, {x_axis.z, y_axis.z, v_3.z}}};
+}
+
+// Two closures of one v_2 with two v_4 (a lane each), side by side: lane i is
+// close_loop(v_2, v_4 lane i), and closed[i] what it returns.
+[[nodiscard]] inline lanes::Vec3s close_loops(FiveBarConstants k, const lanes::Vec3s& v_2,
+                                              const lanes::Vec3s& v_4, bool (&closed)[2]) noexcept {
+    using lanes::splat;
+    lanes::Pair d = dot(v_2, v_4);
+    d = d < splat(-1.0) ? splat(-1.0) : d;
+    d = d > splat(1.0) ? splat(1.0) : d;
+    const lanes::Pair t = lanes::sqrt(splat(1.0) - d * d);
+    const lanes::Pair ca = splat(k.cos_coupler());
+    const lanes::Pair l = (ca - d * ca) / t;
+    const lanes::Pair u = splat(k.coupler_circle()) - l * l;
+    // A lane that fails either test is discarded whatever the rest computes for it.
+    const lanes::Mask open = (t < splat(parallel_centres_sine)) | (u < splat(0.0));
+    closed[0] = open[0] == 0;
+    closed[1] = open[1] == 0;
+    const lanes::Vec3s n = cross(v_2, v_4) / t;
+    const lanes::Pair h = splat(k.branch_sign()) * lanes::sqrt(u);
+    return (ca * v_2 + l * cross(n, v_2)) + h * n;
+}
+
+// The frames of two closures, side by side; a lane whose bisector degenerates
+// is redone by the scalar step, which takes the auxiliary axis, unless it is
+// not wanted.
+inline void end_effector_frames(const lanes::Vec3s& v_2, const lanes::Vec3s& v_3, const lanes::Vec3s& v_4,
+                                const bool (&wanted)[2], Mat3 (&frames)[2]) noexcept {
+    using lanes::splat;
+    const lanes::Vec3s bisector = v_2 + v_4;
+    const lanes::Vec3s unit_bisector = bisector / lanes::sqrt(dot(bisector, bisector));
+    const lanes::Vec3s x = unit_bisector - dot(unit_bisector, v_3) * v_3;
+    const lanes::Pair x_length = lanes::sqrt(dot(x, x));
+    const lanes::Mask usable = x_length > splat(degenerate_bisector_length);
+    const lanes::Vec3s x_axis = x / x_length;
+    const lanes::Vec3s y_axis = cross(v_3, x_axis);
+    for (int i = 0; i < 2; ++i) {
+        if (usable[i] != 0 || !wanted[i]) {
+            frames[i] = {{{x_axis.x[i], y_axis.x[i], v_3.x[i]},
+                          {x_axis.y[i], y_axis.y[i], v_3.y[i]},
+                          {x_axis.z[i], y_axis.z[i], v_3.z[i]}}};
+        } else {
+            frames[i] = end_effector_frame(v_2.lane(i), v_3.lane(i), v_4.lane(i));
+        }
+    }
 }
 
 }  // namespace five_bar

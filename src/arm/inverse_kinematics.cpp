@@ -19,19 +19,6 @@ constexpr double direction_tolerance = 1e-6;
 // Shorter directions carry no usable pointing information.
 constexpr double shortest_direction = 1e-12;
 
-// The part of v perpendicular to the unit axis k, not normalised.
-[[nodiscard]] Vec3 perpendicular_part(const Vec3& v, const Vec3& k) noexcept {
-    return v - dot(v, k) * k;
-}
-
-// Angle about k from the reference (already projected off k) to p, in [-pi, pi];
-// atan2(0, 0) = 0 when either projection vanishes.
-[[nodiscard]] double signed_angle_about(const Vec3& k, const Vec3& reference_perp,
-                                        const Vec3& p) noexcept {
-    const Vec3 p_perp = perpendicular_part(p, k);
-    return std::atan2(dot(k, cross(reference_perp, p_perp)), dot(reference_perp, p_perp));
-}
-
 [[nodiscard]] double frobenius_distance(const Mat3& a, const Mat3& b) noexcept {
     double sum = 0.0;
     for (int i = 0; i < 3; ++i) {
@@ -54,68 +41,75 @@ constexpr double shortest_direction = 1e-12;
     return pair.theta_a * pair.theta_a + pair.theta_b * pair.theta_b;
 }
 
-// Both points (sigma = +1, then -1) at arm_arc from the unit `axis` and at
-// coupler_arc from `target`: intersect_small_circles twice, sharing everything
-// but the out-of-plane sign. The tests do not depend on sigma, so either both
-// points exist or neither does.
-[[nodiscard]] bool intersect_both_sides(FiveBarConstants k, const Vec3& axis, const Vec3& target,
-                                        Vec3 (&points)[2]) noexcept {
-    double d = dot(axis, target);
-    if (d < -1.0) d = -1.0;
-    if (d > 1.0) d = 1.0;
-    const double t = std::sqrt(1.0 - d * d);
-    if (t < five_bar::parallel_centres_sine) return false;
-    const double ca = k.cos_arm();
-    const double l = (k.cos_coupler() - d * ca) / t;
-    const double u = k.arm_circle() - l * l;
-    if (u < 0.0) return false;
-    const Vec3 n = cross(axis, target) / t;
-    const Vec3 in_plane = ca * axis + l * cross(n, axis);
-    const double root = std::sqrt(u);
-    const double sides[2]{1.0, -1.0};
+// The joint angles that put the elbows at coupler_arc from `target`, for sigma
+// = +1 then -1: intersect_small_circles about v_1 and v_5 side by side (lane 0:
+// v_1, lane 1: v_5), the two signs sharing everything but the out-of-plane
+// term, then each point's signed angle from its rest elbow. The tests do not
+// depend on sigma, so either both points about an axis exist or neither does;
+// false unless both axes have them.
+[[nodiscard]] bool joint_solutions(FiveBarConstants k, const Vec3& target, double (&theta_a)[2],
+                                   double (&theta_b)[2]) noexcept {
+    using lanes::splat;
+    const lanes::Vec3s axis = lanes::join(k.joint_a_axis(), k.joint_b_axis());
+    const lanes::Vec3s b = lanes::splat(target);
+    lanes::Pair d = dot(axis, b);
+    d = d < splat(-1.0) ? splat(-1.0) : d;
+    d = d > splat(1.0) ? splat(1.0) : d;
+    const lanes::Pair t = lanes::sqrt(splat(1.0) - d * d);
+    const lanes::Pair ca = splat(k.cos_arm());
+    const lanes::Pair l = (splat(k.cos_coupler()) - d * ca) / t;
+    const lanes::Pair u = splat(k.arm_circle()) - l * l;
+    const lanes::Mask missed = (t < splat(five_bar::parallel_centres_sine)) | (u < splat(0.0));
+    if (missed[0] != 0 || missed[1] != 0) return false;
+    const lanes::Vec3s n = cross(axis, b) / t;
+    const lanes::Vec3s in_plane = ca * axis + l * cross(n, axis);
+    const lanes::Pair root = lanes::sqrt(u);
+    const lanes::Vec3s plus = in_plane + (splat(1.0) * root) * n;
+    const lanes::Vec3s minus = in_plane + (splat(-1.0) * root) * n;
+    // The angle about each axis k from its rest elbow (projected off k once, in the
+    // prepared arm) to the point p, both projections unnormalised, in [-pi, pi]:
+    // atan2(k . (rest_perp x p_perp), rest_perp . p_perp), 0 when either vanishes.
+    const lanes::Vec3s rest_perp = lanes::join(k.rest_perp_a(), k.rest_perp_b());
+    const lanes::Vec3s* const points[2] = {&plus, &minus};
     for (int side = 0; side < 2; ++side) {
-        const double h = sides[side] * root;
-        points[side] = in_plane + h * n;
+        const lanes::Vec3s& point = *points[side];
+        const lanes::Vec3s point_perp = point - dot(point, axis) * axis;
+        const lanes::Pair y = dot(axis, cross(rest_perp, point_perp));
+        const lanes::Pair x = dot(rest_perp, point_perp);
+        theta_a[side] = std::atan2(y[0], x[0]);
+        theta_b[side] = std::atan2(y[1], x[1]);
     }
     return true;
 }
 
 // The enumeration up to the loop closures: the two joint-A and two joint-B
 // solutions, each elbow once, and the four closures of their pairs in candidate
-// order (sigma_A, sigma_B) = (+,+), (+,-), (-,+), (-,-).
+// order (sigma_A, sigma_B) = (+,+), (+,-), (-,+), (-,-). The two closures of one
+// sigma_A share v_2 and run side by side, a lane per sigma_B.
 struct Closures {
     bool reached;  // false: no v_2 or no v_4, so no candidate at all
     double theta_a[2];
     double theta_b[2];
-    Vec3 v_2[2];
-    Vec3 v_4[2];
-    bool closed[4];
-    Vec3 v_3[4];
+    lanes::Vec3s v_2[2];   // per sigma_A, the same in both lanes
+    lanes::Vec3s v_4;      // a lane per sigma_B
+    lanes::Vec3s v_3[2];   // per sigma_A, a lane per sigma_B
+    bool closed[2][2];     // [sigma_A][sigma_B]
 
-    [[nodiscard]] JointPair pair(int q) const noexcept { return {theta_a[q / 2], theta_b[q % 2]}; }
-    [[nodiscard]] const Vec3& elbow_a(int q) const noexcept { return v_2[q / 2]; }
-    [[nodiscard]] const Vec3& elbow_b(int q) const noexcept { return v_4[q % 2]; }
+    [[nodiscard]] JointPair pair(int a, int b) const noexcept { return {theta_a[a], theta_b[b]}; }
 };
 
 void close_all(FiveBarConstants k, const Vec3& target, Closures& c) noexcept {
-    Vec3 p[2];
-    Vec3 q[2];
-    c.reached = intersect_both_sides(k, k.joint_a_axis(), target, p) &&
-                intersect_both_sides(k, k.joint_b_axis(), target, q);
+    c.reached = joint_solutions(k, target, c.theta_a, c.theta_b);
     if (!c.reached) return;
+    Vec3 v_4[2];
     for (int side = 0; side < 2; ++side) {
-        c.theta_a[side] = signed_angle_about(k.joint_a_axis(), k.rest_perp_a(), p[side]);
-        c.theta_b[side] = signed_angle_about(k.joint_b_axis(), k.rest_perp_b(), q[side]);
+        c.v_2[side] = lanes::splat(five_bar::elbow_a(k, c.theta_a[side]));
+        v_4[side] = five_bar::elbow_b(k, c.theta_b[side]);
     }
-    for (int side = 0; side < 2; ++side) {
-        c.v_2[side] = five_bar::elbow_a(k, c.theta_a[side]);
-        c.v_4[side] = five_bar::elbow_b(k, c.theta_b[side]);
-    }
+    c.v_4 = lanes::join(v_4[0], v_4[1]);
     // The arm's own branch may close on the other coupler intersection; callers
     // compare each closure with their target.
-    for (int pair = 0; pair < 4; ++pair) {
-        c.closed[pair] = five_bar::close_loop(k, c.elbow_a(pair), c.elbow_b(pair), c.v_3[pair]);
-    }
+    for (int a = 0; a < 2; ++a) c.v_3[a] = five_bar::close_loops(k, c.v_2[a], c.v_4, c.closed[a]);
 }
 
 }  // namespace
@@ -125,13 +119,15 @@ CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& targ
     Closures c;
     close_all(FiveBarConstants{arm}, target, c);
     if (!c.reached) return candidates;
-    for (int q = 0; q < 4; ++q) {
-        if (!c.closed[q]) continue;
-        const Vec3& v_2 = c.elbow_a(q);
-        const Vec3& v_4 = c.elbow_b(q);
-        const JointPair pair = c.pair(q);
-        candidates.push_back({pair.theta_a, pair.theta_b,
-                              {five_bar::end_effector_frame(v_2, c.v_3[q], v_4), v_2, c.v_3[q], v_4}});
+    for (int a = 0; a < 2; ++a) {
+        Mat3 frames[2];
+        five_bar::end_effector_frames(c.v_2[a], c.v_3[a], c.v_4, c.closed[a], frames);
+        for (int b = 0; b < 2; ++b) {
+            if (!c.closed[a][b]) continue;
+            const JointPair pair = c.pair(a, b);
+            candidates.push_back(
+                {pair.theta_a, pair.theta_b, {frames[b], c.v_2[a].lane(b), c.v_3[a].lane(b), c.v_4.lane(b)}});
+        }
     }
     return candidates;
 }
@@ -144,14 +140,17 @@ std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const M
 
     std::optional<JointPair> best;
     double best_distance = 0.0;
-    for (int q = 0; q < 4; ++q) {
-        if (!c.closed[q]) continue;
-        const Mat3 rotation = five_bar::end_effector_frame(c.elbow_a(q), c.v_3[q], c.elbow_b(q));
-        const double distance = frobenius_distance(rotation, r_target);
-        if (!(distance < rotation_tolerance)) continue;  // also rejects NaN
-        if (!best || best_distance > distance) {
-            best = c.pair(q);
-            best_distance = distance;
+    for (int a = 0; a < 2; ++a) {
+        Mat3 frames[2];
+        five_bar::end_effector_frames(c.v_2[a], c.v_3[a], c.v_4, c.closed[a], frames);
+        for (int b = 0; b < 2; ++b) {
+            if (!c.closed[a][b]) continue;
+            const double distance = frobenius_distance(frames[b], r_target);
+            if (!(distance < rotation_tolerance)) continue;  // also rejects NaN
+            if (!best || best_distance > distance) {
+                best = c.pair(a, b);
+                best_distance = distance;
+            }
         }
     }
     return best;
@@ -166,9 +165,13 @@ DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& 
     Closures c;
     close_all(FiveBarConstants{arm}, target, c);
     if (!c.reached) return solutions;
-    for (int q = 0; q < 4; ++q) {
-        // Also rejects a NaN distance.
-        if (c.closed[q] && norm(c.v_3[q] - target) < direction_tolerance) solutions.push_back(c.pair(q));
+    for (int a = 0; a < 2; ++a) {
+        for (int b = 0; b < 2; ++b) {
+            // Also rejects a NaN distance.
+            if (c.closed[a][b] && norm(c.v_3[a].lane(b) - target) < direction_tolerance) {
+                solutions.push_back(c.pair(a, b));
+            }
+        }
     }
     return solutions;
 }
