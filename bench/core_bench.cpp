@@ -65,113 +65,182 @@ void hide(T& value) {
 }
 
 // ----- The recipe's calls alone -----------------------------------------------------------------
+//
+// Each call gets the argument the recipe gives it, and starts only once the calls that the
+// recipe's argument depends on have returned: `after` adds 0 * (their result) to it, which
+// leaves it unchanged but makes the processor wait, as the recipe's arithmetic would. Calls
+// that do not depend on each other overlap, as they may in the recipe.
 
-// The arguments of the recipe's input-dependent calls, gathered once from its results.
-struct Calls {
-    std::vector<double> sin_cos;  // sin and cos of the same angle (fused into one sincos)
-    std::vector<std::pair<double, double>> atan2;
-    std::vector<double> sqrt;
+// The argument, held back until `previous` exists (previous is finite, so 0 * previous is 0).
+double after(double argument, double previous) { return argument + 0.0 * previous; }
 
-    void add_angle(double angle) {
-        for (const double known : sin_cos) {
-            if (known == angle) return;  // the recipe recomputes it; counted once
-        }
-        sin_cos.push_back(angle);
-    }
+// sin and cos of one angle (fused into one sincos call), summed to one dependence.
+double sin_cos(double angle) { return std::sin(angle) + std::cos(angle); }
+
+// The arguments of one forward kinematics' square roots: the closure's sine and out-of-plane
+// root, the bisector's and X's lengths.
+struct ClosureRoots {
+    double t;
+    double u;
+    double bisector;
+    double x;
 };
 
-// Forward kinematics: the joint angles' sine and cosine, the closure's two roots, and the
-// frame's two lengths.
-void add_forward_calls(Calls& calls, double a, double b) {
+ClosureRoots closure_roots(double a, double b) {
     const arm::FkSolution s = *reference::forward_kinematics(left, a, b);
-    calls.add_angle(a);
-    calls.add_angle(b);
     const double d = velmora::dot(s.v_2, s.v_4);
-    const double t = std::sqrt(1.0 - d * d);
     const double cos_coupler = std::cos(left.coupler_arc);
-    const double l = (cos_coupler - d * cos_coupler) / t;
+    const double l = (cos_coupler - d * cos_coupler) / std::sqrt(1.0 - d * d);
     const Vec3 bisector = s.v_2 + s.v_4;
     const Vec3 unit_bisector = bisector / velmora::norm(bisector);
     const Vec3 x = unit_bisector - velmora::dot(unit_bisector, s.v_3) * s.v_3;
-    calls.sqrt.insert(calls.sqrt.end(), {1.0 - d * d, 1.0 - cos_coupler * cos_coupler - l * l,
-                                         velmora::dot(bisector, bisector), velmora::dot(x, x)});
+    return {1.0 - d * d, 1.0 - cos_coupler * cos_coupler - l * l, velmora::dot(bisector, bisector),
+            velmora::dot(x, x)};
 }
 
-// The enumeration: two roots per pair of small circles, one arctangent per joint solution,
-// then forward kinematics of every candidate.
-void add_enumeration_calls(Calls& calls, const Vec3& target) {
+struct ClosureResults {
+    double v_3;    // once v_3 exists
+    double frame;  // once the frame exists
+};
+
+ClosureResults closure_calls(const ClosureRoots& r, double elbows) {
+    const double t = std::sqrt(after(r.t, elbows));
+    const double u = std::sqrt(after(r.u, t));
+    const double bisector = std::sqrt(after(r.bisector, elbows));
+    return {u, std::sqrt(after(r.x, u + bisector))};
+}
+
+// Every argument of one function's calls on the benchmark's input.
+struct CallArguments {
+    // forward kinematics
+    double theta_a = 0.0;
+    double theta_b = 0.0;
+    ClosureRoots forward{};
+    // the enumeration: about v_1 and v_5, the sine of the angle to the target and the
+    // out-of-plane root, then the signed angles' arctangents for sigma = +1 and -1
+    double axis_t[2]{};
+    double axis_u[2]{};
+    double angle_y[2][2]{};
+    double angle_x[2][2]{};
+    ClosureRoots closures[4]{};
+    // the inverses: each candidate's squared distance to the target; the direction's
+    // squared length
+    double distance[4]{};
+    double length = 0.0;
+};
+
+CallArguments forward_arguments() {
+    CallArguments c;
+    c.theta_a = theta_a;
+    c.theta_b = theta_b;
+    c.forward = closure_roots(theta_a, theta_b);
+    return c;
+}
+
+CallArguments enumeration_arguments() {
+    CallArguments c;
+    const Vec3 target = pose().v_3;
     const double cos_arm = std::cos(left.arm_arc);
+    const double sin_arm = std::sin(left.arm_arc);
     const double cos_coupler = std::cos(left.coupler_arc);
-    for (const double d : {target.z, target.x}) {  // target . v_1 and target . v_5
+    const Vec3 axes[2] = {{0.0, 0.0, 1.0}, {1.0, 0.0, 0.0}};
+    const Vec3 rest_perp[2] = {{sin_arm, 0.0, 0.0}, {0.0, 0.0, sin_arm}};
+    for (int k = 0; k < 2; ++k) {
+        const double d = velmora::dot(axes[k], target);
         const double l = (cos_coupler - d * cos_arm) / std::sqrt(1.0 - d * d);
-        calls.sqrt.insert(calls.sqrt.end(), {1.0 - d * d, 1.0 - cos_arm * cos_arm - l * l});
+        c.axis_t[k] = 1.0 - d * d;
+        c.axis_u[k] = 1.0 - cos_arm * cos_arm - l * l;
+        for (int side = 0; side < 2; ++side) {
+            const Vec3 p = *arm::intersect_small_circles(axes[k], left.arm_arc, target, left.coupler_arc,
+                                                         side == 0 ? 1.0 : -1.0);
+            const Vec3 p_perp = p - velmora::dot(p, axes[k]) * axes[k];
+            c.angle_y[k][side] = velmora::dot(axes[k], velmora::cross(rest_perp[k], p_perp));
+            c.angle_x[k][side] = velmora::dot(rest_perp[k], p_perp);
+        }
     }
     const arm::CandidateList candidates = reference::enumerate_candidates(left, target);
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        const arm::IkCandidate& c = candidates[i];
-        if (i < 2) calls.atan2.emplace_back(std::sin(c.theta_b), std::cos(c.theta_b));
-        if (i % 2 == 0) calls.atan2.emplace_back(std::sin(c.theta_a), std::cos(c.theta_a));
-        add_forward_calls(calls, c.theta_a, c.theta_b);
-    }
+    for (int q = 0; q < 4; ++q) c.closures[q] = closure_roots(candidates[q].theta_a, candidates[q].theta_b);
+    return c;
 }
 
-Calls forward_calls() {
-    Calls calls;
-    add_forward_calls(calls, theta_a, theta_b);
-    return calls;
-}
-
-Calls enumeration_calls() {
-    Calls calls;
-    add_enumeration_calls(calls, pose().v_3);
-    return calls;
-}
-
-// Plus the Frobenius distance of every candidate.
-Calls orientation_calls() {
-    Calls calls = enumeration_calls();
-    for (const arm::IkCandidate& c : reference::enumerate_candidates(left, pose().v_3)) {
+// Plus the Frobenius distance of every candidate to the pose's rotation.
+CallArguments orientation_arguments() {
+    CallArguments c = enumeration_arguments();
+    const arm::CandidateList candidates = reference::enumerate_candidates(left, pose().v_3);
+    for (int q = 0; q < 4; ++q) {
         double sum = 0.0;
         for (int i = 0; i < 3; ++i) {
             for (int j = 0; j < 3; ++j) {
-                const double difference = c.solution.rotation[i][j] - pose().rotation[i][j];
+                const double difference = candidates[q].solution.rotation[i][j] - pose().rotation[i][j];
                 sum += difference * difference;
             }
         }
-        calls.sqrt.push_back(sum);
+        c.distance[q] = sum;
     }
-    return calls;
+    return c;
 }
 
 // Plus the direction's length and every candidate's distance to it.
-Calls direction_calls() {
-    Calls calls = enumeration_calls();
-    calls.sqrt.push_back(velmora::dot(pose().v_3, pose().v_3));
-    for (const arm::IkCandidate& c : reference::enumerate_candidates(left, pose().v_3)) {
-        const Vec3 difference = c.solution.v_3 - pose().v_3;
-        calls.sqrt.push_back(velmora::dot(difference, difference));
+CallArguments direction_arguments() {
+    CallArguments c = enumeration_arguments();
+    c.length = velmora::dot(pose().v_3, pose().v_3);
+    const arm::CandidateList candidates = reference::enumerate_candidates(left, pose().v_3);
+    for (int q = 0; q < 4; ++q) {
+        const Vec3 difference = candidates[q].solution.v_3 - pose().v_3;
+        c.distance[q] = velmora::dot(difference, difference);
     }
-    return calls;
+    return c;
 }
 
-void calls_alone(benchmark::State& state, const Calls& calls) {
+// The enumeration's calls, started once `start` exists: the circles about both axes, the joint
+// angles, their sines and cosines, then the four closures and frames.
+void enumeration_calls(const CallArguments& c, double start, ClosureResults (&results)[4]) {
+    double elbows[2][2];
+    for (int k = 0; k < 2; ++k) {
+        const double t = std::sqrt(after(c.axis_t[k], start));
+        const double u = std::sqrt(after(c.axis_u[k], t));
+        for (int side = 0; side < 2; ++side) {
+            elbows[k][side] = sin_cos(std::atan2(after(c.angle_y[k][side], u), c.angle_x[k][side]));
+        }
+    }
+    for (int q = 0; q < 4; ++q) results[q] = closure_calls(c.closures[q], elbows[0][q / 2] + elbows[1][q % 2]);
+}
+
+enum class Calls { forward, enumeration, orientation, direction };
+
+template <Calls calls>
+void calls_alone(benchmark::State& state) {
+    static const CallArguments arguments = calls == Calls::forward       ? forward_arguments()
+                                           : calls == Calls::enumeration ? enumeration_arguments()
+                                           : calls == Calls::orientation ? orientation_arguments()
+                                                                         : direction_arguments();
+    CallArguments c = arguments;
+    int count = 0;
     for (auto _ : state) {
+        hide(c);
         double sum = 0.0;
-        for (double angle : calls.sin_cos) {
-            hide(angle);
-            sum += std::sin(angle) + std::cos(angle);
-        }
-        for (auto [y, x] : calls.atan2) {
-            hide(y);
-            sum += std::atan2(y, x);
-        }
-        for (double value : calls.sqrt) {
-            hide(value);
-            sum += std::sqrt(value);
+        if constexpr (calls == Calls::forward) {
+            sum = closure_calls(c.forward, sin_cos(c.theta_a) + sin_cos(c.theta_b)).frame;
+            count = 8;
+        } else {
+            ClosureResults results[4];
+            const double start = calls == Calls::direction ? std::sqrt(c.length) : 0.0;
+            enumeration_calls(c, start, results);
+            count = 32;
+            for (int q = 0; q < 4; ++q) {
+                if constexpr (calls == Calls::orientation) {
+                    sum += std::sqrt(after(c.distance[q], results[q].frame));
+                } else if constexpr (calls == Calls::direction) {
+                    sum += std::sqrt(after(c.distance[q], results[q].v_3)) + results[q].frame;
+                } else {
+                    sum += results[q].frame;
+                }
+            }
+            if (calls != Calls::enumeration) count += calls == Calls::direction ? 5 : 4;
         }
         benchmark::DoNotOptimize(sum);
     }
-    state.counters["calls"] = static_cast<double>(2 * calls.sin_cos.size() + calls.atan2.size() + calls.sqrt.size());
+    state.counters["calls"] = count;
 }
 
 // ----- The arm's functions in their three forms ----------------------------------------------
@@ -287,33 +356,31 @@ void read_geometry_json(benchmark::State& state) {
 // One arm function in its forms, named <function>/<form>.
 void register_arm(const std::string& name, void (*recipe)(benchmark::State&),
                   void (*geometry)(benchmark::State&), void (*prepared)(benchmark::State&),
-                  std::optional<Calls> calls, std::optional<int> near = std::nullopt) {
+                  void (*calls)(benchmark::State&), std::optional<int> near = std::nullopt) {
     const auto with_near = [&near](benchmark::internal::Benchmark* b) {
         if (near) b->ArgName("near")->Arg(*near);
     };
     with_near(benchmark::RegisterBenchmark((name + "/recipe").c_str(), recipe));
     with_near(benchmark::RegisterBenchmark((name + "/geometry").c_str(), geometry));
     with_near(benchmark::RegisterBenchmark((name + "/prepared").c_str(), prepared));
-    if (!calls) return;
-    benchmark::RegisterBenchmark((name + "/calls_alone").c_str(),
-                                 [calls = std::move(*calls)](benchmark::State& state) { calls_alone(state, calls); });
+    if (calls != nullptr) benchmark::RegisterBenchmark((name + "/calls_alone").c_str(), calls);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     register_arm("forward_kinematics", forward_kinematics<Form::recipe>, forward_kinematics<Form::geometry>,
-                 forward_kinematics<Form::prepared>, forward_calls());
+                 forward_kinematics<Form::prepared>, calls_alone<Calls::forward>);
     register_arm("enumerate_candidates", enumerate_candidates<Form::recipe>,
                  enumerate_candidates<Form::geometry>, enumerate_candidates<Form::prepared>,
-                 enumeration_calls());
+                 calls_alone<Calls::enumeration>);
     register_arm("inverse_kinematics", inverse_kinematics<Form::recipe>, inverse_kinematics<Form::geometry>,
-                 inverse_kinematics<Form::prepared>, orientation_calls());
+                 inverse_kinematics<Form::prepared>, calls_alone<Calls::orientation>);
     for (const int near : {0, 1}) {
         register_arm("inverse_kinematics_from_direction", inverse_kinematics_from_direction<Form::recipe>,
                      inverse_kinematics_from_direction<Form::geometry>,
                      inverse_kinematics_from_direction<Form::prepared>,
-                     near == 0 ? std::optional<Calls>(direction_calls()) : std::nullopt, near);
+                     near == 0 ? calls_alone<Calls::direction> : nullptr, near);
     }
     benchmark::RegisterBenchmark("neck_forward_kinematics", neck_forward_kinematics);
     benchmark::RegisterBenchmark("neck_inverse_kinematics", neck_inverse_kinematics);
