@@ -190,24 +190,34 @@ struct SineCosine {
     return (ca * v_2 + l * cross(n, v_2)) + h * n;
 }
 
-// The frames of two closures, side by side; a lane whose bisector degenerates
-// is redone by the scalar step, which takes the auxiliary axis, unless it is
-// not wanted.
-inline void end_effector_frames(const lanes::Vec3s& v_2, const lanes::Vec3s& v_3, const lanes::Vec3s& v_4,
-                                const bool (&wanted)[2], Mat3 (&frames)[2]) noexcept {
-    using lanes::splat;
+// The X and Y axes of two closures' frames, side by side. A lane whose bisector
+// degenerates (not `usable`) needs the scalar step, which takes the auxiliary axis.
+struct FrameLanes {
+    lanes::Vec3s x_axis;
+    lanes::Vec3s y_axis;
+    lanes::Mask usable;
+};
+
+[[nodiscard]] inline FrameLanes frame_lanes(const lanes::Vec3s& v_2, const lanes::Vec3s& v_3,
+                                            const lanes::Vec3s& v_4) noexcept {
     const lanes::Vec3s bisector = v_2 + v_4;
     const lanes::Vec3s unit_bisector = bisector / lanes::sqrt(dot(bisector, bisector));
     const lanes::Vec3s x = unit_bisector - dot(unit_bisector, v_3) * v_3;
     const lanes::Pair x_length = lanes::sqrt(dot(x, x));
-    const lanes::Mask usable = x_length > splat(degenerate_bisector_length);
     const lanes::Vec3s x_axis = x / x_length;
-    const lanes::Vec3s y_axis = cross(v_3, x_axis);
+    return {x_axis, cross(v_3, x_axis), x_length > lanes::splat(degenerate_bisector_length)};
+}
+
+// The frames of two closures, side by side; the lanes in `wanted` whose
+// bisector degenerates are redone by the scalar step.
+inline void end_effector_frames(const lanes::Vec3s& v_2, const lanes::Vec3s& v_3, const lanes::Vec3s& v_4,
+                                const bool (&wanted)[2], Mat3 (&frames)[2]) noexcept {
+    const FrameLanes f = frame_lanes(v_2, v_3, v_4);
     for (int i = 0; i < 2; ++i) {
-        if (usable[i] != 0 || !wanted[i]) {
-            frames[i] = {{{x_axis.x[i], y_axis.x[i], v_3.x[i]},
-                          {x_axis.y[i], y_axis.y[i], v_3.y[i]},
-                          {x_axis.z[i], y_axis.z[i], v_3.z[i]}}};
+        if (f.usable[i] != 0 || !wanted[i]) {
+            frames[i] = {{{f.x_axis.x[i], f.y_axis.x[i], v_3.x[i]},
+                          {f.x_axis.y[i], f.y_axis.y[i], v_3.y[i]},
+                          {f.x_axis.z[i], f.y_axis.z[i], v_3.z[i]}}};
         } else {
             frames[i] = end_effector_frame(v_2.lane(i), v_3.lane(i), v_4.lane(i));
         }

@@ -30,6 +30,22 @@ constexpr double shortest_direction = 1e-12;
     return std::sqrt(sum);
 }
 
+// frobenius_distance of two frames at once, given by their columns X, Y and v_3 (a lane each).
+[[nodiscard]] lanes::Pair frobenius_distances(const lanes::Vec3s& x_axis, const lanes::Vec3s& y_axis,
+                                              const lanes::Vec3s& v_3, const Mat3& b) noexcept {
+    const lanes::Pair* const a[3][3] = {{&x_axis.x, &y_axis.x, &v_3.x},
+                                        {&x_axis.y, &y_axis.y, &v_3.y},
+                                        {&x_axis.z, &y_axis.z, &v_3.z}};
+    lanes::Pair sum = lanes::splat(0.0);
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            const lanes::Pair difference = *a[i][j] - lanes::splat(b[i][j]);
+            sum += difference * difference;
+        }
+    }
+    return lanes::sqrt(sum);
+}
+
 // With `near`: squared distance in the joint plane, angles not wrapped, so a
 // pair 2*pi away counts as far. Without: the squared norm of the pair.
 [[nodiscard]] double choice_score(const JointPair& pair, const std::optional<JointPair>& near) noexcept {
@@ -98,7 +114,7 @@ struct Closures {
     [[nodiscard]] JointPair pair(int a, int b) const noexcept { return {theta_a[a], theta_b[b]}; }
 };
 
-void close_all(FiveBarConstants k, const Vec3& target, Closures& c) noexcept {
+[[gnu::always_inline]] inline void close_all(FiveBarConstants k, const Vec3& target, Closures& c) noexcept {
     c.reached = joint_solutions(k, target, c.theta_a, c.theta_b);
     if (!c.reached) return;
     Vec3 v_4[2];
@@ -141,11 +157,16 @@ std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const M
     std::optional<JointPair> best;
     double best_distance = 0.0;
     for (int a = 0; a < 2; ++a) {
-        Mat3 frames[2];
-        five_bar::end_effector_frames(c.v_2[a], c.v_3[a], c.v_4, c.closed[a], frames);
+        const five_bar::FrameLanes f = five_bar::frame_lanes(c.v_2[a], c.v_3[a], c.v_4);
+        const lanes::Pair distances = frobenius_distances(f.x_axis, f.y_axis, c.v_3[a], r_target);
         for (int b = 0; b < 2; ++b) {
             if (!c.closed[a][b]) continue;
-            const double distance = frobenius_distance(frames[b], r_target);
+            const double distance =
+                f.usable[b] != 0
+                    ? distances[b]
+                    : frobenius_distance(
+                          five_bar::end_effector_frame(c.v_2[a].lane(b), c.v_3[a].lane(b), c.v_4.lane(b)),
+                          r_target);
             if (!(distance < rotation_tolerance)) continue;  // also rejects NaN
             if (!best || best_distance > distance) {
                 best = c.pair(a, b);
