@@ -186,12 +186,13 @@ DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& 
     Closures c;
     close_all(FiveBarConstants{arm}, target, c);
     if (!c.reached) return solutions;
+    const lanes::Vec3s targets = lanes::splat(target);
     for (int a = 0; a < 2; ++a) {
+        const lanes::Vec3s offset = c.v_3[a] - targets;
+        const lanes::Pair distance = lanes::sqrt(dot(offset, offset));  // norm, a lane per sigma_B
         for (int b = 0; b < 2; ++b) {
             // Also rejects a NaN distance.
-            if (c.closed[a][b] && norm(c.v_3[a].lane(b) - target) < direction_tolerance) {
-                solutions.push_back(c.pair(a, b));
-            }
+            if (c.closed[a][b] && distance[b] < direction_tolerance) solutions.push_back(c.pair(a, b));
         }
     }
     return solutions;
