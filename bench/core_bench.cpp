@@ -207,7 +207,9 @@ void enumeration_calls(const CallArguments& c, double start, ClosureResults (&re
             elbows[k][side] = sin_cos(std::atan2(after(c.angle_y[k][side], u), c.angle_x[k][side]));
         }
     }
-    for (int q = 0; q < 4; ++q) results[q] = closure_calls(c.closures[q], elbows[0][q / 2] + elbows[1][q % 2]);
+    for (int q = 0; q < 4; ++q) {
+        results[q] = closure_calls(c.closures[q], elbows[0][q / 2] + elbows[1][q % 2]);
+    }
 }
 
 enum class Calls { forward, enumeration, orientation, direction };
@@ -359,7 +361,8 @@ void read_geometry_json(benchmark::State& state) {
 
 // The fastest of the repetitions: on a shared machine, the run least disturbed by others.
 benchmark::internal::Benchmark* with_minimum(benchmark::internal::Benchmark* b) {
-    return b->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+    return b->ComputeStatistics(
+        "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
 }
 
 // One arm function in its forms, named <function>/<form>.

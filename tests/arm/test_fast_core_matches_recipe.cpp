@@ -125,7 +125,8 @@ void compare_forward(Differential& diff, const SphericalLinkGeometry& g, const S
     const auto want = reference::forward_kinematics(g, theta_a, theta_b);
     const std::string input = "theta " + hex(theta_a) + ", " + hex(theta_b);
     diff.expect(same(forward_kinematics(g, theta_a, theta_b), want), "forward_kinematics", g, input);
-    diff.expect(same(forward_kinematics(arm, theta_a, theta_b), want), "prepared forward_kinematics", g, input);
+    diff.expect(same(forward_kinematics(arm, theta_a, theta_b), want), "prepared forward_kinematics", g,
+                input);
 }
 
 void compare_enumeration(Differential& diff, const SphericalLinkGeometry& g, const SphericalFiveBar& arm,
@@ -153,8 +154,8 @@ void compare_direction(Differential& diff, const SphericalLinkGeometry& g, const
     diff.expect(same(direction_solutions(g, v), solutions), "direction_solutions", g, input);
     diff.expect(same(direction_solutions(arm, v), solutions), "prepared direction_solutions", g, input);
     const auto want = reference::inverse_kinematics_from_direction(g, v, near);
-    diff.expect(same(inverse_kinematics_from_direction(g, v, near), want), "inverse_kinematics_from_direction",
-                g, input);
+    diff.expect(same(inverse_kinematics_from_direction(g, v, near), want),
+                "inverse_kinematics_from_direction", g, input);
     diff.expect(same(inverse_kinematics_from_direction(arm, v, near), want),
                 "prepared inverse_kinematics_from_direction", g, input);
 }
