@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "arm/reference_recipe.hpp"
+#include "hide.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 #include "velmora_torso_kinematics/neck.hpp"
 
@@ -60,13 +61,6 @@ const arm::FkSolution& pose() {
     return solution;
 }
 
-// Makes `value` unknown to the compiler, so no call on it is folded or hoisted out of the loop.
-// Benchmark's DoNotOptimize offers the asm a register or memory; GCC 12 can then read an input
-// from a stack slot it never wrote, so the inputs go through memory only.
-template <typename T>
-void hide(T& value) {
-    asm volatile("" : "+m"(value) : : "memory");
-}
 
 // ----- The recipe's calls alone -----------------------------------------------------------------
 //

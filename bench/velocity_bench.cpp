@@ -1,10 +1,11 @@
 // Per-call times of the velocity kinematics, each beside the forward kinematics
 // it builds on, with the same inputs, so that one run gives their ratios. Inputs
-// pass through DoNotOptimize on every iteration: the compiler may not fold a
-// call on constants away.
+// pass through hide() on every iteration: the compiler may not fold a call on
+// constants away.
 
 #include <benchmark/benchmark.h>
 
+#include "hide.hpp"
 #include "velmora_torso_kinematics/arm_velocity.hpp"
 #include "velmora_torso_kinematics/neck_velocity.hpp"
 
@@ -27,91 +28,36 @@ const arm::SphericalFiveBar& left() {
     return prepared;
 }
 
-void arm_forward_kinematics(benchmark::State& state) {
-    double a = theta_a;
-    double b = theta_b;
+// Times `call(inputs...)`, the inputs hidden afresh on every iteration.
+template <class Call, class... Inputs>
+void time_call(benchmark::State& state, Call call, Inputs... inputs) {
     for (auto _ : state) {
-        benchmark::DoNotOptimize(a);
-        benchmark::DoNotOptimize(b);
-        auto solution = arm::forward_kinematics(left(), a, b);
-        benchmark::DoNotOptimize(solution);
-    }
-}
-
-void arm_jacobians(benchmark::State& state) {
-    double a = theta_a;
-    double b = theta_b;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(a);
-        benchmark::DoNotOptimize(b);
-        auto j = arm::jacobians(left(), a, b);
-        benchmark::DoNotOptimize(j);
-    }
-}
-
-void arm_singularity_measure(benchmark::State& state) {
-    double a = theta_a;
-    double b = theta_b;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(a);
-        benchmark::DoNotOptimize(b);
-        auto measure = arm::singularity_measure(left(), a, b);
-        benchmark::DoNotOptimize(measure);
-    }
-}
-
-void arm_joint_rates(benchmark::State& state) {
-    double a = theta_a;
-    double b = theta_b;
-    Vec3 v_3_dot = pointing_velocity;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(a);
-        benchmark::DoNotOptimize(b);
-        benchmark::DoNotOptimize(v_3_dot);
-        auto rates = arm::joint_rates(left(), a, b, v_3_dot);
-        benchmark::DoNotOptimize(rates);
-    }
-}
-
-void neck_forward_kinematics(benchmark::State& state) {
-    neck::NeckAngles angles = head_angles;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(angles);
-        auto rotation = neck::forward_kinematics(angles);
-        benchmark::DoNotOptimize(rotation);
-    }
-}
-
-void neck_angular_velocity(benchmark::State& state) {
-    neck::NeckAngles angles = head_angles;
-    neck::NeckAngleRates rates = head_rates;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(angles);
-        benchmark::DoNotOptimize(rates);
-        auto omega = neck::angular_velocity(angles, rates);
-        benchmark::DoNotOptimize(omega);
-    }
-}
-
-void neck_angle_rates(benchmark::State& state) {
-    neck::NeckAngles angles = head_angles;
-    Vec3 omega = head_omega;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(angles);
-        benchmark::DoNotOptimize(omega);
-        auto rates = neck::angle_rates(angles, omega);
-        benchmark::DoNotOptimize(rates);
+        (hide(inputs), ...);
+        auto result = call(inputs...);
+        benchmark::DoNotOptimize(result);
     }
 }
 
 }  // namespace
 
-BENCHMARK(arm_forward_kinematics);
-BENCHMARK(arm_jacobians);
-BENCHMARK(arm_singularity_measure);
-BENCHMARK(arm_joint_rates);
-BENCHMARK(neck_forward_kinematics);
-BENCHMARK(neck_angular_velocity);
-BENCHMARK(neck_angle_rates);
+BENCHMARK_CAPTURE(time_call, arm_forward_kinematics,
+                  [](double a, double b) { return arm::forward_kinematics(left(), a, b); }, theta_a, theta_b);
+BENCHMARK_CAPTURE(time_call, arm_jacobians,
+                  [](double a, double b) { return arm::jacobians(left(), a, b); }, theta_a, theta_b);
+BENCHMARK_CAPTURE(time_call, arm_singularity_measure,
+                  [](double a, double b) { return arm::singularity_measure(left(), a, b); }, theta_a, theta_b);
+BENCHMARK_CAPTURE(time_call, arm_joint_rates,
+                  [](double a, double b, Vec3 v) { return arm::joint_rates(left(), a, b, v); }, theta_a, theta_b,
+                  pointing_velocity);
+BENCHMARK_CAPTURE(time_call, neck_forward_kinematics,
+                  [](neck::NeckAngles angles) { return neck::forward_kinematics(angles); }, head_angles);
+BENCHMARK_CAPTURE(time_call, neck_angular_velocity,
+                  [](neck::NeckAngles angles, neck::NeckAngleRates rates) {
+                      return neck::angular_velocity(angles, rates);
+                  },
+                  head_angles, head_rates);
+BENCHMARK_CAPTURE(time_call, neck_angle_rates,
+                  [](neck::NeckAngles angles, Vec3 omega) { return neck::angle_rates(angles, omega); }, head_angles,
+                  head_omega);
 
 BENCHMARK_MAIN();
