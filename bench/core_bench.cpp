@@ -1,13 +1,32 @@
 // Per-call times of the kinematics core, with the inputs of bench_methods.py,
 // so that each Python method can be set against the C++ work it wraps. Inputs
-// pass through DoNotOptimize on every iteration: the compiler may not fold a
+// pass through hide() on every iteration: the compiler may not fold a
 // call on constants away.
+//
+// Each arm function runs in four forms:
+//   recipe       the plain recipe kept in the tests (tests/arm/reference_recipe.cpp);
+//   geometry     the core's geometry-taking function;
+//   prepared     the core's SphericalFiveBar overload, the arm prepared once;
+//   calls_alone  only the sine, cosine, arctangent and square-root calls that the
+//                recipe makes on the same input and whose arguments depend on it,
+//                each distinct call once, each waiting for the calls its argument
+//                depends on: a floor for any code that keeps the recipe's results
+//                (the per-geometry calls are left out, as a prepared arm makes
+//                them once).
+//
+// scripts/bench.sh runs every benchmark in interleaved repetitions and reads the
+// fastest of them ("min").
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "arm/reference_recipe.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 #include "velmora_torso_kinematics/neck.hpp"
 
@@ -18,6 +37,7 @@ using velmora::Mat3;
 using velmora::Vec3;
 namespace arm = velmora::arm;
 namespace neck = velmora::neck;
+namespace reference = velmora::arm::reference;
 
 constexpr double theta_a = 0.3;
 constexpr double theta_b = -0.2;
@@ -29,57 +49,293 @@ constexpr std::string_view geometry_document =
 
 constexpr arm::SphericalLinkGeometry left = arm::default_left();
 
+const arm::SphericalFiveBar& prepared_left() {
+    static const arm::SphericalFiveBar prepared(left);
+    return prepared;
+}
+
 // The preset arm's pose at (theta_a, theta_b): the targets of the inverses.
 const arm::FkSolution& pose() {
-    static const arm::FkSolution solution = *arm::forward_kinematics(left, theta_a, theta_b);
+    static const arm::FkSolution solution = *reference::forward_kinematics(left, theta_a, theta_b);
     return solution;
 }
 
+// Makes `value` unknown to the compiler, so no call on it is folded or hoisted out of the loop.
+// Benchmark's DoNotOptimize offers the asm a register or memory; GCC 12 can then read an input
+// from a stack slot it never wrote, so the inputs go through memory only.
+template <typename T>
+void hide(T& value) {
+    asm volatile("" : "+m"(value) : : "memory");
+}
+
+// ----- The recipe's calls alone -----------------------------------------------------------------
+//
+// Each call gets the argument the recipe gives it, and starts only once the calls that the
+// recipe's argument depends on have returned: `after` adds 0 * (their result) to it, which
+// leaves it unchanged but makes the processor wait, as the recipe's arithmetic would. Calls
+// that do not depend on each other overlap, as they may in the recipe.
+
+// The argument, held back until `previous` exists (previous is finite, so 0 * previous is 0).
+double after(double argument, double previous) { return argument + 0.0 * previous; }
+
+// sin and cos of one angle (fused into one sincos call), summed to one dependence.
+double sin_cos(double angle) { return std::sin(angle) + std::cos(angle); }
+
+// The arguments of one forward kinematics' square roots: the closure's sine and out-of-plane
+// root, the bisector's and X's lengths.
+struct ClosureRoots {
+    double t;
+    double u;
+    double bisector;
+    double x;
+};
+
+ClosureRoots closure_roots(double a, double b) {
+    const arm::FkSolution s = *reference::forward_kinematics(left, a, b);
+    const double d = velmora::dot(s.v_2, s.v_4);
+    const double cos_coupler = std::cos(left.coupler_arc);
+    const double l = (cos_coupler - d * cos_coupler) / std::sqrt(1.0 - d * d);
+    const Vec3 bisector = s.v_2 + s.v_4;
+    const Vec3 unit_bisector = bisector / velmora::norm(bisector);
+    const Vec3 x = unit_bisector - velmora::dot(unit_bisector, s.v_3) * s.v_3;
+    return {1.0 - d * d, 1.0 - cos_coupler * cos_coupler - l * l, velmora::dot(bisector, bisector),
+            velmora::dot(x, x)};
+}
+
+struct ClosureResults {
+    double v_3;    // once v_3 exists
+    double frame;  // once the frame exists
+};
+
+ClosureResults closure_calls(const ClosureRoots& r, double elbows) {
+    const double t = std::sqrt(after(r.t, elbows));
+    const double u = std::sqrt(after(r.u, t));
+    const double bisector = std::sqrt(after(r.bisector, elbows));
+    return {u, std::sqrt(after(r.x, u + bisector))};
+}
+
+// Every argument of one function's calls on the benchmark's input.
+struct CallArguments {
+    // forward kinematics
+    double theta_a = 0.0;
+    double theta_b = 0.0;
+    ClosureRoots forward{};
+    // the enumeration: about v_1 and v_5, the sine of the angle to the target and the
+    // out-of-plane root, then the signed angles' arctangents for sigma = +1 and -1
+    double axis_t[2]{};
+    double axis_u[2]{};
+    double angle_y[2][2]{};
+    double angle_x[2][2]{};
+    ClosureRoots closures[4]{};
+    // the inverses: each candidate's squared distance to the target; the direction's
+    // squared length
+    double distance[4]{};
+    double length = 0.0;
+};
+
+CallArguments forward_arguments() {
+    CallArguments c;
+    c.theta_a = theta_a;
+    c.theta_b = theta_b;
+    c.forward = closure_roots(theta_a, theta_b);
+    return c;
+}
+
+CallArguments enumeration_arguments() {
+    CallArguments c;
+    const Vec3 target = pose().v_3;
+    const double cos_arm = std::cos(left.arm_arc);
+    const double sin_arm = std::sin(left.arm_arc);
+    const double cos_coupler = std::cos(left.coupler_arc);
+    const Vec3 axes[2] = {{0.0, 0.0, 1.0}, {1.0, 0.0, 0.0}};
+    const Vec3 rest_perp[2] = {{sin_arm, 0.0, 0.0}, {0.0, 0.0, sin_arm}};
+    for (int k = 0; k < 2; ++k) {
+        const double d = velmora::dot(axes[k], target);
+        const double l = (cos_coupler - d * cos_arm) / std::sqrt(1.0 - d * d);
+        c.axis_t[k] = 1.0 - d * d;
+        c.axis_u[k] = 1.0 - cos_arm * cos_arm - l * l;
+        for (int side = 0; side < 2; ++side) {
+            const Vec3 p = *arm::intersect_small_circles(axes[k], left.arm_arc, target, left.coupler_arc,
+                                                         side == 0 ? 1.0 : -1.0);
+            const Vec3 p_perp = p - velmora::dot(p, axes[k]) * axes[k];
+            c.angle_y[k][side] = velmora::dot(axes[k], velmora::cross(rest_perp[k], p_perp));
+            c.angle_x[k][side] = velmora::dot(rest_perp[k], p_perp);
+        }
+    }
+    const arm::CandidateList candidates = reference::enumerate_candidates(left, target);
+    for (int q = 0; q < 4; ++q) c.closures[q] = closure_roots(candidates[q].theta_a, candidates[q].theta_b);
+    return c;
+}
+
+// Plus the Frobenius distance of every candidate to the pose's rotation.
+CallArguments orientation_arguments() {
+    CallArguments c = enumeration_arguments();
+    const arm::CandidateList candidates = reference::enumerate_candidates(left, pose().v_3);
+    for (int q = 0; q < 4; ++q) {
+        double sum = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                const double difference = candidates[q].solution.rotation[i][j] - pose().rotation[i][j];
+                sum += difference * difference;
+            }
+        }
+        c.distance[q] = sum;
+    }
+    return c;
+}
+
+// Plus the direction's length and every candidate's distance to it.
+CallArguments direction_arguments() {
+    CallArguments c = enumeration_arguments();
+    c.length = velmora::dot(pose().v_3, pose().v_3);
+    const arm::CandidateList candidates = reference::enumerate_candidates(left, pose().v_3);
+    for (int q = 0; q < 4; ++q) {
+        const Vec3 difference = candidates[q].solution.v_3 - pose().v_3;
+        c.distance[q] = velmora::dot(difference, difference);
+    }
+    return c;
+}
+
+// The enumeration's calls, started once `start` exists: the circles about both axes, the joint
+// angles, their sines and cosines, then the four closures and frames.
+void enumeration_calls(const CallArguments& c, double start, ClosureResults (&results)[4]) {
+    double elbows[2][2];
+    for (int k = 0; k < 2; ++k) {
+        const double t = std::sqrt(after(c.axis_t[k], start));
+        const double u = std::sqrt(after(c.axis_u[k], t));
+        for (int side = 0; side < 2; ++side) {
+            elbows[k][side] = sin_cos(std::atan2(after(c.angle_y[k][side], u), c.angle_x[k][side]));
+        }
+    }
+    for (int q = 0; q < 4; ++q) {
+        results[q] = closure_calls(c.closures[q], elbows[0][q / 2] + elbows[1][q % 2]);
+    }
+}
+
+enum class Calls { forward, enumeration, orientation, direction };
+
+template <Calls calls>
+void calls_alone(benchmark::State& state) {
+    static const CallArguments arguments = calls == Calls::forward       ? forward_arguments()
+                                           : calls == Calls::enumeration ? enumeration_arguments()
+                                           : calls == Calls::orientation ? orientation_arguments()
+                                                                         : direction_arguments();
+    CallArguments c = arguments;
+    int count = 0;
+    for (auto _ : state) {
+        hide(c);
+        double sum = 0.0;
+        if constexpr (calls == Calls::forward) {
+            sum = closure_calls(c.forward, sin_cos(c.theta_a) + sin_cos(c.theta_b)).frame;
+            count = 8;
+        } else {
+            ClosureResults results[4];
+            const double start = calls == Calls::direction ? std::sqrt(c.length) : 0.0;
+            enumeration_calls(c, start, results);
+            count = 32;
+            for (int q = 0; q < 4; ++q) {
+                if constexpr (calls == Calls::orientation) {
+                    sum += std::sqrt(after(c.distance[q], results[q].frame));
+                } else if constexpr (calls == Calls::direction) {
+                    sum += std::sqrt(after(c.distance[q], results[q].v_3)) + results[q].frame;
+                } else {
+                    sum += results[q].frame;
+                }
+            }
+            if (calls != Calls::enumeration) count += calls == Calls::direction ? 5 : 4;
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.counters["calls"] = count;
+}
+
+// ----- The arm's functions in their three forms ----------------------------------------------
+
+enum class Form { recipe, geometry, prepared };
+
+template <Form form>
 void forward_kinematics(benchmark::State& state) {
     double a = theta_a;
     double b = theta_b;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(a);
-        benchmark::DoNotOptimize(b);
-        auto solution = arm::forward_kinematics(left, a, b);
-        benchmark::DoNotOptimize(solution);
+        hide(a);
+        hide(b);
+        if constexpr (form == Form::recipe) {
+            auto solution = reference::forward_kinematics(left, a, b);
+            benchmark::DoNotOptimize(solution);
+        } else if constexpr (form == Form::geometry) {
+            auto solution = arm::forward_kinematics(left, a, b);
+            benchmark::DoNotOptimize(solution);
+        } else {
+            auto solution = arm::forward_kinematics(prepared_left(), a, b);
+            benchmark::DoNotOptimize(solution);
+        }
     }
 }
 
+template <Form form>
 void enumerate_candidates(benchmark::State& state) {
     Vec3 target = pose().v_3;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(target);
-        auto candidates = arm::enumerate_candidates(left, target);
-        benchmark::DoNotOptimize(candidates);
+        hide(target);
+        if constexpr (form == Form::recipe) {
+            auto candidates = reference::enumerate_candidates(left, target);
+            benchmark::DoNotOptimize(candidates);
+        } else if constexpr (form == Form::geometry) {
+            auto candidates = arm::enumerate_candidates(left, target);
+            benchmark::DoNotOptimize(candidates);
+        } else {
+            auto candidates = arm::enumerate_candidates(prepared_left(), target);
+            benchmark::DoNotOptimize(candidates);
+        }
     }
 }
 
+template <Form form>
 void inverse_kinematics(benchmark::State& state) {
     Mat3 rotation = pose().rotation;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(rotation);
-        auto pair = arm::inverse_kinematics(left, rotation);
-        benchmark::DoNotOptimize(pair);
+        hide(rotation);
+        if constexpr (form == Form::recipe) {
+            auto pair = reference::inverse_kinematics(left, rotation);
+            benchmark::DoNotOptimize(pair);
+        } else if constexpr (form == Form::geometry) {
+            auto pair = arm::inverse_kinematics(left, rotation);
+            benchmark::DoNotOptimize(pair);
+        } else {
+            auto pair = arm::inverse_kinematics(prepared_left(), rotation);
+            benchmark::DoNotOptimize(pair);
+        }
     }
 }
 
+template <Form form>
 void inverse_kinematics_from_direction(benchmark::State& state) {
     Vec3 direction = pose().v_3;
     std::optional<JointPair> near;
     if (state.range(0) != 0) near = near_pair;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(direction);
-        benchmark::DoNotOptimize(near);
-        auto pair = arm::inverse_kinematics_from_direction(left, direction, near);
-        benchmark::DoNotOptimize(pair);
+        hide(direction);
+        hide(near);
+        if constexpr (form == Form::recipe) {
+            auto pair = reference::inverse_kinematics_from_direction(left, direction, near);
+            benchmark::DoNotOptimize(pair);
+        } else if constexpr (form == Form::geometry) {
+            auto pair = arm::inverse_kinematics_from_direction(left, direction, near);
+            benchmark::DoNotOptimize(pair);
+        } else {
+            auto pair = arm::inverse_kinematics_from_direction(prepared_left(), direction, near);
+            benchmark::DoNotOptimize(pair);
+        }
     }
 }
+
+// ----- The neck and the JSON reader -------------------------------------------------------------
 
 void neck_forward_kinematics(benchmark::State& state) {
     neck::NeckAngles angles = head_angles;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(angles);
+        hide(angles);
         auto rotation = neck::forward_kinematics(angles);
         benchmark::DoNotOptimize(rotation);
     }
@@ -88,7 +344,7 @@ void neck_forward_kinematics(benchmark::State& state) {
 void neck_inverse_kinematics(benchmark::State& state) {
     Mat3 rotation = neck::forward_kinematics(head_angles);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(rotation);
+        hide(rotation);
         auto angles = neck::inverse_kinematics(rotation);
         benchmark::DoNotOptimize(angles);
     }
@@ -97,21 +353,54 @@ void neck_inverse_kinematics(benchmark::State& state) {
 void read_geometry_json(benchmark::State& state) {
     std::string_view document = geometry_document;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(document);
+        hide(document);
         auto parsed = arm::read_geometry_json(document);
         benchmark::DoNotOptimize(parsed);
     }
 }
 
+// The fastest of the repetitions: on a shared machine, the run least disturbed by others.
+benchmark::internal::Benchmark* with_minimum(benchmark::internal::Benchmark* b) {
+    return b->ComputeStatistics(
+        "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+}
+
+// One arm function in its forms, named <function>/<form>.
+void register_arm(const std::string& name, void (*recipe)(benchmark::State&),
+                  void (*geometry)(benchmark::State&), void (*prepared)(benchmark::State&),
+                  void (*calls)(benchmark::State&), std::optional<int> near = std::nullopt) {
+    const auto with_near = [&near](benchmark::internal::Benchmark* b) {
+        if (near) b->ArgName("near")->Arg(*near);
+    };
+    with_near(with_minimum(benchmark::RegisterBenchmark((name + "/recipe").c_str(), recipe)));
+    with_near(with_minimum(benchmark::RegisterBenchmark((name + "/geometry").c_str(), geometry)));
+    with_near(with_minimum(benchmark::RegisterBenchmark((name + "/prepared").c_str(), prepared)));
+    if (calls != nullptr) with_minimum(benchmark::RegisterBenchmark((name + "/calls_alone").c_str(), calls));
+}
+
 }  // namespace
 
-// Named after the core functions; the Python methods that call each are in the README.
-BENCHMARK(forward_kinematics);
-BENCHMARK(enumerate_candidates);
-BENCHMARK(inverse_kinematics);
-BENCHMARK(inverse_kinematics_from_direction)->ArgName("near")->Arg(0)->Arg(1);
-BENCHMARK(neck_forward_kinematics);
-BENCHMARK(neck_inverse_kinematics);
-BENCHMARK(read_geometry_json);
+int main(int argc, char** argv) {
+    register_arm("forward_kinematics", forward_kinematics<Form::recipe>, forward_kinematics<Form::geometry>,
+                 forward_kinematics<Form::prepared>, calls_alone<Calls::forward>);
+    register_arm("enumerate_candidates", enumerate_candidates<Form::recipe>,
+                 enumerate_candidates<Form::geometry>, enumerate_candidates<Form::prepared>,
+                 calls_alone<Calls::enumeration>);
+    register_arm("inverse_kinematics", inverse_kinematics<Form::recipe>, inverse_kinematics<Form::geometry>,
+                 inverse_kinematics<Form::prepared>, calls_alone<Calls::orientation>);
+    for (const int near : {0, 1}) {
+        register_arm("inverse_kinematics_from_direction", inverse_kinematics_from_direction<Form::recipe>,
+                     inverse_kinematics_from_direction<Form::geometry>,
+                     inverse_kinematics_from_direction<Form::prepared>,
+                     near == 0 ? calls_alone<Calls::direction> : nullptr, near);
+    }
+    with_minimum(benchmark::RegisterBenchmark("neck_forward_kinematics", neck_forward_kinematics));
+    with_minimum(benchmark::RegisterBenchmark("neck_inverse_kinematics", neck_inverse_kinematics));
+    with_minimum(benchmark::RegisterBenchmark("read_geometry_json", read_geometry_json));
 
-BENCHMARK_MAIN();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

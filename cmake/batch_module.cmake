@@ -27,10 +27,7 @@ target_include_directories(velmora_torso_batch PRIVATE ${CMAKE_CURRENT_SOURCE_DI
 target_link_libraries(velmora_torso_batch PRIVATE velmora_batch velmora_warnings)
 # nanobind marks its exception types for export; the version script keeps the
 # init function as the one exported symbol.
-set(velmora_batch_exports ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/exports.map)
-target_link_options(velmora_torso_batch PRIVATE
-  -Wl,--version-script=${velmora_batch_exports} -Wl,--exclude-libs,ALL)
-set_target_properties(velmora_torso_batch PROPERTIES LINK_DEPENDS ${velmora_batch_exports})
+velmora_export_init_only(velmora_torso_batch ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/exports.map)
 install(TARGETS velmora_torso_batch LIBRARY DESTINATION . COMPONENT python)
 
 # The stub, written by nanobind's generator from the built module (which

@@ -33,7 +33,22 @@ public:
     [[nodiscard]] const SphericalLinkGeometry& geometry() const noexcept { return geometry_; }
 
 private:
+    friend struct FiveBarConstants;  // the kinematics' internals read the fields below
+
     SphericalLinkGeometry geometry_;
+    double branch_sign_;         // s: +1 positive, -1 negative
+    double cos_arm_;             // cos(arm_arc): also the circles' radius cosine about v_1 and v_5
+    double cos_coupler_;         // cos(coupler_arc)
+    double arm_circle_;          // 1 - cos^2(arm_arc): the first part of the small-circle step's sum
+    double coupler_circle_;      // 1 - cos^2(coupler_arc)
+    double minus_m_sin_arm_;     // -m sin(arm_arc): v_4.y per sin(theta_B) when written out
+    Vec3 joint_a_axis_;          // v_1
+    Vec3 joint_b_axis_;          // v_5
+    Vec3 rest_elbow_a_;          // v_2 at theta_A = 0
+    Vec3 rest_elbow_b_;          // v_4 at theta_B = 0
+    Vec3 rest_perp_a_;           // rest_elbow_a_ projected off v_1
+    Vec3 rest_perp_b_;           // rest_elbow_b_ projected off v_5
+    bool elbows_written_out_;    // sin, cos of arm_arc finite and not tiny: elbow rotations written out
 };
 
 // The point x of the unit sphere with x.a = cos(rho_a) and x.b = cos(rho_b) on
@@ -71,7 +86,8 @@ public:
     void push_back(const T& item) noexcept { items_[count_++] = item; }
 
 private:
-    std::array<T, N> items_{};
+    // Left uninitialised: only the first size() items are ever read.
+    std::array<T, N> items_;
     std::size_t count_ = 0;
 };
 

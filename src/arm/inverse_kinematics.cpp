@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "base_frame.hpp"
+#include "five_bar.hpp"
 
 namespace velmora::arm {
 namespace {
@@ -19,19 +19,6 @@ constexpr double direction_tolerance = 1e-6;
 // Shorter directions carry no usable pointing information.
 constexpr double shortest_direction = 1e-12;
 
-// The part of v perpendicular to the unit axis k, not normalised.
-[[nodiscard]] Vec3 perpendicular_part(const Vec3& v, const Vec3& k) noexcept {
-    return v - dot(v, k) * k;
-}
-
-// Angle about k from the reference (already projected off k) to p, in [-pi, pi];
-// atan2(0, 0) = 0 when either projection vanishes.
-[[nodiscard]] double signed_angle_about(const Vec3& k, const Vec3& reference_perp,
-                                        const Vec3& p) noexcept {
-    const Vec3 p_perp = perpendicular_part(p, k);
-    return std::atan2(dot(k, cross(reference_perp, p_perp)), dot(reference_perp, p_perp));
-}
-
 [[nodiscard]] double frobenius_distance(const Mat3& a, const Mat3& b) noexcept {
     double sum = 0.0;
     for (int i = 0; i < 3; ++i) {
@@ -41,6 +28,22 @@ constexpr double shortest_direction = 1e-12;
         }
     }
     return std::sqrt(sum);
+}
+
+// frobenius_distance of two frames at once, given by their columns X, Y and v_3 (a lane each).
+[[nodiscard]] lanes::Pair frobenius_distances(const lanes::Vec3s& x_axis, const lanes::Vec3s& y_axis,
+                                              const lanes::Vec3s& v_3, const Mat3& b) noexcept {
+    const lanes::Pair* const a[3][3] = {{&x_axis.x, &y_axis.x, &v_3.x},
+                                        {&x_axis.y, &y_axis.y, &v_3.y},
+                                        {&x_axis.z, &y_axis.z, &v_3.z}};
+    lanes::Pair sum = lanes::splat(0.0);
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            const lanes::Pair difference = *a[i][j] - lanes::splat(b[i][j]);
+            sum += difference * difference;
+        }
+    }
+    return lanes::sqrt(sum);
 }
 
 // With `near`: squared distance in the joint plane, angles not wrapped, so a
@@ -54,81 +57,153 @@ constexpr double shortest_direction = 1e-12;
     return pair.theta_a * pair.theta_a + pair.theta_b * pair.theta_b;
 }
 
+// The joint angles that put the elbows at coupler_arc from `target`, for sigma
+// = +1 then -1: intersect_small_circles about v_1 and v_5 side by side (lane 0:
+// v_1, lane 1: v_5), the two signs sharing everything but the out-of-plane
+// term, then each point's signed angle from its rest elbow. The tests do not
+// depend on sigma, so either both points about an axis exist or neither does;
+// false unless both axes have them.
+[[nodiscard]] bool joint_solutions(FiveBarConstants k, const Vec3& target, double (&theta_a)[2],
+                                   double (&theta_b)[2]) noexcept {
+    using lanes::splat;
+    const lanes::Vec3s axis = lanes::join(k.joint_a_axis(), k.joint_b_axis());
+    const lanes::Vec3s b = lanes::splat(target);
+    lanes::Pair d = dot(axis, b);
+    d = d < splat(-1.0) ? splat(-1.0) : d;
+    d = d > splat(1.0) ? splat(1.0) : d;
+    const lanes::Pair t = lanes::sqrt(splat(1.0) - d * d);
+    const lanes::Pair ca = splat(k.cos_arm());
+    const lanes::Pair l = (splat(k.cos_coupler()) - d * ca) / t;
+    const lanes::Pair u = splat(k.arm_circle()) - l * l;
+    const lanes::Mask missed = (t < splat(five_bar::parallel_centres_sine)) | (u < splat(0.0));
+    if (missed[0] != 0 || missed[1] != 0) return false;
+    const lanes::Vec3s n = cross(axis, b) / t;
+    const lanes::Vec3s in_plane = ca * axis + l * cross(n, axis);
+    const lanes::Pair root = lanes::sqrt(u);
+    const lanes::Vec3s plus = in_plane + (splat(1.0) * root) * n;
+    const lanes::Vec3s minus = in_plane + (splat(-1.0) * root) * n;
+    // The angle about each axis k from its rest elbow (projected off k once, in the
+    // prepared arm) to the point p, both projections unnormalised, in [-pi, pi]:
+    // atan2(k . (rest_perp x p_perp), rest_perp . p_perp), 0 when either vanishes.
+    const lanes::Vec3s rest_perp = lanes::join(k.rest_perp_a(), k.rest_perp_b());
+    const lanes::Vec3s* const points[2] = {&plus, &minus};
+    for (int side = 0; side < 2; ++side) {
+        const lanes::Vec3s& point = *points[side];
+        const lanes::Vec3s point_perp = point - dot(point, axis) * axis;
+        const lanes::Pair y = dot(axis, cross(rest_perp, point_perp));
+        const lanes::Pair x = dot(rest_perp, point_perp);
+        theta_a[side] = std::atan2(y[0], x[0]);
+        theta_b[side] = std::atan2(y[1], x[1]);
+    }
+    return true;
+}
+
+// The enumeration up to the loop closures: the two joint-A and two joint-B
+// solutions, each elbow once, and the four closures of their pairs in candidate
+// order (sigma_A, sigma_B) = (+,+), (+,-), (-,+), (-,-). The two closures of one
+// sigma_A share v_2 and run side by side, a lane per sigma_B.
+struct Closures {
+    bool reached;  // false: no v_2 or no v_4, so no candidate at all
+    double theta_a[2];
+    double theta_b[2];
+    lanes::Vec3s v_2[2];   // per sigma_A, the same in both lanes
+    lanes::Vec3s v_4;      // a lane per sigma_B
+    lanes::Vec3s v_3[2];   // per sigma_A, a lane per sigma_B
+    bool closed[2][2];     // [sigma_A][sigma_B]
+
+    [[nodiscard]] JointPair pair(int a, int b) const noexcept { return {theta_a[a], theta_b[b]}; }
+};
+
+[[gnu::always_inline]] inline void close_all(FiveBarConstants k, const Vec3& target, Closures& c) noexcept {
+    c.reached = joint_solutions(k, target, c.theta_a, c.theta_b);
+    if (!c.reached) return;
+    Vec3 v_4[2];
+    for (int side = 0; side < 2; ++side) {
+        c.v_2[side] = lanes::splat(five_bar::elbow_a(k, c.theta_a[side]));
+        v_4[side] = five_bar::elbow_b(k, c.theta_b[side]);
+    }
+    c.v_4 = lanes::join(v_4[0], v_4[1]);
+    // The arm's own branch may close on the other coupler intersection; callers
+    // compare each closure with their target.
+    for (int a = 0; a < 2; ++a) c.v_3[a] = five_bar::close_loops(k, c.v_2[a], c.v_4, c.closed[a]);
+}
+
 }  // namespace
 
-CandidateList enumerate_candidates(const SphericalLinkGeometry& geometry, const Vec3& target) noexcept {
-    const double alpha = geometry.arm_arc;
-    const double beta = geometry.coupler_arc;
-    const BaseFrame base = base_frame(geometry);
-    const Vec3& joint_a_axis = base.joint_a_axis;
-    const Vec3& joint_b_axis = base.joint_b_axis;
-    const Vec3 rest_perp_a = perpendicular_part(base.rest_elbow_a, joint_a_axis);
-    const Vec3 rest_perp_b = perpendicular_part(base.rest_elbow_b, joint_b_axis);
-
-    // v_4 and theta_B do not depend on sigma_A: solve both once, reuse in each pass.
-    constexpr std::array<double, 2> sides{1.0, -1.0};
-    std::array<std::optional<double>, 2> thetas_b{};
-    for (std::size_t k = 0; k < sides.size(); ++k) {
-        const std::optional<Vec3> q = intersect_small_circles(joint_b_axis, alpha, target, beta, sides[k]);
-        if (q) thetas_b[k] = signed_angle_about(joint_b_axis, rest_perp_b, *q);
-    }
-
+CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& target) noexcept {
     CandidateList candidates;
-    for (const double sigma_a : sides) {
-        const std::optional<Vec3> p = intersect_small_circles(joint_a_axis, alpha, target, beta, sigma_a);
-        if (!p) continue;
-        const double theta_a = signed_angle_about(joint_a_axis, rest_perp_a, *p);
-        for (const std::optional<double>& theta_b : thetas_b) {
-            if (!theta_b) continue;
-            // The arm's own branch may close on the other coupler intersection;
-            // callers compare each solution with their target.
-            const std::optional<FkSolution> solution = forward_kinematics(geometry, theta_a, *theta_b);
-            if (solution) candidates.push_back({theta_a, *theta_b, *solution});
+    Closures c;
+    close_all(FiveBarConstants{arm}, target, c);
+    if (!c.reached) return candidates;
+    for (int a = 0; a < 2; ++a) {
+        Mat3 frames[2];
+        five_bar::end_effector_frames(c.v_2[a], c.v_3[a], c.v_4, c.closed[a], frames);
+        for (int b = 0; b < 2; ++b) {
+            if (!c.closed[a][b]) continue;
+            const JointPair pair = c.pair(a, b);
+            candidates.push_back(
+                {pair.theta_a, pair.theta_b, {frames[b], c.v_2[a].lane(b), c.v_3[a].lane(b), c.v_4.lane(b)}});
         }
     }
     return candidates;
 }
 
-std::optional<JointPair> inverse_kinematics(const SphericalLinkGeometry& geometry,
-                                            const Mat3& r_target) noexcept {
+std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target) noexcept {
     const Vec3 third_column{r_target[0][2], r_target[1][2], r_target[2][2]};
-    const CandidateList candidates = enumerate_candidates(geometry, third_column);
+    Closures c;
+    close_all(FiveBarConstants{arm}, third_column, c);
+    if (!c.reached) return std::nullopt;
 
-    const IkCandidate* best = nullptr;
+    std::optional<JointPair> best;
     double best_distance = 0.0;
-    for (const IkCandidate& candidate : candidates) {
-        const double distance = frobenius_distance(candidate.solution.rotation, r_target);
-        if (!(distance < rotation_tolerance)) continue;  // also rejects NaN
-        if (best == nullptr || best_distance > distance) {
-            best = &candidate;
-            best_distance = distance;
+    for (int a = 0; a < 2; ++a) {
+        const five_bar::FrameLanes f = five_bar::frame_lanes(c.v_2[a], c.v_3[a], c.v_4);
+        const lanes::Pair distances = frobenius_distances(f.x_axis, f.y_axis, c.v_3[a], r_target);
+        for (int b = 0; b < 2; ++b) {
+            if (!c.closed[a][b]) continue;
+            const double distance =
+                f.usable[b] != 0
+                    ? distances[b]
+                    : frobenius_distance(
+                          five_bar::end_effector_frame(c.v_2[a].lane(b), c.v_3[a].lane(b), c.v_4.lane(b)),
+                          r_target);
+            if (!(distance < rotation_tolerance)) continue;  // also rejects NaN
+            if (!best || best_distance > distance) {
+                best = c.pair(a, b);
+                best_distance = distance;
+            }
         }
     }
-    if (best == nullptr) return std::nullopt;
-    return JointPair{best->theta_a, best->theta_b};
+    return best;
 }
 
-DirectionSolutions direction_solutions(const SphericalLinkGeometry& geometry,
-                                       const Vec3& direction) noexcept {
+// Only v_3 is compared, so the end-effector frames are never built.
+DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& direction) noexcept {
     DirectionSolutions solutions;
     const double length = norm(direction);
     if (length < shortest_direction) return solutions;  // a NaN length fails later
     const Vec3 target = direction / length;
-    for (const IkCandidate& candidate : enumerate_candidates(geometry, target)) {
-        // Also rejects a NaN distance.
-        if (norm(candidate.solution.v_3 - target) < direction_tolerance) {
-            solutions.push_back({candidate.theta_a, candidate.theta_b});
+    Closures c;
+    close_all(FiveBarConstants{arm}, target, c);
+    if (!c.reached) return solutions;
+    const lanes::Vec3s targets = lanes::splat(target);
+    for (int a = 0; a < 2; ++a) {
+        const lanes::Vec3s offset = c.v_3[a] - targets;
+        const lanes::Pair distance = lanes::sqrt(dot(offset, offset));  // norm, a lane per sigma_B
+        for (int b = 0; b < 2; ++b) {
+            // Also rejects a NaN distance.
+            if (c.closed[a][b] && distance[b] < direction_tolerance) solutions.push_back(c.pair(a, b));
         }
     }
     return solutions;
 }
 
-std::optional<JointPair> inverse_kinematics_from_direction(const SphericalLinkGeometry& geometry,
+std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBar& arm,
                                                            const Vec3& direction,
                                                            const std::optional<JointPair>& near) noexcept {
     std::optional<JointPair> chosen;
     double chosen_score = 0.0;
-    for (const JointPair& pair : direction_solutions(geometry, direction)) {
+    for (const JointPair& pair : direction_solutions(arm, direction)) {
         const double score = choice_score(pair, near);
         // Strictly greater: ties and NaN scores keep the earlier pair.
         if (!chosen || chosen_score > score) {
@@ -139,22 +214,24 @@ std::optional<JointPair> inverse_kinematics_from_direction(const SphericalLinkGe
     return chosen;
 }
 
-CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& target) noexcept {
-    return enumerate_candidates(arm.geometry(), target);
+CandidateList enumerate_candidates(const SphericalLinkGeometry& geometry, const Vec3& target) noexcept {
+    return enumerate_candidates(SphericalFiveBar(geometry), target);
 }
 
-std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target) noexcept {
-    return inverse_kinematics(arm.geometry(), r_target);
+std::optional<JointPair> inverse_kinematics(const SphericalLinkGeometry& geometry,
+                                            const Mat3& r_target) noexcept {
+    return inverse_kinematics(SphericalFiveBar(geometry), r_target);
 }
 
-DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& direction) noexcept {
-    return direction_solutions(arm.geometry(), direction);
+DirectionSolutions direction_solutions(const SphericalLinkGeometry& geometry,
+                                       const Vec3& direction) noexcept {
+    return direction_solutions(SphericalFiveBar(geometry), direction);
 }
 
-std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBar& arm,
+std::optional<JointPair> inverse_kinematics_from_direction(const SphericalLinkGeometry& geometry,
                                                            const Vec3& direction,
                                                            const std::optional<JointPair>& near) noexcept {
-    return inverse_kinematics_from_direction(arm.geometry(), direction, near);
+    return inverse_kinematics_from_direction(SphericalFiveBar(geometry), direction, near);
 }
 
 }  // namespace velmora::arm
