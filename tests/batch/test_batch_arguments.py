@@ -7,10 +7,12 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from batch_helpers import assert_same, scalar
+from batch_helpers import arrays, assert_same, scalar
 
 ARM = vtk.VelmoraArmKinematics.default_left()
 THETA = np.linspace(-0.6, 0.6, 40)
@@ -69,6 +71,34 @@ def test_scalars_and_empty_inputs():
                           (vb.direction_solutions(ARM, np.zeros((0, 3)))[1], (0,)),
                           (vb.neck_angle_rates(np.zeros((0, 3)), np.zeros(3))[1], (0,))]:
         assert result.shape == shape
+
+
+# The velocity functions and direction_solutions have no scalar method: each
+# element of a broadcast call is the same function called on that element alone.
+SINGLE = {
+    "jacobian": (lambda a, b: vb.jacobian(ARM, a, b), [(), ()]),
+    "singularity_measure": (lambda a, b: vb.singularity_measure(ARM, a, b), [(), ()]),
+    "joint_rates": (lambda a, b, v: vb.joint_rates(ARM, a, b, v), [(), (), (3,)]),
+    "direction_solutions": (lambda d: vb.direction_solutions(ARM, d), [(3,)]),
+    "neck_rates": (lambda a, d: (vb.neck_rates(a, d),), [(3,), (3,)]),
+    "neck_angle_rates": (lambda a, w: vb.neck_angle_rates(a, w), [(3,), (3,)]),
+}
+
+
+@pytest.mark.parametrize("name", sorted(SINGLE))
+@settings(max_examples=30, deadline=None)
+@given(data=st.data())
+def test_broadcast_elements_equal_single_calls(name, data):
+    call, trailing = SINGLE[name]
+    signature = ",".join("(" + ",".join(map(str, t)) + ")" for t in trailing) + "->()"
+    shapes = data.draw(hnp.mutually_broadcastable_shapes(signature=signature, max_side=3))
+    operands = [data.draw(arrays(shape)) for shape in shapes.input_shapes]
+    results = call(*operands)
+    views = [np.broadcast_to(x, shapes.result_shape + t) for x, t in zip(operands, trailing)]
+    for index in np.ndindex(*shapes.result_shape):
+        for got, single in zip(results, call(*(view[index] for view in views)), strict=True):
+            assert got.shape[:len(shapes.result_shape)] == shapes.result_shape
+            assert_same(got[index], single)
 
 
 def test_outputs_are_new_arrays():

@@ -7,13 +7,12 @@ from __future__ import annotations
 import math
 
 import numpy as np
-import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 from scipy.spatial.transform import Rotation
 
 import velmora_torso_batch as vb
-from batch_helpers import assert_same, broadcast_pair
+from batch_helpers import assert_same
 
 STEP = 1e-6
 AGREEMENT = 1e-7
@@ -69,31 +68,3 @@ def test_angle_rates_fail_exactly_where_neck_ik_refuses():
     assert_same(ok, solvable)
     assert 0 < ok.sum() < len(PITCHES)  # the sweep crosses the edge
     assert np.isnan(got[~ok]).all() and np.isfinite(got[ok][:-2]).all()
-
-
-@pytest.mark.parametrize("angles, angles_dot, expected", [
-    # Each rate alone turns about its own axis: yaw about z, pitch about Rz(yaw) y,
-    # roll about Rz(yaw) Ry(pitch) x.
-    pytest.param([0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 0.0, 1.0], id="yaw at rest"),
-    pytest.param([math.pi / 2, 0.0, 0.7], [0.0, 1.0, 0.0], [-1.0, 0.0, 0.0], id="pitch after a quarter yaw"),
-    pytest.param([0.0, math.pi / 2, 0.7], [0.0, 0.0, 1.0], [0.0, 0.0, -1.0], id="roll at pitch +90"),
-    pytest.param([0.3, math.nan, 0.0], [1.0, 0.0, 0.0], [math.nan] * 3, id="NaN pitch"),
-    pytest.param([0.3, 0.2, math.inf], [1.0, 0.0, 0.0], [math.nan] * 3, id="infinite roll"),
-])
-def test_neck_rates_cases(angles, angles_dot, expected):
-    np.testing.assert_allclose(vb.neck_rates(angles, angles_dot), expected, rtol=0, atol=1e-15)
-
-
-@settings(max_examples=40, deadline=None)
-@given(inputs=broadcast_pair((3,), (3,)))
-def test_broadcast_elements_equal_single_calls(inputs):
-    a, d = inputs
-    omega = vb.neck_rates(a, d)
-    back, ok = vb.neck_angle_rates(a, d)
-    lead = np.broadcast_shapes(a.shape[:-1], d.shape[:-1])
-    a, d = np.broadcast_to(a, lead + (3,)), np.broadcast_to(d, lead + (3,))
-    for index in np.ndindex(*lead):
-        assert_same(omega[index], vb.neck_rates(a[index].tolist(), d[index].tolist()))
-        single, single_ok = vb.neck_angle_rates(a[index].tolist(), d[index].tolist())
-        assert_same(back[index], single)
-        assert_same(ok[index], single_ok)
