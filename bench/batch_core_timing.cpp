@@ -2,7 +2,9 @@
 // writes, so that the batch functions can be held against it in one run.
 // Usage: velmora_batch_core_timing DIR N   (DIR holds thetas.f64, rotations.f64,
 // directions.f64, angles.f64: N raw doubles per column, C order)
-// Prints one line per function: name and nanoseconds per call (best of 5).
+// Prints one line per function: name and nanoseconds per call (best of 5). The
+// velocity functions reuse the same columns: directions as pointing velocities,
+// angles as angle rates and as angular velocities.
 
 #include <chrono>
 #include <cstdio>
@@ -13,7 +15,9 @@
 #include <vector>
 
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
+#include "velmora_torso_kinematics/arm_velocity.hpp"
 #include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_velocity.hpp"
 
 namespace {
 
@@ -101,6 +105,41 @@ int main(int argc, char** argv) {
         const auto a = neck::inverse_kinematics(mat(&rotations[9 * i]));
         ok[i] = a.has_value();
         if (a) out[3 * i] = a->yaw, out[3 * i + 1] = a->pitch, out[3 * i + 2] = a->roll;
+    }));
+    const auto vec = [](const double* p) { return Vec3{p[0], p[1], p[2]}; };
+    // Both 3x2 matrices of an element side by side, as the batch writes them to its two outputs.
+    out.resize(12 * n);
+    std::printf("jacobian %.2f\n", best_ns_per_call(n, [&](std::size_t i) {
+        const auto j = arm::jacobians(arm, thetas[2 * i], thetas[2 * i + 1]);
+        ok[i] = j.has_value();
+        if (!j) return;
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 2; ++c) out[12 * i + 2 * r + c] = j->j_omega[r][c], out[12 * i + 6 + 2 * r + c] = j->j_v[r][c];
+    }));
+    std::printf("singularity_measure %.2f\n", best_ns_per_call(n, [&](std::size_t i) {
+        const auto m = arm::singularity_measure(arm, thetas[2 * i], thetas[2 * i + 1]);
+        ok[i] = m.has_value();
+        out[i] = m ? *m : 0.0;
+    }));
+    std::printf("joint_rates %.2f\n", best_ns_per_call(n, [&](std::size_t i) {
+        store_pair(i, arm::joint_rates(arm, thetas[2 * i], thetas[2 * i + 1], vec(&directions[3 * i])));
+    }));
+    std::printf("direction_solutions %.2f\n", best_ns_per_call(n, [&](std::size_t i) {
+        const auto solutions = arm::direction_solutions(arm, vec(&directions[3 * i]));
+        ok[i] = static_cast<char>(solutions.size());
+        for (std::size_t k = 0; k < solutions.size(); ++k)
+            out[8 * i + 2 * k] = solutions[k].theta_a, out[8 * i + 2 * k + 1] = solutions[k].theta_b;
+    }));
+    std::printf("neck_rates %.2f\n", best_ns_per_call(n, [&](std::size_t i) {
+        const double* a = &angles[3 * i];
+        const Vec3 w = neck::angular_velocity({a[0], a[1], a[2]}, {a[2], a[1], a[0]});
+        out[3 * i] = w.x, out[3 * i + 1] = w.y, out[3 * i + 2] = w.z;
+    }));
+    std::printf("neck_angle_rates %.2f\n", best_ns_per_call(n, [&](std::size_t i) {
+        const double* a = &angles[3 * i];
+        const auto r = neck::angle_rates({a[0], a[1], a[2]}, vec(&directions[3 * i]));
+        ok[i] = r.has_value();
+        if (r) out[3 * i] = r->yaw, out[3 * i + 1] = r->pitch, out[3 * i + 2] = r->roll;
     }));
     return 0;
 }

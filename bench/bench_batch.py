@@ -5,6 +5,10 @@ all measured in this one run over the same N = 100,000 inputs:
   core   the prepared C++ core alone, per call (bench/batch_core_timing.cpp);
   batch  the batch function, workers=1 unless stated.
 
+The velocity kinematics and direction_solutions have no scalar method: they
+are held against the core's own function and against the core's forward
+kinematics (one fk per element), in the same run.
+
 Also: ik with workers=2 against workers=1, and the peak extra memory of a call
 (tracemalloc, which sees NumPy's allocations) against its outputs.
 
@@ -76,6 +80,18 @@ CASES = [
 ]
 
 
+# The timing program's inputs reused as rates: directions as pointing velocities,
+# angles as angle rates and angular velocities.
+VELOCITY_CASES = [
+    ("jacobian", lambda w: vb.jacobian(arm, thetas[:, 0], thetas[:, 1], workers=w)),
+    ("singularity_measure", lambda w: vb.singularity_measure(arm, thetas[:, 0], thetas[:, 1], workers=w)),
+    ("joint_rates", lambda w: vb.joint_rates(arm, thetas[:, 0], thetas[:, 1], directions, workers=w)),
+    ("direction_solutions", lambda w: vb.direction_solutions(arm, directions, workers=w)),
+    ("neck_rates", lambda w: vb.neck_rates(angles, angles[:, ::-1], workers=w)),
+    ("neck_angle_rates", lambda w: vb.neck_angle_rates(angles, directions, workers=w)),
+]
+
+
 def path_loop() -> None:
     """ik_path's Python equivalent: near chained through each path."""
     out = []
@@ -125,6 +141,8 @@ def main() -> None:
                 core[name] = min(ns, core.get(name, math.inf))
         for name, batch, _loop in CASES:
             batch_best[name] = min(best_ns(lambda: batch(1)), batch_best.get(name, math.inf))
+        for name, batch in VELOCITY_CASES:
+            batch_best[name] = min(best_ns(lambda: batch(1)), batch_best.get(name, math.inf))
 
     print(f"N = {N:,}; ns per element (ik_path: per step, 1,000 paths of 100 steps)")
     print(f"{'function':18} {'loop':>8} {'core':>7} {'batch':>7} {'batch-core':>10} {'batch/core':>10} "
@@ -139,6 +157,18 @@ def main() -> None:
         else:
             core_cols = f"{'-':>7} {batch_ns:7.1f} {'-':>10} {'-':>10}"
         print(f"{name:18} {loop_time:8.1f} {core_cols} {loop_time / batch_ns:10.1f}")
+
+    # One forward kinematics per element: the core's when it was timed, else the batch's.
+    fk_ns = core.get("fk", batch_best["fk"])
+    print(f"velocity kinematics; ns per element, against one forward kinematics ({'core' if core else 'batch'} "
+          f"fk: {fk_ns:.1f} ns)")
+    print(f"{'function':20} {'core':>7} {'batch':>7} {'batch/core':>10} {'core/fk':>8} {'batch/fk':>8}")
+    for name, _batch in VELOCITY_CASES:
+        batch_ns = batch_best[name]
+        core_ns = core.get(name)
+        core_cols = (f"{core_ns:7.1f} {batch_ns:7.1f} {batch_ns / core_ns:10.2f} {core_ns / fk_ns:8.2f}" if core_ns
+                     else f"{'-':>7} {batch_ns:7.1f} {'-':>10} {'-':>8}")
+        print(f"{name:20} {core_cols} {batch_ns / fk_ns:8.2f}")
 
     one = two = every = math.inf
     for _ in range(rounds):

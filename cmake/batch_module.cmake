@@ -12,7 +12,9 @@ find_package(nanobind CONFIG REQUIRED PATHS "${velmora_nanobind_dir}" NO_DEFAULT
 # The loops beside the core: plain C++ over strided views, no Python header.
 add_library(velmora_batch STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/arm.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/arm_velocity.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/neck.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/neck_velocity.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/parallel.cpp)
 target_include_directories(velmora_batch PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 find_package(Threads REQUIRED)

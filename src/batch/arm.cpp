@@ -1,16 +1,9 @@
 #include "batch/arm.hpp"
 
 #include <cmath>
-#include <limits>
 
 namespace velmora::batch {
 namespace {
-
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-void fill_nan(double* out, int n) noexcept {
-    for (int k = 0; k < n; ++k) out[k] = nan;
-}
 
 void write_pair(double* out, const std::optional<JointPair>& pair) noexcept {
     if (pair) {
@@ -72,6 +65,23 @@ void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape,
     const std::int64_t step = near->inner[0];
     for_each_element<2>(shape, {&directions, near}, workers, [&](std::int64_t i, const double* v, const double* n) {
         solve(i, v, JointPair{n[0], n[step]});
+    });
+}
+
+void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
+                             double* pairs, std::int64_t* count, std::int64_t workers) noexcept {
+    constexpr int room = static_cast<int>(arm::DirectionSolutions::capacity);
+    for_each_element<1>(shape, {&directions}, workers, [&](std::int64_t i, const double* v) {
+        const arm::DirectionSolutions solutions = arm::direction_solutions(arm, vec3_at(v, directions.inner[0]));
+        double* out = pairs + 2 * room * i;
+        int k = 0;
+        for (const JointPair& pair : solutions) {
+            out[2 * k] = pair.theta_a;
+            out[2 * k + 1] = pair.theta_b;
+            ++k;
+        }
+        fill_nan(out + 2 * k, 2 * (room - k));
+        count[i] = k;
     });
 }
 

@@ -31,6 +31,12 @@ void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& r
 void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
                            const Input* near, double* pairs, bool* ok, std::int64_t workers) noexcept;
 
+// directions: 3 doubles per element. pairs: 4 x 2 doubles per element, the
+// pairs that reach the direction in candidate order, NaN after the last.
+// count: how many there are (0 to 4). Never fails: 0 is the answer "unreachable".
+void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
+                             double* pairs, std::int64_t* count, std::int64_t workers) noexcept;
+
 // One path of `steps` directions per element (inner = step, component
 // strides), solved in order the way a controller streaming targets would:
 // step t prefers the pair nearest the last good pair (`start` before the

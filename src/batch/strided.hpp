@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -81,6 +82,11 @@ private:
     for (std::int64_t i = 0; i < 3; ++i)
         for (std::int64_t j = 0; j < 3; ++j) m[i][j] = p[i * row + j * column];
     return m;
+}
+
+// Writing one element's block: a failed element is NaN throughout.
+inline void fill_nan(double* out, int n) noexcept {
+    for (int k = 0; k < n; ++k) out[k] = std::numeric_limits<double>::quiet_NaN();
 }
 
 // Calls body(i, p_0 ... p_K-1) for every element i, where p_k points at

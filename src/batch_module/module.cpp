@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "batch/arm.hpp"
+#include "batch/arm_velocity.hpp"
 #include "batch/neck.hpp"
+#include "batch/neck_velocity.hpp"
 #include "batch/strided.hpp"
 #include "module/classes.hpp"
 
@@ -165,7 +167,7 @@ public:
     std::pair<nb::object, T*> output(const std::vector<std::int64_t>& tail) {
         nb::list tail_shape;
         for (std::int64_t extent : tail) tail_shape.append(extent);
-        const char* dtype = std::is_same_v<T, bool> ? "bool" : "float64";
+        const char* dtype = std::is_same_v<T, bool> ? "bool" : std::is_same_v<T, std::int64_t> ? "int64" : "float64";
         nb::object array = numpy_.attr("empty")(concat(lead_, nb::tuple(tail_shape)), "dtype"_a = dtype);
         // The returned array owns the memory; the view only finds it.
         T* data = nb::cast<OutputArray<T>>(array).data();
@@ -335,12 +337,97 @@ nb::tuple neck_ik(nb::handle rotations, nb::handle workers) {
     return nb::make_tuple(angles, ok);
 }
 
+nb::tuple direction_solutions(nb::handle arm, nb::handle directions, nb::handle workers) {
+    Call call("direction_solutions");
+    const auto prepared = call.arm(arm);
+    const auto d = call.input("directions", directions, vec3);
+    call.broadcast();
+    auto [pairs, p] = call.output<double>({4, 2});
+    auto [count, c] = call.output<std::int64_t>({});
+    call.run(workers, [&](std::int64_t threads) {
+        batch::arm_direction_solutions(prepared, call.shape(), *call.view(d), p, c, threads);
+    });
+    return nb::make_tuple(pairs, count);
+}
+
+nb::tuple jacobian(nb::handle arm, nb::handle theta_a, nb::handle theta_b, nb::handle workers) {
+    Call call("jacobian");
+    const auto prepared = call.arm(arm);
+    const auto a = call.input("theta_a", theta_a, scalar);
+    const auto b = call.input("theta_b", theta_b, scalar);
+    call.broadcast();
+    auto [j_omega, w] = call.output<double>({3, 2});
+    auto [j_v, v] = call.output<double>({3, 2});
+    auto [ok, o] = call.output<bool>({});
+    call.run(workers, [&](std::int64_t threads) {
+        batch::arm_jacobian(prepared, call.shape(), *call.view(a), *call.view(b), w, v, o, threads);
+    });
+    return nb::make_tuple(j_omega, j_v, ok);
+}
+
+nb::tuple singularity_measure(nb::handle arm, nb::handle theta_a, nb::handle theta_b, nb::handle workers) {
+    Call call("singularity_measure");
+    const auto prepared = call.arm(arm);
+    const auto a = call.input("theta_a", theta_a, scalar);
+    const auto b = call.input("theta_b", theta_b, scalar);
+    call.broadcast();
+    auto [measure, m] = call.output<double>({});
+    auto [ok, o] = call.output<bool>({});
+    call.run(workers, [&](std::int64_t threads) {
+        batch::arm_singularity_measure(prepared, call.shape(), *call.view(a), *call.view(b), m, o, threads);
+    });
+    return nb::make_tuple(measure, ok);
+}
+
+nb::tuple joint_rates(nb::handle arm, nb::handle theta_a, nb::handle theta_b, nb::handle v3_dot,
+                      nb::handle workers) {
+    Call call("joint_rates");
+    const auto prepared = call.arm(arm);
+    const auto a = call.input("theta_a", theta_a, scalar);
+    const auto b = call.input("theta_b", theta_b, scalar);
+    const auto d = call.input("v3_dot", v3_dot, vec3);
+    call.broadcast();
+    auto [rates, r] = call.output<double>({2});
+    auto [ok, o] = call.output<bool>({});
+    call.run(workers, [&](std::int64_t threads) {
+        batch::arm_joint_rates(prepared, call.shape(), *call.view(a), *call.view(b), *call.view(d), r, o, threads);
+    });
+    return nb::make_tuple(rates, ok);
+}
+
+nb::object neck_rates(nb::handle angles, nb::handle angles_dot, nb::handle workers) {
+    Call call("neck_rates");
+    const auto a = call.input("angles", angles, vec3);
+    const auto d = call.input("angles_dot", angles_dot, vec3);
+    call.broadcast();
+    auto [omega, w] = call.output<double>({3});
+    call.run(workers, [&](std::int64_t threads) {
+        batch::neck_rates(call.shape(), *call.view(a), *call.view(d), w, threads);
+    });
+    return omega;
+}
+
+nb::tuple neck_angle_rates(nb::handle angles, nb::handle omega, nb::handle workers) {
+    Call call("neck_angle_rates");
+    const auto a = call.input("angles", angles, vec3);
+    const auto w = call.input("omega", omega, vec3);
+    call.broadcast();
+    auto [rates, r] = call.output<double>({3});
+    auto [ok, o] = call.output<bool>({});
+    call.run(workers, [&](std::int64_t threads) {
+        batch::neck_angle_rates(call.shape(), *call.view(a), *call.view(w), r, o, threads);
+    });
+    return nb::make_tuple(rates, ok);
+}
+
 // Types as the stub shows them.
 #define VELMORA_ARM "velmora_torso_kinematics.VelmoraArmKinematics"
 #define VELMORA_ARRAY "numpy.typing.ArrayLike"
 #define VELMORA_FLOATS "numpy.typing.NDArray[numpy.float64]"
 #define VELMORA_WITH_OK "tuple[" VELMORA_FLOATS ", numpy.typing.NDArray[numpy.bool_]]"
 #define VELMORA_WORKERS "*, workers: int = 1"
+#define VELMORA_INTS "numpy.typing.NDArray[numpy.int64]"
+#define VELMORA_BOOLS "numpy.typing.NDArray[numpy.bool_]"
 
 }  // namespace
 }  // namespace velmora::batch_module
@@ -384,6 +471,43 @@ NB_MODULE(velmora_torso_batch, m) {
     m.def("neck_ik", &b::neck_ik, "rotations"_a, nb::kw_only(), "workers"_a = 1,
           nb::sig("def neck_ik(rotations: " VELMORA_ARRAY ", " VELMORA_WORKERS ") -> " VELMORA_WITH_OK),
           "Neck angles (yaw, pitch, roll) [..., 3] of the rotations [..., 3, 3]; ok is False at gimbal lock.");
+    m.def("direction_solutions", &b::direction_solutions, "arm"_a, "directions"_a, nb::kw_only(), "workers"_a = 1,
+          nb::sig("def direction_solutions(arm: " VELMORA_ARM ", directions: " VELMORA_ARRAY ", " VELMORA_WORKERS
+                  ") -> tuple[" VELMORA_FLOATS ", " VELMORA_INTS "]"),
+          "Every joint pair that points v_3 along directions [..., 3], as ik_from_direction accepts "
+          "them: pairs [..., 4, 2] in candidate order, NaN after the last, and their count [...] (0 to 4; "
+          "0 where ik_from_direction raises).");
+    m.def("jacobian", &b::jacobian, "arm"_a, "theta_a"_a, "theta_b"_a, nb::kw_only(), "workers"_a = 1,
+          nb::sig("def jacobian(arm: " VELMORA_ARM ", theta_a: " VELMORA_ARRAY ", theta_b: " VELMORA_ARRAY
+                  ", " VELMORA_WORKERS ") -> tuple[" VELMORA_FLOATS ", " VELMORA_FLOATS ", " VELMORA_BOOLS "]"),
+          "Velocity Jacobians (j_omega [..., 3, 2], j_v [..., 3, 2], ok) of the joint pairs: the frame "
+          "turns at j_omega @ thetadot and v_3 moves at j_v @ thetadot (body frame). ok is False where "
+          "the loop does not close or is locked (|v_3 . (v_2 x v_4)| < 1e-6).");
+    m.def("singularity_measure", &b::singularity_measure, "arm"_a, "theta_a"_a, "theta_b"_a, nb::kw_only(),
+          "workers"_a = 1,
+          nb::sig("def singularity_measure(arm: " VELMORA_ARM ", theta_a: " VELMORA_ARRAY
+                  ", theta_b: " VELMORA_ARRAY ", " VELMORA_WORKERS ") -> " VELMORA_WITH_OK),
+          "The smallest singular value of j_v [...]: zero where some pointing motion needs unbounded "
+          "joint rates; ok as in jacobian.");
+    m.def("joint_rates", &b::joint_rates, "arm"_a, "theta_a"_a, "theta_b"_a, "v3_dot"_a, nb::kw_only(),
+          "workers"_a = 1,
+          nb::sig("def joint_rates(arm: " VELMORA_ARM ", theta_a: " VELMORA_ARRAY ", theta_b: " VELMORA_ARRAY
+                  ", v3_dot: " VELMORA_ARRAY ", " VELMORA_WORKERS ") -> " VELMORA_WITH_OK),
+          "Joint rates [..., 2] whose pointing velocity is nearest v3_dot [..., 3] (least squares, "
+          "v3_dot's part along v_3 ignored). ok is False as in jacobian and where the singularity "
+          "measure is below 1e-9.");
+    m.def("neck_rates", &b::neck_rates, "angles"_a, "angles_dot"_a, nb::kw_only(), "workers"_a = 1,
+          nb::sig("def neck_rates(angles: " VELMORA_ARRAY ", angles_dot: " VELMORA_ARRAY ", " VELMORA_WORKERS
+                  ") -> " VELMORA_FLOATS),
+          "Angular velocities omega [..., 3] (body frame) of the head at angles (yaw, pitch, roll) [..., 3] "
+          "turning at angles_dot [..., 3].");
+    m.def("neck_angle_rates", &b::neck_angle_rates, "angles"_a, "omega"_a, nb::kw_only(), "workers"_a = 1,
+          nb::sig("def neck_angle_rates(angles: " VELMORA_ARRAY ", omega: " VELMORA_ARRAY ", " VELMORA_WORKERS
+                  ") -> " VELMORA_WITH_OK),
+          "The inverse of neck_rates: angle rates [..., 3] that turn the head at omega [..., 3]; ok is "
+          "False in the gimbal-lock band that neck_ik refuses.");
     m.attr("__all__") =
-        nb::make_tuple("direction", "fk", "ik", "ik_from_direction", "ik_path", "neck_fk", "neck_ik");
+        nb::make_tuple("direction", "direction_solutions", "fk", "ik", "ik_from_direction", "ik_path",
+                       "jacobian", "joint_rates", "neck_angle_rates", "neck_fk", "neck_ik", "neck_rates",
+                       "singularity_measure");
 }

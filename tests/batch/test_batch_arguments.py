@@ -7,10 +7,12 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from batch_helpers import assert_same, scalar
+from batch_helpers import arrays, assert_same, scalar
 
 ARM = vtk.VelmoraArmKinematics.default_left()
 THETA = np.linspace(-0.6, 0.6, 40)
@@ -62,8 +64,41 @@ def test_scalars_and_empty_inputs():
     for result, shape in [(vb.fk(ARM, np.zeros((0, 4)), 0.0)[0], (0, 4, 3, 3)),
                           (vb.ik(ARM, np.zeros((2, 0, 3, 3)))[0], (2, 0, 2)),
                           (vb.ik_path(ARM, np.zeros((5, 0, 3)))[1], (5, 0)),
-                          (vb.neck_fk(np.zeros((0, 3))), (0, 3, 3))]:
+                          (vb.neck_fk(np.zeros((0, 3))), (0, 3, 3)),
+                          (vb.jacobian(ARM, np.zeros((0, 2)), 0.0)[0], (0, 2, 3, 2)),
+                          (vb.joint_rates(ARM, 0.0, 0.0, np.zeros((3, 0, 3)))[0], (3, 0, 2)),
+                          (vb.direction_solutions(ARM, np.zeros((0, 3)))[0], (0, 4, 2)),
+                          (vb.direction_solutions(ARM, np.zeros((0, 3)))[1], (0,)),
+                          (vb.neck_angle_rates(np.zeros((0, 3)), np.zeros(3))[1], (0,))]:
         assert result.shape == shape
+
+
+# The velocity functions and direction_solutions have no scalar method: each
+# element of a broadcast call is the same function called on that element alone.
+SINGLE = {
+    "jacobian": (lambda a, b: vb.jacobian(ARM, a, b), [(), ()]),
+    "singularity_measure": (lambda a, b: vb.singularity_measure(ARM, a, b), [(), ()]),
+    "joint_rates": (lambda a, b, v: vb.joint_rates(ARM, a, b, v), [(), (), (3,)]),
+    "direction_solutions": (lambda d: vb.direction_solutions(ARM, d), [(3,)]),
+    "neck_rates": (lambda a, d: (vb.neck_rates(a, d),), [(3,), (3,)]),
+    "neck_angle_rates": (lambda a, w: vb.neck_angle_rates(a, w), [(3,), (3,)]),
+}
+
+
+@pytest.mark.parametrize("name", sorted(SINGLE))
+@settings(max_examples=30, deadline=None)
+@given(data=st.data())
+def test_broadcast_elements_equal_single_calls(name, data):
+    call, trailing = SINGLE[name]
+    signature = ",".join("(" + ",".join(map(str, t)) + ")" for t in trailing) + "->()"
+    shapes = data.draw(hnp.mutually_broadcastable_shapes(signature=signature, max_side=3))
+    operands = [data.draw(arrays(shape)) for shape in shapes.input_shapes]
+    results = call(*operands)
+    views = [np.broadcast_to(x, shapes.result_shape + t) for x, t in zip(operands, trailing)]
+    for index in np.ndindex(*shapes.result_shape):
+        for got, single in zip(results, call(*(view[index] for view in views)), strict=True):
+            assert got.shape[:len(shapes.result_shape)] == shapes.result_shape
+            assert_same(got[index], single)
 
 
 def test_outputs_are_new_arrays():
@@ -107,6 +142,24 @@ ERRORS = [
      "ik_path(): 'max_step' must be a non-negative number, not -0.1"),
     (lambda: vb.ik_path(ARM, np.zeros((2, 3)), max_step=float("nan")), ValueError,
      "ik_path(): 'max_step' must be a non-negative number, not nan"),
+    (lambda: vb.jacobian(ARM, "a", 0), TypeError,
+     "jacobian(): 'theta_a' must hold real numbers, not an array of dtype <U1"),
+    (lambda: vb.singularity_measure(vtk.VelmoraNeckKinematics(), 0, 0), TypeError,
+     "singularity_measure(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, "
+     "not 'VelmoraNeckKinematics'"),
+    (lambda: vb.joint_rates(ARM, 0, 0, [1, 0]), ValueError,
+     "joint_rates(): 'v3_dot' must have shape (..., 3), not (2,)"),
+    (lambda: vb.joint_rates(ARM, [0, 1], 0, np.zeros((3, 3))), ValueError,
+     "shape mismatch: objects cannot be broadcast to a single shape.  Mismatch is between arg 0 with shape (2,) "
+     "and arg 2 with shape (3,)."),
+    (lambda: vb.direction_solutions(ARM, np.eye(3)[:, :2]), ValueError,
+     "direction_solutions(): 'directions' must have shape (..., 3), not (3, 2)"),
+    (lambda: vb.direction_solutions(ARM, [0, 0, 1], workers="2"), TypeError,
+     "direction_solutions(): 'workers' must be -1 or a positive integer, not 'str'"),
+    (lambda: vb.neck_rates([0, 0, 0], [[1j, 0, 0]]), TypeError,
+     "neck_rates(): 'angles_dot' must hold real numbers, not an array of dtype complex128"),
+    (lambda: vb.neck_angle_rates([0, 0, 0], 1.0), ValueError,
+     "neck_angle_rates(): 'omega' must have shape (..., 3), not ()"),
     (lambda: vb.fk(ARM, [1, 2], [1, 2, 3]), ValueError,
      "shape mismatch: objects cannot be broadcast to a single shape.  Mismatch is between arg 0 with shape (2,) "
      "and arg 1 with shape (3,)."),

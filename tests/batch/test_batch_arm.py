@@ -68,3 +68,40 @@ def test_unreachable_and_degenerate_targets_fail_with_nan():
     pairs, ok = vb.ik_from_direction(arm, targets)
     assert not ok.any() and np.isnan(pairs).all()
     assert np.array_equal(vb.ik(arm, np.eye(3))[1], np.array(False))
+
+
+@settings(max_examples=60, deadline=None)
+@given(arm=arms, theta=hnp.arrays(np.float64, (30, 2), elements=st.floats(-3.1, 3.1)),
+       noise=hnp.arrays(np.float64, (10, 3), elements=numbers), near=st.tuples(numbers, numbers))
+def test_direction_solutions_are_what_ik_from_direction_chooses_from(arm, theta, noise, near):
+    made, closed = vb.direction(arm, theta[:, 0], theta[:, 1])
+    directions = np.concatenate([made, noise, [[0.0, 0.0, 0.0], [0.0, 0.0, 1.0]]])
+    pairs, count = vb.direction_solutions(arm, directions)
+    assert pairs.shape == (len(directions), 4, 2) and count.dtype == np.int64
+    for k, direction in enumerate(directions.tolist()):
+        listed = [tuple(pair) for pair in pairs[k, :count[k]].tolist()]
+        assert np.isnan(pairs[k, count[k]:]).all()
+        for guide in (None, near):
+            try:
+                chosen = arm.ik_from_direction(direction, guide)
+            except RuntimeError:
+                assert count[k] == 0, (direction, listed)
+                continue
+            assert chosen in listed, (chosen, listed)  # bit for bit
+        for pair in listed:
+            target = np.array(direction) / np.linalg.norm(direction)
+            assert np.linalg.norm(np.array(arm.direction(*pair)) - target) < 1e-6 + 1e-15
+    # The pair that made a direction is among its solutions, up to the rounding of the inverse.
+    measure, _ = vb.singularity_measure(arm, theta[:, 0], theta[:, 1])
+    for k in np.flatnonzero(closed & (measure > 1e-3)):
+        distances = np.abs(pairs[k] - theta[k]).max(axis=1)
+        assert np.nanmin(distances) < 1e-6, (theta[k], pairs[k])
+
+
+def test_direction_solutions_list_candidates_in_order():
+    # The left preset's example target: of the four candidates (+,+), (+,-), (-,+),
+    # (-,-), the second points elsewhere.
+    arm = vtk.VelmoraArmKinematics.default_left()
+    pairs, count = vb.direction_solutions(arm, [arm.direction(0.3, -0.2), [0.0, 0.0, 1.0]])
+    assert count.tolist() == [3, 0]
+    np.testing.assert_allclose(pairs[0, :3], [[1.144745684, -0.2], [0.3, -0.2], [0.3, -1.588839219]], atol=1e-9)

@@ -31,6 +31,16 @@ def main() -> None:
     checked(vb.ik_path(arm, directions, (0.0, 0.0), max_step=0.5), (4,))
     head: npt.NDArray[np.float64] = vb.neck_fk([[0.1, 0.2, 0.3]])
     checked(vb.neck_ik(head), (1,))
+    j_omega, j_v, closes = vb.jacobian(arm, theta, 0.0, workers=-1)
+    checked((j_omega, closes), (4,))
+    checked((j_v, closes), (4,))
+    checked(vb.singularity_measure(arm, theta, 0.0), (4,))
+    checked(vb.joint_rates(arm, theta, 0.0, v3_dot=[0.1, 0.0, 0.0]), (4,))
+    pairs, count = vb.direction_solutions(arm, directions)
+    counts: npt.NDArray[np.int64] = count
+    assert pairs.shape == (4, 4, 2) and counts.dtype == np.int64
+    omega: npt.NDArray[np.float64] = vb.neck_rates([0.1, 0.2, 0.3], [1.0, 0.0, 0.0])
+    checked(vb.neck_angle_rates([[0.1, 0.2, 0.3]], omega), (1,))
     print("typed batch usage: every function returned the types its stub declares")
 
 
@@ -41,6 +51,8 @@ def rejected_by_the_stub() -> None:
     vb.ik_path(arm, [[1.0, 0.0, 0.0]], max_step="1")  # type: ignore[arg-type]
     vb.neck_fk([0.0, 0.0, 0.0], workers=1.5)  # type: ignore[arg-type]
     vb.ik("not an arm", [[1.0]])  # type: ignore[arg-type]
+    vb.jacobian(arm, 0.0)  # type: ignore[call-arg]
+    vb.neck_rates([0.0, 0.0, 0.0], [0.0, 0.0, 0.0], 2)  # type: ignore[call-arg]
 
 
 if __name__ == "__main__":

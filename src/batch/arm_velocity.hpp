@@ -1,0 +1,30 @@
+#pragma once
+// The arm's velocity kinematics over many elements at once, on one prepared arm.
+//
+// As in batch/arm.hpp: element i is the core's answer for element i, bit for
+// bit; a failed element is NaN in every output value and false in `ok`. An
+// element fails where the loop does not close or is locked (arm::jacobians
+// gives nothing), and for the joint rates also where the pointing is singular
+// (below arm::pointing_singular_limit).
+
+#include <cstdint>
+
+#include "batch/strided.hpp"
+#include "velmora_torso_kinematics/arm_velocity.hpp"
+
+namespace velmora::batch {
+
+// theta_a, theta_b: one double each. j_omega, j_v: 3 x 2 doubles per element, row-major.
+void arm_jacobian(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+                  const Input& theta_b, double* j_omega, double* j_v, bool* ok, std::int64_t workers) noexcept;
+
+// measure: one double per element, the smallest singular value of J_v.
+void arm_singularity_measure(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+                             const Input& theta_b, double* measure, bool* ok, std::int64_t workers) noexcept;
+
+// v3_dot: 3 doubles per element. rates: 2 doubles per element (theta_a', theta_b').
+void arm_joint_rates(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+                     const Input& theta_b, const Input& v3_dot, double* rates, bool* ok,
+                     std::int64_t workers) noexcept;
+
+}  // namespace velmora::batch
