@@ -1,11 +1,20 @@
 """Shared fixtures and helpers for the Python tests of velmora_torso_kinematics."""
 
 import contextlib
+import os
 import struct
 
 import pytest
 
 import velmora_torso_kinematics as vtk
+
+
+def property_examples(count):
+    """How many examples a property test draws: `count`, scaled down by
+    VELMORA_PROPERTY_SCALE (the valgrind run sets 0.1, where every call costs
+    fifty times as much), but never below five."""
+    scale = float(os.environ.get("VELMORA_PROPERTY_SCALE", "1"))
+    return max(5, round(count * scale))
 
 
 @pytest.fixture

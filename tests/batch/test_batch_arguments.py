@@ -13,6 +13,7 @@ from hypothesis.extra import numpy as hnp
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
 from batch_helpers import arrays, assert_same, scalar
+from conftest import property_examples
 
 ARM = vtk.VelmoraArmKinematics.default_left()
 THETA = np.linspace(-0.6, 0.6, 40)
@@ -86,7 +87,7 @@ SINGLE = {
 
 
 @pytest.mark.parametrize("name", sorted(SINGLE))
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=property_examples(30), deadline=None)
 @given(data=st.data())
 def test_broadcast_elements_equal_single_calls(name, data):
     call, trailing = SINGLE[name]

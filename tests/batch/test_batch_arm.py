@@ -10,11 +10,12 @@ from hypothesis.extra import numpy as hnp
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
 from batch_helpers import arms, assert_same, broadcast_pair, elementwise, numbers
+from conftest import property_examples
 
 MAT = (3, 3)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=property_examples(60), deadline=None)
 @given(arm=arms, inputs=broadcast_pair())
 def test_fk_and_direction_equal_scalar(arm, inputs):
     theta_a, theta_b = inputs
@@ -29,7 +30,7 @@ def test_fk_and_direction_equal_scalar(arm, inputs):
     assert_same(ok3, expected_ok)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=property_examples(60), deadline=None)
 @given(arm=arms, theta=hnp.arrays(np.float64, st.tuples(st.integers(0, 12), st.just(2)),
                                   elements=st.floats(-3.2, 3.2)),
        noise=hnp.arrays(np.float64, (12, 3, 3), elements=numbers), mix=st.integers(0, 12))
@@ -44,7 +45,7 @@ def test_ik_equals_scalar(arm, theta, noise, mix):
     assert_same(ok, expected_ok)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=property_examples(60), deadline=None)
 @given(arm=arms, inputs=broadcast_pair((3,), (2,)), use_near=st.booleans())
 def test_ik_from_direction_equals_scalar(arm, inputs, use_near):
     directions, near = inputs
@@ -70,7 +71,7 @@ def test_unreachable_and_degenerate_targets_fail_with_nan():
     assert np.array_equal(vb.ik(arm, np.eye(3))[1], np.array(False))
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=property_examples(60), deadline=None)
 @given(arm=arms, theta=hnp.arrays(np.float64, (30, 2), elements=st.floats(-3.1, 3.1)),
        noise=hnp.arrays(np.float64, (10, 3), elements=numbers), near=st.tuples(numbers, numbers))
 def test_direction_solutions_are_what_ik_from_direction_chooses_from(arm, theta, noise, near):

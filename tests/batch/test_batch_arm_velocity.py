@@ -14,6 +14,7 @@ from hypothesis.extra import numpy as hnp
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
 from batch_helpers import arm_from, arms, assert_same
+from conftest import property_examples
 
 STEP = 1e-6  # central differences: truncation ~STEP^2, rounding ~1e-16 / STEP
 AGREEMENT = 1e-7
@@ -61,7 +62,7 @@ def skew(w):
     return np.array([[0.0, -w[2], w[1]], [w[2], 0.0, -w[0]], [-w[1], w[0], 0.0]])
 
 
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=property_examples(80), deadline=None)
 @given(arm=arms, theta=thetas)
 def test_jacobians_are_the_derivatives_of_fk_and_direction(arm, theta):
     for a, b, j_omega, j_v in well_conditioned(arm, theta):
@@ -86,7 +87,7 @@ def test_the_comparison_keeps_most_closed_poses(arm):
     assert closed > 400 and kept > 0.8 * closed, (kept, closed)
 
 
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=property_examples(80), deadline=None)
 @given(arm=arms, theta=thetas, thetadot=hnp.arrays(np.float64, (40, 2), elements=st.floats(-3.0, 3.0)),
        along=st.floats(-5.0, 5.0))
 def test_joint_rates_invert_j_v(arm, theta, thetadot, along):

@@ -13,6 +13,7 @@ from scipy.spatial.transform import Rotation
 
 import velmora_torso_batch as vb
 from batch_helpers import assert_same
+from conftest import property_examples
 
 STEP = 1e-6
 AGREEMENT = 1e-7
@@ -26,7 +27,7 @@ def wrapped(delta):
     return (delta + math.pi) % (2 * math.pi) - math.pi
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=property_examples(60), deadline=None)
 @given(angles=angles, angles_dot=rates)
 def test_neck_rates_are_the_derivative_of_scipys_rotation(angles, angles_dot):
     omega = vb.neck_rates(angles, angles_dot)
@@ -39,7 +40,7 @@ def test_neck_rates_are_the_derivative_of_scipys_rotation(angles, angles_dot):
     np.testing.assert_allclose(omega, expected, rtol=0, atol=AGREEMENT)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=property_examples(60), deadline=None)
 @given(angles=angles, omega=rates)
 def test_angle_rates_are_the_derivative_of_scipys_euler_angles(angles, omega):
     got, ok = vb.neck_angle_rates(angles, omega)

@@ -11,6 +11,7 @@ from hypothesis import given, settings, strategies as st
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
 from batch_helpers import NAN2, arms, assert_same
+from conftest import property_examples
 
 
 def follow(arm, path, start, max_step):
@@ -31,7 +32,7 @@ def follow(arm, path, start, max_step):
     return np.array(pairs, dtype=float).reshape(-1, 2), np.array(oks, dtype=bool)
 
 
-@settings(max_examples=50, deadline=None)
+@settings(max_examples=property_examples(50), deadline=None)
 @given(arm=arms, paths=st.integers(0, 3), steps=st.integers(0, 12), seed=st.integers(0, 2**32 - 1),
        with_start=st.booleans(), max_step=st.none() | st.floats(0.0, 1.0) | st.just(math.inf))
 def test_ik_path_equals_chained_loop(arm, paths, steps, seed, with_start, max_step):

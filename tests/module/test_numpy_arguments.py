@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import velmora_torso_kinematics as vtk
-from conftest import float_bits
+from conftest import float_bits, property_examples
 
 ARM, NECK = vtk.VelmoraArmKinematics.default_left(), vtk.VelmoraNeckKinematics()
 METHODS = {"arm.ik": ARM.ik, "arm.ik_from_direction": ARM.ik_from_direction, "neck.fk": NECK.fk, "neck.ik": NECK.ik}
@@ -83,7 +83,7 @@ def test_rows_given_as_arrays_read_like_lists():
         [outcome(METHODS[n], [[float(x) for x in row] for row in rows]) for n in ("arm.ik", "neck.ik")]
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=property_examples(300), deadline=None)
 @given(data=st.data(), name=st.sampled_from(list(METHODS)), dtype=st.sampled_from(["<f8", ">f8", "<f4", ">f4"]))
 def test_any_values_and_strides_give_the_same_outcome(data, name, dtype):
     shape = WANTS[name]  # NumPy's element strategy draws NaN, infinities, -0 and subnormals too
