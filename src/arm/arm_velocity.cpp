@@ -14,9 +14,18 @@ void set_column(Mat32& m, int j, const Vec3& v) noexcept {
     m[2][j] = v.z;
 }
 
-}  // namespace
+// The pose with J_v, the closure, and the elbows' rates that J_omega also
+// needs: everything but the frame's rate, which the measure and the joint rates
+// never read.
+struct PointingRates {
+    FkSolution pose;
+    Mat32 j_v;
+    double closure;
+    Vec3 v_2_rate;  // dv_2/dtheta_A
+    Vec3 v_4_rate;  // dv_4/dtheta_B
+};
 
-std::optional<ArmJacobians> jacobians(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
+std::optional<PointingRates> pointing_rates(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
     const std::optional<FkSolution> fk = forward_kinematics(arm, theta_a, theta_b);
     if (!fk) return std::nullopt;
     const Vec3& v_2 = fk->v_2;
@@ -36,10 +45,31 @@ std::optional<ArmJacobians> jacobians(const SphericalFiveBar& arm, double theta_
     // arm_arc that it also evaluates for the rest elbows.
     const Vec3 joint_a_axis{0.0, 0.0, 1.0};
     const Vec3 joint_b_axis{mirror_sign(arm.geometry()), 0.0, 0.0};
-    const Vec3 v_2_rate = cross(joint_a_axis, v_2);  // dv_2/dtheta_A
-    const Vec3 v_4_rate = cross(joint_b_axis, v_4);  // dv_4/dtheta_B
-    const Vec3 v_3_rate_a = (-dot(v_3, v_2_rate) / closure) * v_4_cross_v_3;
-    const Vec3 v_3_rate_b = (-dot(v_3, v_4_rate) / closure) * cross(v_3, v_2);
+    PointingRates rates{*fk, {}, closure, cross(joint_a_axis, v_2), cross(joint_b_axis, v_4)};
+    set_column(rates.j_v, 0, (-dot(v_3, rates.v_2_rate) / closure) * v_4_cross_v_3);
+    set_column(rates.j_v, 1, (-dot(v_3, rates.v_4_rate) / closure) * cross(v_3, v_2));
+    return rates;
+}
+
+// Least squares by Cramer's rule in the plane of J_v's columns: with
+// n = c_0 x c_1, the part of the target along n drops out of both triple products.
+std::optional<JointPair> least_squares_rates(const Mat32& j_v, const Vec3& v_3, const Vec3& v_3_dot) noexcept {
+    if (smallest_singular_value(j_v) < pointing_singular_limit) return std::nullopt;
+    const Vec3 tangential = v_3_dot - dot(v_3_dot, v_3) * v_3;
+    const Vec3 c_0 = column(j_v, 0);
+    const Vec3 c_1 = column(j_v, 1);
+    const Vec3 n = cross(c_0, c_1);
+    const double n_squared = dot(n, n);
+    return JointPair{dot(cross(tangential, c_1), n) / n_squared, dot(cross(c_0, tangential), n) / n_squared};
+}
+
+}  // namespace
+
+std::optional<ArmJacobians> jacobians(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
+    const std::optional<PointingRates> rates = pointing_rates(arm, theta_a, theta_b);
+    if (!rates) return std::nullopt;
+    const FkSolution& fk = rates->pose;
+    const Vec3& v_3 = fk.v_3;
 
     // With Xdot = omega x X and so on, omega = (Ydot.v_3) X + (v_3dot.X) Y + (Xdot.Y) v_3,
     // and Ydot.v_3 = -v_3dot.Y. Forward kinematics builds X as the normalised
@@ -49,9 +79,9 @@ std::optional<ArmJacobians> jacobians(const SphericalFiveBar& arm, double theta_
     // Its fallback to a fixed auxiliary axis never applies here: the unit bisector's
     // projection is at least |closure| long (v_3 lies at least that far from the
     // elbows' plane, which holds the bisector), and that passed the limit above.
-    const Vec3 x_axis = column(fk->rotation, 0);
-    const Vec3 y_axis = column(fk->rotation, 1);
-    const Vec3 bisector = v_2 + v_4;
+    const Vec3 x_axis = column(fk.rotation, 0);
+    const Vec3 y_axis = column(fk.rotation, 1);
+    const Vec3 bisector = fk.v_2 + fk.v_4;
     const double bisector_along_v_3 = dot(bisector, v_3);
     const double bisector_along_x = dot(bisector, x_axis);
     const auto angular_rate = [&](const Vec3& elbow_rate, const Vec3& v_3_rate) noexcept {
@@ -62,11 +92,9 @@ std::optional<ArmJacobians> jacobians(const SphericalFiveBar& arm, double theta_
         return (-v_3_along_y * x_axis + v_3_along_x * y_axis) + x_turn * v_3;
     };
 
-    ArmJacobians result{*fk, {}, {}, closure};
-    set_column(result.j_v, 0, v_3_rate_a);
-    set_column(result.j_v, 1, v_3_rate_b);
-    set_column(result.j_omega, 0, angular_rate(v_2_rate, v_3_rate_a));
-    set_column(result.j_omega, 1, angular_rate(v_4_rate, v_3_rate_b));
+    ArmJacobians result{fk, {}, rates->j_v, rates->closure};
+    set_column(result.j_omega, 0, angular_rate(rates->v_2_rate, column(rates->j_v, 0)));
+    set_column(result.j_omega, 1, angular_rate(rates->v_4_rate, column(rates->j_v, 1)));
     return result;
 }
 
@@ -85,29 +113,20 @@ double smallest_singular_value(const Mat32& m) noexcept {
 }
 
 std::optional<double> singularity_measure(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
-    const std::optional<ArmJacobians> j = jacobians(arm, theta_a, theta_b);
-    if (!j) return std::nullopt;
-    return smallest_singular_value(j->j_v);
+    const std::optional<PointingRates> rates = pointing_rates(arm, theta_a, theta_b);
+    if (!rates) return std::nullopt;
+    return smallest_singular_value(rates->j_v);
 }
 
 std::optional<JointPair> joint_rates(const ArmJacobians& jacobians, const Vec3& v_3_dot) noexcept {
-    if (smallest_singular_value(jacobians.j_v) < pointing_singular_limit) return std::nullopt;
-    const Vec3& v_3 = jacobians.pose.v_3;
-    const Vec3 tangential = v_3_dot - dot(v_3_dot, v_3) * v_3;
-    // Least squares by Cramer's rule in the plane of the columns: with n = c_0 x c_1,
-    // the part of the target along n drops out of both triple products.
-    const Vec3 c_0 = column(jacobians.j_v, 0);
-    const Vec3 c_1 = column(jacobians.j_v, 1);
-    const Vec3 n = cross(c_0, c_1);
-    const double n_squared = dot(n, n);
-    return JointPair{dot(cross(tangential, c_1), n) / n_squared, dot(cross(c_0, tangential), n) / n_squared};
+    return least_squares_rates(jacobians.j_v, jacobians.pose.v_3, v_3_dot);
 }
 
 std::optional<JointPair> joint_rates(const SphericalFiveBar& arm, double theta_a, double theta_b,
                                      const Vec3& v_3_dot) noexcept {
-    const std::optional<ArmJacobians> j = jacobians(arm, theta_a, theta_b);
-    if (!j) return std::nullopt;
-    return joint_rates(*j, v_3_dot);
+    const std::optional<PointingRates> rates = pointing_rates(arm, theta_a, theta_b);
+    if (!rates) return std::nullopt;
+    return least_squares_rates(rates->j_v, rates->pose.v_3, v_3_dot);
 }
 
 }  // namespace velmora::arm

@@ -14,6 +14,23 @@ void write_pair(double* out, const std::optional<JointPair>& pair) noexcept {
     }
 }
 
+// Calls body(i, p, pair) for every element, p pointing at its block of `input`
+// and `pair` its joint pair of `pairs` (a [..., 2] input), or nothing when
+// `pairs` is absent.
+template <class Body>
+void with_optional_pair(const Shape& shape, const Input& input, const Input* pairs, std::int64_t workers,
+                        const Body& body) {
+    if (pairs == nullptr) {
+        for_each_element<1>(shape, {&input}, workers,
+                            [&](std::int64_t i, const double* p) { body(i, p, std::optional<JointPair>{}); });
+        return;
+    }
+    const std::int64_t step = pairs->inner[0];
+    for_each_element<2>(shape, {&input, pairs}, workers, [&](std::int64_t i, const double* p, const double* q) {
+        body(i, p, std::optional<JointPair>{JointPair{q[0], q[step]}});
+    });
+}
+
 }  // namespace
 
 void arm_fk(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a, const Input& theta_b,
@@ -52,20 +69,13 @@ void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& r
 
 void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
                            const Input* near, double* pairs, bool* ok, std::int64_t workers) noexcept {
-    const auto solve = [&](std::int64_t i, const double* v, const std::optional<JointPair>& preferred) {
-        const auto pair = arm::inverse_kinematics_from_direction(arm, vec3_at(v, directions.inner[0]), preferred);
-        ok[i] = pair.has_value();
-        write_pair(pairs + 2 * i, pair);
-    };
-    if (near == nullptr) {
-        for_each_element<1>(shape, {&directions}, workers,
-                            [&](std::int64_t i, const double* v) { solve(i, v, std::nullopt); });
-        return;
-    }
-    const std::int64_t step = near->inner[0];
-    for_each_element<2>(shape, {&directions, near}, workers, [&](std::int64_t i, const double* v, const double* n) {
-        solve(i, v, JointPair{n[0], n[step]});
-    });
+    with_optional_pair(shape, directions, near, workers,
+                       [&](std::int64_t i, const double* v, const std::optional<JointPair>& preferred) {
+                           const auto pair =
+                               arm::inverse_kinematics_from_direction(arm, vec3_at(v, directions.inner[0]), preferred);
+                           ok[i] = pair.has_value();
+                           write_pair(pairs + 2 * i, pair);
+                       });
 }
 
 void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
@@ -108,15 +118,7 @@ void arm_ik_path(const arm::SphericalFiveBar& arm, const Shape& shape, std::int6
             if (pair) last = pair;
         }
     };
-    if (start == nullptr) {
-        for_each_element<1>(shape, {&directions}, workers,
-                            [&](std::int64_t i, const double* path) { follow(i, path, std::nullopt); });
-        return;
-    }
-    const std::int64_t step = start->inner[0];
-    for_each_element<2>(shape, {&directions, start}, workers, [&](std::int64_t i, const double* path, const double* s) {
-        follow(i, path, JointPair{s[0], s[step]});
-    });
+    with_optional_pair(shape, directions, start, workers, follow);
 }
 
 }  // namespace velmora::batch
