@@ -7,7 +7,9 @@
 // never allocates and never throws; a failure is an empty optional.
 
 #include <array>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <optional>
 
 #include "velmora_torso_kinematics/arm_geometry.hpp"
@@ -70,6 +72,36 @@ struct IkCandidate {
     FkSolution solution;
 };
 
+// Inclusive ranges of the two input joints, radians: the angles the motors can
+// reach. A pair outside them, or with a NaN angle, is not admitted. Bounds may be
+// infinite; a usable set has no NaN bound and a_min <= a_max, b_min <= b_max.
+struct JointLimits {
+    double a_min;
+    double a_max;
+    double b_min;
+    double b_max;
+
+    [[nodiscard]] constexpr bool admits(const JointPair& pair) const noexcept {
+        return a_min <= pair.theta_a && pair.theta_a <= a_max && b_min <= pair.theta_b && pair.theta_b <= b_max;
+    }
+    // Whether some finite pair is admitted: no NaN bound, no empty or out-of-range interval.
+    [[nodiscard]] constexpr bool usable() const noexcept {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        return a_min <= a_max && b_min <= b_max && a_min < inf && b_min < inf && -inf < a_max && -inf < b_max;
+    }
+};
+
+// The distance in the joint plane by which `near` chooses and a path's steps are
+// measured: sqrt(da^2 + db^2), angles not wrapped, so a pair 2*pi away counts as far.
+[[nodiscard]] constexpr double joint_distance_squared(const JointPair& a, const JointPair& b) noexcept {
+    const double da = a.theta_a - b.theta_a;
+    const double db = a.theta_b - b.theta_b;
+    return da * da + db * db;
+}
+[[nodiscard]] inline double joint_distance(const JointPair& a, const JointPair& b) noexcept {
+    return std::sqrt(joint_distance_squared(a, b));
+}
+
 // A list of at most N values with its storage inline: the kinematics fill it
 // without touching the heap.
 template <typename T, std::size_t N>
@@ -110,6 +142,9 @@ using DirectionSolutions = BoundedList<JointPair, 4>;
                                                           const Mat3& r_target) noexcept;
 [[nodiscard]] std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm,
                                                           const Mat3& r_target) noexcept;
+// Only a candidate that `limits` admits is chosen; nothing when none is left.
+[[nodiscard]] std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target,
+                                                          const JointLimits& limits) noexcept;
 
 // Every candidate pair whose v_3 lies within 1e-6 of `direction` normalised, in
 // candidate order: the pairs the direction inverse chooses from. Empty for a
@@ -118,6 +153,9 @@ using DirectionSolutions = BoundedList<JointPair, 4>;
                                                      const Vec3& direction) noexcept;
 [[nodiscard]] DirectionSolutions direction_solutions(const SphericalFiveBar& arm,
                                                      const Vec3& direction) noexcept;
+// Only the pairs that `limits` admits.
+[[nodiscard]] DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& direction,
+                                                     const JointLimits& limits) noexcept;
 
 // A joint pair pointing v_3 along `direction` (any non-zero length), the one
 // nearest `near` when given, else the smallest-norm one; nothing when unreachable.
@@ -126,5 +164,9 @@ using DirectionSolutions = BoundedList<JointPair, 4>;
     const std::optional<JointPair>& near) noexcept;
 [[nodiscard]] std::optional<JointPair> inverse_kinematics_from_direction(
     const SphericalFiveBar& arm, const Vec3& direction, const std::optional<JointPair>& near) noexcept;
+// Only a pair that `limits` admits is chosen; nothing when none is left.
+[[nodiscard]] std::optional<JointPair> inverse_kinematics_from_direction(
+    const SphericalFiveBar& arm, const Vec3& direction, const std::optional<JointPair>& near,
+    const JointLimits& limits) noexcept;
 
 }  // namespace velmora::arm

@@ -78,4 +78,14 @@ struct ArmJacobians {
 [[nodiscard]] std::optional<JointPair> joint_rates(const SphericalFiveBar& arm, double theta_a, double theta_b,
                                                    const Vec3& v_3_dot) noexcept;
 
+// With damping lambda > 0, damped least squares instead: J_v^T (J_v J_v^T +
+// lambda^2 I)^-1 applied to v_3_dot's part tangent to v_3. It refuses only where
+// the loop does not close, and |thetadot| <= |v_3_dot| / (2 lambda) everywhere,
+// the locked loop included. lambda trades accuracy for bounded rates: it is the
+// singular value of J_v below which a pointing motion is given up rather than
+// driven (0.05: at most 10 rad/s per rad/s of pointing speed, and under 1 % of
+// rate error wherever the measure exceeds 0.5). damping = 0 is the overload above.
+[[nodiscard]] std::optional<JointPair> joint_rates(const SphericalFiveBar& arm, double theta_a, double theta_b,
+                                                   const Vec3& v_3_dot, double damping) noexcept;
+
 }  // namespace velmora::arm

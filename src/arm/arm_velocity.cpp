@@ -25,7 +25,18 @@ struct PointingRates {
     Vec3 v_4_rate;  // dv_4/dtheta_B
 };
 
-std::optional<PointingRates> pointing_rates(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
+// The loop's velocity constraints before anything is divided by their
+// determinant: J_v = [c_0 c_1] / closure, finite even where the loop locks.
+struct LoopRates {
+    FkSolution pose;
+    double closure;
+    Vec3 c_0;
+    Vec3 c_1;
+    Vec3 v_2_rate;
+    Vec3 v_4_rate;
+};
+
+std::optional<LoopRates> loop_rates(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
     const std::optional<FkSolution> fk = forward_kinematics(arm, theta_a, theta_b);
     if (!fk) return std::nullopt;
     const Vec3& v_2 = fk->v_2;
@@ -37,18 +48,47 @@ std::optional<PointingRates> pointing_rates(const SphericalFiveBar& arm, double 
     // inverse of a matrix with rows a, b, c has columns b x c, c x a, a x b over
     // det = a.(b x c) = v_3.(v_2 x v_4).
     const Vec3 v_4_cross_v_3 = cross(v_4, v_3);
-    const double closure = dot(v_2, v_4_cross_v_3);
-    // Written so that a NaN determinant passes on to NaN matrices.
-    if (std::fabs(closure) < closure_singular_limit) return std::nullopt;
-
     // The input axes v_1 and v_5 of base_frame(), without the sine and cosine of
     // arm_arc that it also evaluates for the rest elbows.
     const Vec3 joint_a_axis{0.0, 0.0, 1.0};
     const Vec3 joint_b_axis{mirror_sign(arm.geometry()), 0.0, 0.0};
-    PointingRates rates{*fk, {}, closure, cross(joint_a_axis, v_2), cross(joint_b_axis, v_4)};
-    set_column(rates.j_v, 0, (-dot(v_3, rates.v_2_rate) / closure) * v_4_cross_v_3);
-    set_column(rates.j_v, 1, (-dot(v_3, rates.v_4_rate) / closure) * cross(v_3, v_2));
+    const Vec3 v_2_rate = cross(joint_a_axis, v_2);
+    const Vec3 v_4_rate = cross(joint_b_axis, v_4);
+    return LoopRates{*fk, dot(v_2, v_4_cross_v_3), v_4_cross_v_3, cross(v_3, v_2), v_2_rate, v_4_rate};
+}
+
+std::optional<PointingRates> pointing_rates(const SphericalFiveBar& arm, double theta_a, double theta_b) noexcept {
+    const std::optional<LoopRates> loop = loop_rates(arm, theta_a, theta_b);
+    if (!loop) return std::nullopt;
+    const double closure = loop->closure;
+    // Written so that a NaN determinant passes on to NaN matrices.
+    if (std::fabs(closure) < closure_singular_limit) return std::nullopt;
+    const Vec3& v_3 = loop->pose.v_3;
+    PointingRates rates{loop->pose, {}, closure, loop->v_2_rate, loop->v_4_rate};
+    set_column(rates.j_v, 0, (-dot(v_3, rates.v_2_rate) / closure) * loop->c_0);
+    set_column(rates.j_v, 1, (-dot(v_3, rates.v_4_rate) / closure) * loop->c_1);
     return rates;
+}
+
+// Damped least squares, (J^T J + damping^2 I) thetadot = J^T t, multiplied through
+// by closure^2 so that it holds at the locked loop too, where J_v is unbounded and
+// the rates go to zero along the locking direction.
+JointPair damped_rates(const LoopRates& loop, const Vec3& v_3_dot, double damping) noexcept {
+    const Vec3& v_3 = loop.pose.v_3;
+    const Vec3 tangential = v_3_dot - dot(v_3_dot, v_3) * v_3;
+    const Vec3 k_0 = -dot(v_3, loop.v_2_rate) * loop.c_0;
+    const Vec3 k_1 = -dot(v_3, loop.v_4_rate) * loop.c_1;
+    const double lift = (damping * loop.closure) * (damping * loop.closure);
+    const double g_00 = dot(k_0, k_0) + lift;
+    const double g_11 = dot(k_1, k_1) + lift;
+    const double g_01 = dot(k_0, k_1);
+    const double r_0 = loop.closure * dot(k_0, tangential);
+    const double r_1 = loop.closure * dot(k_1, tangential);
+    const double determinant = g_00 * g_11 - g_01 * g_01;
+    // Zero only where the loop locks exactly with J_v's columns parallel: the
+    // rates' limit there is zero.
+    if (determinant == 0.0) return {0.0, 0.0};
+    return {(g_11 * r_0 - g_01 * r_1) / determinant, (g_00 * r_1 - g_01 * r_0) / determinant};
 }
 
 // Least squares by Cramer's rule in the plane of J_v's columns: with
@@ -127,6 +167,14 @@ std::optional<JointPair> joint_rates(const SphericalFiveBar& arm, double theta_a
     const std::optional<PointingRates> rates = pointing_rates(arm, theta_a, theta_b);
     if (!rates) return std::nullopt;
     return least_squares_rates(rates->j_v, rates->pose.v_3, v_3_dot);
+}
+
+std::optional<JointPair> joint_rates(const SphericalFiveBar& arm, double theta_a, double theta_b,
+                                     const Vec3& v_3_dot, double damping) noexcept {
+    if (damping == 0.0) return joint_rates(arm, theta_a, theta_b, v_3_dot);
+    const std::optional<LoopRates> loop = loop_rates(arm, theta_a, theta_b);
+    if (!loop) return std::nullopt;
+    return damped_rates(*loop, v_3_dot, damping);
 }
 
 }  // namespace velmora::arm

@@ -46,16 +46,16 @@ constexpr double shortest_direction = 1e-12;
     return lanes::sqrt(sum);
 }
 
-// With `near`: squared distance in the joint plane, angles not wrapped, so a
-// pair 2*pi away counts as far. Without: the squared norm of the pair.
+// With `near`: the squared joint distance to it. Without: the squared norm of the pair.
 [[nodiscard]] double choice_score(const JointPair& pair, const std::optional<JointPair>& near) noexcept {
-    if (near) {
-        const double da = pair.theta_a - near->theta_a;
-        const double db = pair.theta_b - near->theta_b;
-        return da * da + db * db;
-    }
+    if (near) return joint_distance_squared(pair, *near);
     return pair.theta_a * pair.theta_a + pair.theta_b * pair.theta_b;
 }
+
+// Admits every pair: the inverses without limits.
+struct NoLimits {
+    [[nodiscard]] constexpr bool admits(const JointPair&) const noexcept { return true; }
+};
 
 // The joint angles that put the elbows at coupler_arc from `target`, for sigma
 // = +1 then -1: intersect_small_circles about v_1 and v_5 side by side (lane 0:
@@ -148,7 +148,11 @@ CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& targ
     return candidates;
 }
 
-std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target) noexcept {
+namespace {
+
+template <class Limits>
+std::optional<JointPair> inverse_kinematics_within(const SphericalFiveBar& arm, const Mat3& r_target,
+                                                   const Limits& limits) noexcept {
     const Vec3 third_column{r_target[0][2], r_target[1][2], r_target[2][2]};
     Closures c;
     close_all(FiveBarConstants{arm}, third_column, c);
@@ -160,7 +164,7 @@ std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const M
         const five_bar::FrameLanes f = five_bar::frame_lanes(c.v_2[a], c.v_3[a], c.v_4);
         const lanes::Pair distances = frobenius_distances(f.x_axis, f.y_axis, c.v_3[a], r_target);
         for (int b = 0; b < 2; ++b) {
-            if (!c.closed[a][b]) continue;
+            if (!c.closed[a][b] || !limits.admits(c.pair(a, b))) continue;
             const double distance =
                 f.usable[b] != 0
                     ? distances[b]
@@ -178,7 +182,9 @@ std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const M
 }
 
 // Only v_3 is compared, so the end-effector frames are never built.
-DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& direction) noexcept {
+template <class Limits>
+DirectionSolutions direction_solutions_within(const SphericalFiveBar& arm, const Vec3& direction,
+                                              const Limits& limits) noexcept {
     DirectionSolutions solutions;
     const double length = norm(direction);
     if (length < shortest_direction) return solutions;  // a NaN length fails later
@@ -192,18 +198,18 @@ DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& 
         const lanes::Pair distance = lanes::sqrt(dot(offset, offset));  // norm, a lane per sigma_B
         for (int b = 0; b < 2; ++b) {
             // Also rejects a NaN distance.
-            if (c.closed[a][b] && distance[b] < direction_tolerance) solutions.push_back(c.pair(a, b));
+            if (c.closed[a][b] && distance[b] < direction_tolerance && limits.admits(c.pair(a, b)))
+                solutions.push_back(c.pair(a, b));
         }
     }
     return solutions;
 }
 
-std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBar& arm,
-                                                           const Vec3& direction,
-                                                           const std::optional<JointPair>& near) noexcept {
+// The candidate nearest `near` (or of smallest norm) among `solutions`.
+std::optional<JointPair> choose(const DirectionSolutions& solutions, const std::optional<JointPair>& near) noexcept {
     std::optional<JointPair> chosen;
     double chosen_score = 0.0;
-    for (const JointPair& pair : direction_solutions(arm, direction)) {
+    for (const JointPair& pair : solutions) {
         const double score = choice_score(pair, near);
         // Strictly greater: ties and NaN scores keep the earlier pair.
         if (!chosen || chosen_score > score) {
@@ -212,6 +218,37 @@ std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBa
         }
     }
     return chosen;
+}
+
+}  // namespace
+
+std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target) noexcept {
+    return inverse_kinematics_within(arm, r_target, NoLimits{});
+}
+
+std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target,
+                                            const JointLimits& limits) noexcept {
+    return inverse_kinematics_within(arm, r_target, limits);
+}
+
+DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& direction) noexcept {
+    return direction_solutions_within(arm, direction, NoLimits{});
+}
+
+DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& direction,
+                                       const JointLimits& limits) noexcept {
+    return direction_solutions_within(arm, direction, limits);
+}
+
+std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBar& arm, const Vec3& direction,
+                                                           const std::optional<JointPair>& near) noexcept {
+    return choose(direction_solutions(arm, direction), near);
+}
+
+std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBar& arm, const Vec3& direction,
+                                                           const std::optional<JointPair>& near,
+                                                           const JointLimits& limits) noexcept {
+    return choose(direction_solutions(arm, direction, limits), near);
 }
 
 CandidateList enumerate_candidates(const SphericalLinkGeometry& geometry, const Vec3& target) noexcept {

@@ -1,0 +1,163 @@
+// The followers on random target streams: smooth walks that leave the
+// workspace, NaN bursts and random limits. Every commanded pair is a command
+// that can be sent, and once the target is back in reach and stays, the arm is
+// tracking it within ceil(distance / max_step) + 5 steps. The neck moves each
+// angle at most max_step and reaches its target continuously.
+
+#include <cmath>
+#include <cstdio>
+#include <optional>
+
+#include "support/check.hpp"
+#include "velmora_torso_kinematics/arm_follow.hpp"
+#include "velmora_torso_kinematics/neck_follow.hpp"
+
+namespace {
+
+using namespace velmora;
+using namespace velmora::arm;
+using testing::nan;
+using testing::pi;
+
+std::optional<JointLimits> random_limits(testing::Sampler& s, const JointPair& start) {
+    if (s.coin()) return std::nullopt;
+    return JointLimits{start.theta_a - s.uniform(0.2, 2.0), start.theta_a + s.uniform(0.2, 2.0),
+                       start.theta_b - s.uniform(0.2, 2.0), start.theta_b + s.uniform(0.2, 2.0)};
+}
+
+// A closing start pair of a random arm, or nothing after a few misses.
+std::optional<JointPair> closing_pair(testing::Sampler& s, const SphericalFiveBar& arm) {
+    for (int tries = 0; tries < 50; ++tries) {
+        const JointPair p{s.uniform(-1.5, 1.5), s.uniform(-1.5, 1.5)};
+        if (forward_kinematics(arm, p.theta_a, p.theta_b)) return p;
+    }
+    return std::nullopt;
+}
+
+void test_arm_streams() {
+    testing::Sampler s(1801);
+    double worst_excess = 0.0;  // over max_step
+    int streams = 0, recoveries = 0, late = 0;
+    for (int run = 0; run < 300; ++run) {
+        const SphericalFiveBar arm(s.coin() ? default_left() : default_right());
+        const std::optional<JointPair> start = closing_pair(s, arm);
+        if (!start) continue;
+        const FollowSettings settings{s.uniform(0.01, 0.2), random_limits(s, *start), s.coin() ? 0.05 : 0.0};
+        std::optional<ArmFollower> follower = ArmFollower::make(arm, *start, settings);
+        if (!VT_CHECK(follower.has_value())) continue;
+        ++streams;
+        // A smooth walk in the joint plane; its v_3 is the target, replaced by an
+        // arbitrary direction (often out of reach) or NaN for stretches.
+        JointPair walk = *start;
+        int excursion = 0, burst = 0;
+        Vec3 away{};
+        for (int t = 0; t < 400; ++t) {
+            walk = {walk.theta_a + s.uniform(-0.05, 0.05), walk.theta_b + s.uniform(-0.05, 0.05)};
+            if (excursion == 0 && s.uniform(0, 1) < 0.01) {
+                excursion = 40;
+                away = {s.uniform(-1, 1), s.uniform(-1, 1), s.uniform(-1, 1)};
+            }
+            if (burst == 0 && s.uniform(0, 1) < 0.01) burst = 5;
+            const auto here = forward_kinematics(arm, walk.theta_a, walk.theta_b);
+            Vec3 target = here ? here->v_3 : away;
+            if (excursion > 0) --excursion, target = away;
+            if (burst > 0) --burst, target = {nan, 1.0, 0.0};
+            const JointPair before = follower->pair();
+            const FollowStep step = follower->step(target);
+            const JointPair& p = step.pair;
+            testing::track_worst(worst_excess, joint_distance(p, before) - settings.max_step);
+            VT_CHECK(std::isfinite(p.theta_a) && std::isfinite(p.theta_b));
+            VT_CHECK(!settings.limits || settings.limits->admits(p));
+            VT_CHECK(forward_kinematics(arm, p.theta_a, p.theta_b).has_value());
+            if (burst > 0) VT_CHECK(step.status == FollowStatus::holding && p.theta_a == before.theta_a);
+        }
+        // The target comes back in reach (inside the limits) and stays.
+        const std::optional<JointPair> goal_pair = closing_pair(s, arm);
+        if (!goal_pair || (settings.limits && !settings.limits->admits(*goal_pair))) continue;
+        const Vec3 goal = forward_kinematics(arm, goal_pair->theta_a, goal_pair->theta_b)->v_3;
+        const auto nearest = settings.limits
+                                 ? inverse_kinematics_from_direction(arm, goal, follower->pair(), *settings.limits)
+                                 : inverse_kinematics_from_direction(arm, goal, follower->pair());
+        if (!VT_CHECK(nearest.has_value())) continue;
+        const int allowed =
+            static_cast<int>(std::ceil(joint_distance(*nearest, follower->pair()) / settings.max_step)) + 5;
+        int steps = 0;
+        while (steps < 10 * allowed && follower->step(goal).status != FollowStatus::tracking) ++steps;
+        ++recoveries;
+        if (steps > allowed) {
+            ++late;
+            std::fprintf(stderr, "late: %d steps against %d allowed (run %d)\n", steps, allowed, run);
+        }
+    }
+    VT_CHECK_MSG(worst_excess <= 0.0, "a step longer than max_step by " + testing::show(worst_excess));
+    VT_CHECK(streams > 200 && recoveries > 100);
+    VT_CHECK_MSG(late == 0, std::to_string(late) + " of " + std::to_string(recoveries) + " recoveries late");
+}
+
+// Bad settings and starts are refused, first fault first, and NaN bounds fail.
+void test_follower_faults() {
+    const SphericalFiveBar arm(default_left());
+    const JointPair good{0.1, -0.1};
+    struct Case {
+        FollowSettings settings;
+        JointPair start;
+        std::optional<FollowerFault> fault;
+    } cases[] = {
+        {{0.1, std::nullopt, 0.05}, good, std::nullopt},
+        {{0.0, std::nullopt, 0.05}, good, FollowerFault::max_step},
+        {{nan, std::nullopt, 0.05}, good, FollowerFault::max_step},
+        {{testing::inf, std::nullopt, 0.05}, good, FollowerFault::max_step},
+        {{0.1, JointLimits{1.0, 0.0, -1.0, 1.0}, 0.05}, good, FollowerFault::limits},
+        {{0.1, JointLimits{nan, 1.0, -1.0, 1.0}, 0.05}, good, FollowerFault::limits},
+        {{0.1, JointLimits{-testing::inf, testing::inf, -1.0, 1.0}, 0.05}, good, std::nullopt},
+        {{0.1, std::nullopt, -0.01}, good, FollowerFault::damping},
+        {{0.1, std::nullopt, nan}, good, FollowerFault::damping},
+        {{0.1, JointLimits{0.2, 1.0, -1.0, 1.0}, 0.05}, good, FollowerFault::start},
+        {{0.1, std::nullopt, 0.05}, {nan, 0.0}, FollowerFault::start},
+        {{0.1, std::nullopt, 0.05}, {0.0, pi}, FollowerFault::start},  // the loop does not close
+    };
+    for (const Case& c : cases) {
+        const auto fault = follower_fault(arm, c.start, c.settings);
+        VT_CHECK(fault == c.fault);
+        VT_CHECK(ArmFollower::make(arm, c.start, c.settings).has_value() == !c.fault);
+    }
+}
+
+void test_neck_streams() {
+    testing::Sampler s(1802);
+    double worst_excess = 0.0, worst_off = 0.0, worst_locked = 0.0;
+    for (int run = 0; run < 200; ++run) {
+        const double max_step = s.uniform(0.01, 0.3);
+        auto follower = neck::NeckFollower::make({0.0, 0.0, 0.0}, max_step, std::nullopt);
+        neck::NeckAngles head{0.0, 0.0, 0.0};
+        // A head turning steadily through pitch pi/2 and yaw pi, with jitter.
+        const double rate = s.uniform(0.001, 0.02);
+        for (int t = 0; t < 600; ++t) {
+            head = {head.yaw + rate + s.uniform(-1e-3, 1e-3), head.pitch + rate, head.roll - rate};
+            const neck::NeckAngles before = follower->angles();
+            const neck::NeckFollowStep step = follower->step(neck::forward_kinematics(head));
+            const neck::NeckAngles& a = step.angles;
+            for (const double d : {a.yaw - before.yaw, a.pitch - before.pitch, a.roll - before.roll})
+                testing::track_worst(worst_excess, std::fabs(d) - max_step);
+            // Tracking reproduces the head's rotation, up to the roll that the
+            // gimbal-lock band (|sin pitch| within 1e-6 of 1) cannot tell from yaw.
+            const Mat3 r = neck::forward_kinematics(a), h = neck::forward_kinematics(head);
+            const bool locked = 1.0 - std::fabs(h[2][0]) < 1e-6;
+            for (int i = 0; i < 3 && step.status == FollowStatus::tracking; ++i)
+                for (int j = 0; j < 3; ++j)
+                    testing::track_worst(locked ? worst_locked : worst_off, std::fabs(r[i][j] - h[i][j]));
+        }
+    }
+    VT_CHECK_MSG(worst_excess <= 0.0, "a neck step longer than max_step by " + testing::show(worst_excess));
+    VT_CHECK_MSG(worst_off < 1e-9, "tracking off the head's rotation by " + testing::show(worst_off));
+    VT_CHECK_MSG(worst_locked < 2e-3, "locked tracking off the head's rotation by " + testing::show(worst_locked));
+}
+
+}  // namespace
+
+int main() {
+    test_arm_streams();
+    test_follower_faults();
+    test_neck_streams();
+    return testing::finish("test_arm_follow");
+}
