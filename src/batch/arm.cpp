@@ -58,31 +58,37 @@ void arm_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const I
     });
 }
 
-void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& rotations, double* pairs, bool* ok,
-            std::int64_t workers) noexcept {
+void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& rotations, const Limits& limits,
+            double* pairs, bool* ok, std::int64_t workers) noexcept {
     for_each_element<1>(shape, {&rotations}, workers, [&](std::int64_t i, const double* r) {
-        const auto pair = arm::inverse_kinematics(arm, mat3_at(r, rotations.inner[0], rotations.inner[1]));
+        const Mat3 target = mat3_at(r, rotations.inner[0], rotations.inner[1]);
+        const auto pair = limits ? arm::inverse_kinematics(arm, target, *limits) : arm::inverse_kinematics(arm, target);
         ok[i] = pair.has_value();
         write_pair(pairs + 2 * i, pair);
     });
 }
 
 void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
-                           const Input* near, double* pairs, bool* ok, std::int64_t workers) noexcept {
+                           const Input* near, const Limits& limits, double* pairs, bool* ok,
+                           std::int64_t workers) noexcept {
     with_optional_pair(shape, directions, near, workers,
                        [&](std::int64_t i, const double* v, const std::optional<JointPair>& preferred) {
+                           const Vec3 direction = vec3_at(v, directions.inner[0]);
                            const auto pair =
-                               arm::inverse_kinematics_from_direction(arm, vec3_at(v, directions.inner[0]), preferred);
+                               limits ? arm::inverse_kinematics_from_direction(arm, direction, preferred, *limits)
+                                      : arm::inverse_kinematics_from_direction(arm, direction, preferred);
                            ok[i] = pair.has_value();
                            write_pair(pairs + 2 * i, pair);
                        });
 }
 
 void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
-                             double* pairs, std::int64_t* count, std::int64_t workers) noexcept {
+                             const Limits& limits, double* pairs, std::int64_t* count, std::int64_t workers) noexcept {
     constexpr int room = static_cast<int>(arm::DirectionSolutions::capacity);
     for_each_element<1>(shape, {&directions}, workers, [&](std::int64_t i, const double* v) {
-        const arm::DirectionSolutions solutions = arm::direction_solutions(arm, vec3_at(v, directions.inner[0]));
+        const Vec3 direction = vec3_at(v, directions.inner[0]);
+        const arm::DirectionSolutions solutions =
+            limits ? arm::direction_solutions(arm, direction, *limits) : arm::direction_solutions(arm, direction);
         double* out = pairs + 2 * room * i;
         int k = 0;
         for (const JointPair& pair : solutions) {
@@ -96,29 +102,68 @@ void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shap
 }
 
 void arm_ik_path(const arm::SphericalFiveBar& arm, const Shape& shape, std::int64_t steps,
-                 const Input& directions, const Input* start, std::optional<double> max_step, double* pairs,
-                 bool* ok, std::int64_t workers) noexcept {
+                 const Input& directions, const Input* start, std::optional<double> max_step, const Limits& limits,
+                 double* pairs, bool* ok, std::int64_t workers) noexcept {
     // Empty paths: nothing to walk, however many of them there are.
     if (steps == 0) return;
     const std::int64_t along = directions.inner[0];
     const std::int64_t component = directions.inner[1];
-    const auto follow = [&](std::int64_t i, const double* path, std::optional<JointPair> last) {
+    const auto walk = [&](std::int64_t i, const double* path, std::optional<JointPair> last) {
         for (std::int64_t t = 0; t < steps; ++t) {
-            double* out = pairs + 2 * (i * steps + t);
-            bool& step_ok = ok[i * steps + t];
-            auto pair = arm::inverse_kinematics_from_direction(arm, vec3_at(path + t * along, component), last);
-            if (pair && max_step && last) {
-                const double da = pair->theta_a - last->theta_a;
-                const double db = pair->theta_b - last->theta_b;
-                // A NaN distance (NaN in `start`) is not farther than anything.
-                if (std::sqrt(da * da + db * db) > *max_step) pair.reset();
-            }
-            step_ok = pair.has_value();
-            write_pair(out, pair);
+            const auto pair = arm::path_step(arm, vec3_at(path + t * along, component), last, max_step, limits);
+            ok[i * steps + t] = pair.has_value();
             if (pair) last = pair;
+            // A failed step holds the arm where it was: every row is a command.
+            write_pair(pairs + 2 * (i * steps + t), last);
         }
     };
-    with_optional_pair(shape, directions, start, workers, follow);
+    with_optional_pair(shape, directions, start, workers, walk);
+}
+
+void arm_follow(const arm::SphericalFiveBar& arm, const Shape& shape, std::int64_t steps, const Input& directions,
+                const Input& start, const arm::FollowSettings& settings, double* pairs, std::int8_t* status,
+                std::int64_t workers) noexcept {
+    if (steps == 0) return;
+    const std::int64_t along = directions.inner[0];
+    const std::int64_t component = directions.inner[1];
+    with_optional_pair(shape, directions, &start, workers,
+                       [&](std::int64_t i, const double* path, const std::optional<JointPair>& first) {
+                           std::optional<arm::ArmFollower> follower = arm::ArmFollower::make(arm, *first, settings);
+                           for (std::int64_t t = 0; t < steps; ++t) {
+                               double* out = pairs + 2 * (i * steps + t);
+                               std::int8_t& code = status[i * steps + t];
+                               // Starts are checked before the walk; one that slipped through holds NaN.
+                               if (!follower) {
+                                   fill_nan(out, 2);
+                                   code = static_cast<std::int8_t>(FollowStatus::holding);
+                                   continue;
+                               }
+                               const arm::FollowStep step = follower->step(vec3_at(path + t * along, component));
+                               out[0] = step.pair.theta_a;
+                               out[1] = step.pair.theta_b;
+                               code = static_cast<std::int8_t>(step.status);
+                           }
+                       });
+}
+
+bool all_finite_pairs(const Shape& shape, const Input& pairs) noexcept {
+    const std::int64_t step = pairs.inner[0];
+    bool finite = true;
+    for_each_element<1>(shape, {&pairs}, 1, [&](std::int64_t, const double* p) {
+        finite = finite && std::isfinite(p[0]) && std::isfinite(p[step]);
+    });
+    return finite;
+}
+
+std::optional<std::int64_t> first_unusable_start(const arm::SphericalFiveBar& arm, const Shape& shape,
+                                                 const Input& start, const arm::FollowSettings& settings) noexcept {
+    const std::int64_t step = start.inner[0];
+    // Sequential: the first one in order is the one a message names.
+    std::optional<std::int64_t> first;
+    for_each_element<1>(shape, {&start}, 1, [&](std::int64_t i, const double* p) {
+        if (!first && arm::follower_fault(arm, {p[0], p[step]}, settings)) first = i;
+    });
+    return first;
 }
 
 }  // namespace velmora::batch

@@ -10,9 +10,13 @@
 #include <optional>
 
 #include "batch/strided.hpp"
+#include "velmora_torso_kinematics/arm_follow.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 
 namespace velmora::batch {
+
+// Joint limits of the inverses, or none.
+using Limits = std::optional<arm::JointLimits>;
 
 // theta_a, theta_b: one double each. rotations: 9 doubles per element, row-major.
 void arm_fk(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
@@ -23,29 +27,45 @@ void arm_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const I
                    const Input& theta_b, double* v3, bool* ok, std::int64_t workers) noexcept;
 
 // rotations: a 3x3 block per element (inner = row, column strides). pairs: 2 doubles.
-void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& rotations, double* pairs,
-            bool* ok, std::int64_t workers) noexcept;
+void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& rotations, const Limits& limits,
+            double* pairs, bool* ok, std::int64_t workers) noexcept;
 
 // directions: 3 doubles per element. near: 2 doubles per element, or nullptr
 // for no preference (the smallest joint norm wins).
 void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
-                           const Input* near, double* pairs, bool* ok, std::int64_t workers) noexcept;
+                           const Input* near, const Limits& limits, double* pairs, bool* ok,
+                           std::int64_t workers) noexcept;
 
 // directions: 3 doubles per element. pairs: 4 x 2 doubles per element, the
 // pairs that reach the direction in candidate order, NaN after the last.
 // count: how many there are (0 to 4). Never fails: 0 is the answer "unreachable".
 void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
-                             double* pairs, std::int64_t* count, std::int64_t workers) noexcept;
+                             const Limits& limits, double* pairs, std::int64_t* count,
+                             std::int64_t workers) noexcept;
 
 // One path of `steps` directions per element (inner = step, component
 // strides), solved in order the way a controller streaming targets would:
-// step t prefers the pair nearest the last good pair (`start` before the
-// first, or no preference when `start` is nullptr). With `max_step`, a step
-// whose chosen pair lies farther than that from the last good pair, in the
-// joint-plane distance sqrt(da^2 + db^2), fails instead and leaves the last
-// good pair in place. pairs: steps x 2 doubles per element, ok: steps flags.
+// step t is arm::path_step from the last good pair (`start` before the first,
+// or no preference when `start` is nullptr). A failed step leaves the last good
+// pair in place and writes it: rows are NaN only while there is none yet.
+// pairs: steps x 2 doubles per element, ok: steps flags.
 void arm_ik_path(const arm::SphericalFiveBar& arm, const Shape& shape, std::int64_t steps,
-                 const Input& directions, const Input* start, std::optional<double> max_step, double* pairs,
-                 bool* ok, std::int64_t workers) noexcept;
+                 const Input& directions, const Input* start, std::optional<double> max_step, const Limits& limits,
+                 double* pairs, bool* ok, std::int64_t workers) noexcept;
+
+// One arm::ArmFollower per element from its `start` pair (2 doubles), stepped
+// through its path of `steps` directions. pairs: steps x 2 doubles per element,
+// status: steps FollowStatus codes. Every start must pass first_unusable_start.
+void arm_follow(const arm::SphericalFiveBar& arm, const Shape& shape, std::int64_t steps, const Input& directions,
+                const Input& start, const arm::FollowSettings& settings, double* pairs, std::int8_t* status,
+                std::int64_t workers) noexcept;
+
+// Whether every pair (2 doubles per element) is finite.
+[[nodiscard]] bool all_finite_pairs(const Shape& shape, const Input& pairs) noexcept;
+
+// The first element whose start a follower with `settings` refuses, or nothing.
+[[nodiscard]] std::optional<std::int64_t> first_unusable_start(const arm::SphericalFiveBar& arm, const Shape& shape,
+                                                               const Input& start,
+                                                               const arm::FollowSettings& settings) noexcept;
 
 }  // namespace velmora::batch

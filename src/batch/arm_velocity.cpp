@@ -38,12 +38,12 @@ void arm_singularity_measure(const arm::SphericalFiveBar& arm, const Shape& shap
 }
 
 void arm_joint_rates(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
-                     const Input& theta_b, const Input& v3_dot, double* rates, bool* ok,
+                     const Input& theta_b, const Input& v3_dot, double damping, double* rates, bool* ok,
                      std::int64_t workers) noexcept {
     const std::int64_t step = v3_dot.inner[0];
     for_each_element<3>(shape, {&theta_a, &theta_b, &v3_dot}, workers,
                         [&](std::int64_t i, const double* a, const double* b, const double* v) {
-                            const std::optional<JointPair> pair = arm::joint_rates(arm, *a, *b, vec3_at(v, step));
+                            const std::optional<JointPair> pair = arm::joint_rates(arm, *a, *b, vec3_at(v, step), damping);
                             ok[i] = pair.has_value();
                             double* out = rates + 2 * i;
                             if (!pair) return fill_nan(out, 2);

@@ -23,8 +23,9 @@ void arm_singularity_measure(const arm::SphericalFiveBar& arm, const Shape& shap
                              const Input& theta_b, double* measure, bool* ok, std::int64_t workers) noexcept;
 
 // v3_dot: 3 doubles per element. rates: 2 doubles per element (theta_a', theta_b').
+// damping: 0 for least squares, > 0 for damped least squares (arm::joint_rates).
 void arm_joint_rates(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
-                     const Input& theta_b, const Input& v3_dot, double* rates, bool* ok,
+                     const Input& theta_b, const Input& v3_dot, double damping, double* rates, bool* ok,
                      std::int64_t workers) noexcept;
 
 }  // namespace velmora::batch

@@ -1,8 +1,10 @@
 #include "batch/neck.hpp"
 
 #include <limits>
+#include <optional>
 
 #include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_follow.hpp"
 
 namespace velmora::batch {
 
@@ -16,18 +18,34 @@ void neck_fk(const Shape& shape, const Input& angles, double* rotations, std::in
     });
 }
 
-void neck_ik(const Shape& shape, const Input& rotations, double* angles, bool* ok, std::int64_t workers) noexcept {
-    for_each_element<1>(shape, {&rotations}, workers, [&](std::int64_t i, const double* r) {
-        const auto solved = neck::inverse_kinematics(mat3_at(r, rotations.inner[0], rotations.inner[1]));
-        double* out = angles + 3 * i;
-        ok[i] = solved.has_value();
-        if (!solved) {
-            out[0] = out[1] = out[2] = std::numeric_limits<double>::quiet_NaN();
-            return;
-        }
-        out[0] = solved->yaw;
-        out[1] = solved->pitch;
-        out[2] = solved->roll;
+namespace {
+
+void write_angles(double* out, bool* ok, const std::optional<neck::NeckAngles>& solved) noexcept {
+    *ok = solved.has_value();
+    if (!solved) {
+        out[0] = out[1] = out[2] = std::numeric_limits<double>::quiet_NaN();
+        return;
+    }
+    out[0] = solved->yaw;
+    out[1] = solved->pitch;
+    out[2] = solved->roll;
+}
+
+}  // namespace
+
+void neck_ik(const Shape& shape, const Input& rotations, const Input* near, double* angles, bool* ok,
+             std::int64_t workers) noexcept {
+    const std::int64_t row = rotations.inner[0], column = rotations.inner[1];
+    if (near == nullptr) {
+        for_each_element<1>(shape, {&rotations}, workers, [&](std::int64_t i, const double* r) {
+            write_angles(angles + 3 * i, ok + i, neck::inverse_kinematics(mat3_at(r, row, column)));
+        });
+        return;
+    }
+    const std::int64_t step = near->inner[0];
+    for_each_element<2>(shape, {&rotations, near}, workers, [&](std::int64_t i, const double* r, const double* n) {
+        const neck::NeckAngles preferred{n[0], n[step], n[2 * step]};
+        write_angles(angles + 3 * i, ok + i, neck::inverse_kinematics(mat3_at(r, row, column), preferred));
     });
 }
 

@@ -20,6 +20,7 @@
 #include "batch/neck.hpp"
 #include "batch/neck_velocity.hpp"
 #include "batch/strided.hpp"
+#include "batch_module/arguments.hpp"
 #include "module/classes.hpp"
 
 namespace nb = nanobind;
@@ -46,29 +47,7 @@ const Trailing pair{{2}, "(..., 2)"};
 const Trailing mat3{{3, 3}, "(..., 3, 3)"};
 const Trailing path{{Trailing::any, 3}, "(..., T, 3)"};
 
-std::string qualified_type_name(nb::handle value) {
-    PyObject* name = PyType_GetQualName(Py_TYPE(value.ptr()));
-    if (name == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return nb::steal<nb::str>(name).c_str();
-}
-
 std::string text_of(nb::handle value) { return nb::str(value).c_str(); }
-
-// velmora_torso_kinematics.VelmoraArmKinematics, imported on first need and
-// kept for the life of the process (the class object never goes away while
-// the module that made it is loaded).
-PyTypeObject* arm_class() {
-    static PyObject* cached = nullptr;
-    if (cached != nullptr) return reinterpret_cast<PyTypeObject*>(cached);
-    nb::object type = nb::module_::import_("velmora_torso_kinematics").attr("VelmoraArmKinematics");
-    if (!PyType_Check(type.ptr())) throw nb::type_error("velmora_torso_kinematics.VelmoraArmKinematics is not a class");
-    // The import may have let another thread in: the first one stored wins.
-    if (cached == nullptr) cached = type.release().ptr();
-    return reinterpret_cast<PyTypeObject*>(cached);
-}
 
 // One call of a batch function: its converted inputs broadcast to one leading
 // shape, its outputs, and the objects that keep their memory alive until the
@@ -80,15 +59,9 @@ public:
 
     explicit Call(const char* function) : function_(function), numpy_(nb::module_::import_("numpy")) {}
 
-    // The arm's geometry, read from the instance: the class cannot be
-    // subclassed, so an exact type check is the whole check.
-    arm::SphericalFiveBar arm(nb::handle value) const {
-        if (Py_TYPE(value.ptr()) != arm_class())
-            throw nb::type_error((prefix("arm") + "must be a velmora_torso_kinematics.VelmoraArmKinematics, not '" +
-                                  qualified_type_name(value) + "'")
-                                     .c_str());
-        return arm::SphericalFiveBar(reinterpret_cast<const module::ArmObject*>(value.ptr())->geometry);
-    }
+    // The arm, prepared, and the arguments that are not arrays.
+    arm::SphericalFiveBar arm(nb::handle value) const { return Arguments(function_).arm(value); }
+    std::optional<arm::JointLimits> limits(nb::handle value) const { return Arguments(function_).limits(value); }
 
     // Converts an array-like to float64 (no copy when it already is one) and
     // checks its trailing shape. Returns its index for view().
@@ -167,7 +140,10 @@ public:
     std::pair<nb::object, T*> output(const std::vector<std::int64_t>& tail) {
         nb::list tail_shape;
         for (std::int64_t extent : tail) tail_shape.append(extent);
-        const char* dtype = std::is_same_v<T, bool> ? "bool" : std::is_same_v<T, std::int64_t> ? "int64" : "float64";
+        const char* dtype = std::is_same_v<T, bool>           ? "bool"
+                            : std::is_same_v<T, std::int64_t> ? "int64"
+                            : std::is_same_v<T, std::int8_t>  ? "int8"
+                                                              : "float64";
         nb::object array = numpy_.attr("empty")(concat(lead_, nb::tuple(tail_shape)), "dtype"_a = dtype);
         // The returned array owns the memory; the view only finds it.
         T* data = nb::cast<OutputArray<T>>(array).data();
@@ -274,48 +250,76 @@ nb::tuple direction(nb::handle arm, nb::handle theta_a, nb::handle theta_b, nb::
     return nb::make_tuple(v3, ok);
 }
 
-nb::tuple ik(nb::handle arm, nb::handle rotations, nb::handle workers) {
+nb::tuple ik(nb::handle arm, nb::handle rotations, nb::handle limits, nb::handle workers) {
     Call call("ik");
     const auto prepared = call.arm(arm);
     const auto r = call.input("rotations", rotations, mat3);
+    const auto bounds = call.limits(limits);
     call.broadcast();
     auto [pairs, p] = call.output<double>({2});
     auto [ok, o] = call.output<bool>({});
     call.run(workers, [&](std::int64_t threads) {
-        batch::arm_ik(prepared, call.shape(), *call.view(r), p, o, threads);
+        batch::arm_ik(prepared, call.shape(), *call.view(r), bounds, p, o, threads);
     });
     return nb::make_tuple(pairs, ok);
 }
 
-nb::tuple ik_from_direction(nb::handle arm, nb::handle directions, nb::handle near, nb::handle workers) {
+nb::tuple ik_from_direction(nb::handle arm, nb::handle directions, nb::handle near, nb::handle limits,
+                            nb::handle workers) {
     Call call("ik_from_direction");
     const auto prepared = call.arm(arm);
     const auto d = call.input("directions", directions, vec3);
     const auto n = near.is_none() ? Call::absent : call.input("near", near, pair);
+    const auto bounds = call.limits(limits);
     call.broadcast();
     auto [pairs, p] = call.output<double>({2});
     auto [ok, o] = call.output<bool>({});
     call.run(workers, [&](std::int64_t threads) {
-        batch::arm_ik_from_direction(prepared, call.shape(), *call.view(d), call.view(n), p, o, threads);
+        batch::arm_ik_from_direction(prepared, call.shape(), *call.view(d), call.view(n), bounds, p, o, threads);
     });
     return nb::make_tuple(pairs, ok);
 }
 
 nb::tuple ik_path(nb::handle arm, nb::handle directions, nb::handle start, nb::handle max_step,
-                  nb::handle workers) {
+                  nb::handle limits, nb::handle workers) {
     Call call("ik_path");
     const auto prepared = call.arm(arm);
     const auto d = call.input("directions", directions, path);
     const auto s = start.is_none() ? Call::absent : call.input("start", start, pair);
     const auto limit = call.max_step(max_step);
+    const auto bounds = call.limits(limits);
     call.broadcast();
+    // A NaN start would make every distance from it NaN: refused, not walked.
+    if (s != Call::absent && !batch::all_finite_pairs(call.shape(), *call.view(s)))
+        Arguments("ik_path").value_error("start", "finite", start);
     const std::int64_t steps = call.trailing_extent(d, 0);
     auto [pairs, p] = call.output<double>({steps, 2});
     auto [ok, o] = call.output<bool>({steps});
     call.run(workers, [&](std::int64_t threads) {
-        batch::arm_ik_path(prepared, call.shape(), steps, *call.view(d), call.view(s), limit, p, o, threads);
+        batch::arm_ik_path(prepared, call.shape(), steps, *call.view(d), call.view(s), limit, bounds, p, o, threads);
     });
     return nb::make_tuple(pairs, ok);
+}
+
+nb::tuple follow(nb::handle arm, nb::handle directions, nb::handle start, nb::handle max_step, nb::handle limits,
+                 nb::handle damping, nb::handle workers) {
+    Call call("follow");
+    const Arguments args("follow");
+    const auto prepared = call.arm(arm);
+    const auto d = call.input("directions", directions, path);
+    const auto s = call.input("start", start, pair);
+    const arm::FollowSettings settings{args.positive("max_step", max_step), call.limits(limits),
+                                       args.non_negative("damping", damping)};
+    call.broadcast();
+    if (batch::first_unusable_start(prepared, call.shape(), *call.view(s), settings))
+        args.value_error("start", "finite pairs inside 'limits' at which the loop closes", start);
+    const std::int64_t steps = call.trailing_extent(d, 0);
+    auto [pairs, p] = call.output<double>({steps, 2});
+    auto [status, c] = call.output<std::int8_t>({steps});
+    call.run(workers, [&](std::int64_t threads) {
+        batch::arm_follow(prepared, call.shape(), steps, *call.view(d), *call.view(s), settings, p, c, threads);
+    });
+    return nb::make_tuple(pairs, status);
 }
 
 nb::object neck_fk(nb::handle angles, nb::handle workers) {
@@ -327,25 +331,27 @@ nb::object neck_fk(nb::handle angles, nb::handle workers) {
     return rotations;
 }
 
-nb::tuple neck_ik(nb::handle rotations, nb::handle workers) {
+nb::tuple neck_ik(nb::handle rotations, nb::handle near, nb::handle workers) {
     Call call("neck_ik");
     const auto r = call.input("rotations", rotations, mat3);
+    const auto n = near.is_none() ? Call::absent : call.input("near", near, vec3);
     call.broadcast();
     auto [angles, a] = call.output<double>({3});
     auto [ok, o] = call.output<bool>({});
-    call.run(workers, [&](std::int64_t threads) { batch::neck_ik(call.shape(), *call.view(r), a, o, threads); });
+    call.run(workers, [&](std::int64_t threads) { batch::neck_ik(call.shape(), *call.view(r), call.view(n), a, o, threads); });
     return nb::make_tuple(angles, ok);
 }
 
-nb::tuple direction_solutions(nb::handle arm, nb::handle directions, nb::handle workers) {
+nb::tuple direction_solutions(nb::handle arm, nb::handle directions, nb::handle limits, nb::handle workers) {
     Call call("direction_solutions");
     const auto prepared = call.arm(arm);
     const auto d = call.input("directions", directions, vec3);
+    const auto bounds = call.limits(limits);
     call.broadcast();
     auto [pairs, p] = call.output<double>({4, 2});
     auto [count, c] = call.output<std::int64_t>({});
     call.run(workers, [&](std::int64_t threads) {
-        batch::arm_direction_solutions(prepared, call.shape(), *call.view(d), p, c, threads);
+        batch::arm_direction_solutions(prepared, call.shape(), *call.view(d), bounds, p, c, threads);
     });
     return nb::make_tuple(pairs, count);
 }
@@ -380,8 +386,9 @@ nb::tuple singularity_measure(nb::handle arm, nb::handle theta_a, nb::handle the
 }
 
 nb::tuple joint_rates(nb::handle arm, nb::handle theta_a, nb::handle theta_b, nb::handle v3_dot,
-                      nb::handle workers) {
+                      nb::handle damping, nb::handle workers) {
     Call call("joint_rates");
+    const double lambda = Arguments("joint_rates").non_negative("damping", damping);
     const auto prepared = call.arm(arm);
     const auto a = call.input("theta_a", theta_a, scalar);
     const auto b = call.input("theta_b", theta_b, scalar);
@@ -390,7 +397,7 @@ nb::tuple joint_rates(nb::handle arm, nb::handle theta_a, nb::handle theta_b, nb
     auto [rates, r] = call.output<double>({2});
     auto [ok, o] = call.output<bool>({});
     call.run(workers, [&](std::int64_t threads) {
-        batch::arm_joint_rates(prepared, call.shape(), *call.view(a), *call.view(b), *call.view(d), r, o, threads);
+        batch::arm_joint_rates(prepared, call.shape(), *call.view(a), *call.view(b), *call.view(d), lambda, r, o, threads);
     });
     return nb::make_tuple(rates, ok);
 }
@@ -428,6 +435,7 @@ nb::tuple neck_angle_rates(nb::handle angles, nb::handle omega, nb::handle worke
 #define VELMORA_WORKERS "*, workers: int = 1"
 #define VELMORA_INTS "numpy.typing.NDArray[numpy.int64]"
 #define VELMORA_BOOLS "numpy.typing.NDArray[numpy.bool_]"
+#define VELMORA_LIMITS "limits: tuple[tuple[float, float], tuple[float, float]] | None = None"
 
 }  // namespace
 }  // namespace velmora::batch_module
@@ -447,36 +455,55 @@ NB_MODULE(velmora_torso_batch, m) {
           nb::sig("def direction(arm: " VELMORA_ARM ", theta_a: " VELMORA_ARRAY ", theta_b: " VELMORA_ARRAY
                   ", " VELMORA_WORKERS ") -> " VELMORA_WITH_OK),
           "Pointing directions v_3 [..., 3] of the joint pairs (theta_a, theta_b), broadcast.");
-    m.def("ik", &b::ik, "arm"_a, "rotations"_a, nb::kw_only(), "workers"_a = 1,
-          nb::sig("def ik(arm: " VELMORA_ARM ", rotations: " VELMORA_ARRAY ", " VELMORA_WORKERS
-                  ") -> " VELMORA_WITH_OK),
-          "Joint pairs [..., 2] that reproduce the rotations [..., 3, 3].");
+    m.def("ik", &b::ik, "arm"_a, "rotations"_a, nb::kw_only(), "limits"_a = nb::none(), "workers"_a = 1,
+          nb::sig("def ik(arm: " VELMORA_ARM ", rotations: " VELMORA_ARRAY ", *, " VELMORA_LIMITS
+                  ", workers: int = 1) -> " VELMORA_WITH_OK),
+          "Joint pairs [..., 2] that reproduce the rotations [..., 3, 3]. With limits ((a_min, a_max), "
+          "(b_min, b_max)), inclusive, only a pair inside them is chosen.");
     m.def("ik_from_direction", &b::ik_from_direction, "arm"_a, "directions"_a, "near"_a = nb::none(),
-          nb::kw_only(), "workers"_a = 1,
+          nb::kw_only(), "limits"_a = nb::none(), "workers"_a = 1,
           nb::sig("def ik_from_direction(arm: " VELMORA_ARM ", directions: " VELMORA_ARRAY
-                  ", near: " VELMORA_ARRAY " | None = None, " VELMORA_WORKERS ") -> " VELMORA_WITH_OK),
+                  ", near: " VELMORA_ARRAY " | None = None, *, " VELMORA_LIMITS ", workers: int = 1) -> "
+                  VELMORA_WITH_OK),
           "Joint pairs [..., 2] pointing v_3 along directions [..., 3]; near [..., 2] picks the "
-          "nearest pair, else the smallest-norm one.");
+          "nearest pair, else the smallest-norm one. With limits, only pairs inside them are chosen from.");
     m.def("ik_path", &b::ik_path, "arm"_a, "directions"_a, "start"_a = nb::none(), nb::kw_only(),
-          "max_step"_a = nb::none(), "workers"_a = 1,
+          "max_step"_a = nb::none(), "limits"_a = nb::none(), "workers"_a = 1,
           nb::sig("def ik_path(arm: " VELMORA_ARM ", directions: " VELMORA_ARRAY ", start: " VELMORA_ARRAY
-                  " | None = None, *, max_step: float | None = None, workers: int = 1) -> " VELMORA_WITH_OK),
+                  " | None = None, *, max_step: float | None = None, " VELMORA_LIMITS
+                  ", workers: int = 1) -> " VELMORA_WITH_OK),
           "Follows paths of directions [..., T, 3] step by step: each step prefers the pair nearest the "
-          "last good one (start before the first). With max_step, a step whose pair lies farther than "
-          "that from the last good pair (or from start), in the joint-plane distance that near uses, "
-          "fails and the arm holds its last good pair.");
+          "last good one (start before the first; it must be finite). With max_step, a step whose pair "
+          "lies farther than that from the last good pair, in the joint-plane distance that near uses, "
+          "fails. Where ok is False the arm holds its last good pair (or start), and pairs holds it, so "
+          "every row is a command that can be sent; rows are NaN only while there is no good pair yet. "
+          "With limits, only pairs inside them are chosen.");
+    m.def("follow", &b::follow, "arm"_a, "directions"_a, "start"_a, nb::kw_only(), "max_step"_a,
+          "limits"_a = nb::none(), "damping"_a = 0.05, "workers"_a = 1,
+          nb::sig("def follow(arm: " VELMORA_ARM ", directions: " VELMORA_ARRAY ", start: " VELMORA_ARRAY
+                  ", *, max_step: float, " VELMORA_LIMITS ", damping: float = 0.05, workers: int = 1) -> "
+                  "tuple[" VELMORA_FLOATS ", numpy.typing.NDArray[numpy.int8]]"),
+          "ArmFollower(arm, start, max_step=..., limits=..., damping=...).step over each path of directions "
+          "[..., T, 3] from start [..., 2]: pairs [..., T, 2] and status [..., T] as TRACKING (0), "
+          "APPROACHING (1) or HOLDING (2).");
     m.def("neck_fk", &b::neck_fk, "angles"_a, nb::kw_only(), "workers"_a = 1,
           nb::sig("def neck_fk(angles: " VELMORA_ARRAY ", " VELMORA_WORKERS ") -> " VELMORA_FLOATS),
           "Head rotations [..., 3, 3] of the neck angles (yaw, pitch, roll) [..., 3].");
-    m.def("neck_ik", &b::neck_ik, "rotations"_a, nb::kw_only(), "workers"_a = 1,
-          nb::sig("def neck_ik(rotations: " VELMORA_ARRAY ", " VELMORA_WORKERS ") -> " VELMORA_WITH_OK),
-          "Neck angles (yaw, pitch, roll) [..., 3] of the rotations [..., 3, 3]; ok is False at gimbal lock.");
-    m.def("direction_solutions", &b::direction_solutions, "arm"_a, "directions"_a, nb::kw_only(), "workers"_a = 1,
-          nb::sig("def direction_solutions(arm: " VELMORA_ARM ", directions: " VELMORA_ARRAY ", " VELMORA_WORKERS
-                  ") -> tuple[" VELMORA_FLOATS ", " VELMORA_INTS "]"),
+    m.def("neck_ik", &b::neck_ik, "rotations"_a, "near"_a = nb::none(), nb::kw_only(), "workers"_a = 1,
+          nb::sig("def neck_ik(rotations: " VELMORA_ARRAY ", near: " VELMORA_ARRAY " | None = None, "
+                  VELMORA_WORKERS ") -> " VELMORA_WITH_OK),
+          "Neck angles (yaw, pitch, roll) [..., 3] of the rotations [..., 3, 3]; ok is False at gimbal lock. "
+          "With near [..., 3], the angles of the same rotation nearest near (each angle turned by whole "
+          "turns, or the other representation (yaw + pi, pi - pitch, roll + pi)); inside the gimbal-lock "
+          "band near's roll is kept and yaw and pitch take the rest. ok is then False only for a "
+          "non-finite near.");
+    m.def("direction_solutions", &b::direction_solutions, "arm"_a, "directions"_a, nb::kw_only(),
+          "limits"_a = nb::none(), "workers"_a = 1,
+          nb::sig("def direction_solutions(arm: " VELMORA_ARM ", directions: " VELMORA_ARRAY ", *, "
+                  VELMORA_LIMITS ", workers: int = 1) -> tuple[" VELMORA_FLOATS ", " VELMORA_INTS "]"),
           "Every joint pair that points v_3 along directions [..., 3], as ik_from_direction accepts "
           "them: pairs [..., 4, 2] in candidate order, NaN after the last, and their count [...] (0 to 4; "
-          "0 where ik_from_direction raises).");
+          "0 where ik_from_direction raises). With limits, only the pairs inside them.");
     m.def("jacobian", &b::jacobian, "arm"_a, "theta_a"_a, "theta_b"_a, nb::kw_only(), "workers"_a = 1,
           nb::sig("def jacobian(arm: " VELMORA_ARM ", theta_a: " VELMORA_ARRAY ", theta_b: " VELMORA_ARRAY
                   ", " VELMORA_WORKERS ") -> tuple[" VELMORA_FLOATS ", " VELMORA_FLOATS ", " VELMORA_BOOLS "]"),
@@ -490,12 +517,14 @@ NB_MODULE(velmora_torso_batch, m) {
           "The smallest singular value of j_v [...]: zero where some pointing motion needs unbounded "
           "joint rates; ok as in jacobian.");
     m.def("joint_rates", &b::joint_rates, "arm"_a, "theta_a"_a, "theta_b"_a, "v3_dot"_a, nb::kw_only(),
-          "workers"_a = 1,
+          "damping"_a = 0.0, "workers"_a = 1,
           nb::sig("def joint_rates(arm: " VELMORA_ARM ", theta_a: " VELMORA_ARRAY ", theta_b: " VELMORA_ARRAY
-                  ", v3_dot: " VELMORA_ARRAY ", " VELMORA_WORKERS ") -> " VELMORA_WITH_OK),
+                  ", v3_dot: " VELMORA_ARRAY ", *, damping: float = 0.0, workers: int = 1) -> " VELMORA_WITH_OK),
           "Joint rates [..., 2] whose pointing velocity is nearest v3_dot [..., 3] (least squares, "
           "v3_dot's part along v_3 ignored). ok is False as in jacobian and where the singularity "
-          "measure is below 1e-9.");
+          "measure is below 1e-9. With damping lambda > 0, damped least squares instead: "
+          "j_v^T (j_v j_v^T + lambda^2 I)^-1 v3_dot, bounded by |v3_dot| / (2 lambda) and False only "
+          "where the loop does not close.");
     m.def("neck_rates", &b::neck_rates, "angles"_a, "angles_dot"_a, nb::kw_only(), "workers"_a = 1,
           nb::sig("def neck_rates(angles: " VELMORA_ARRAY ", angles_dot: " VELMORA_ARRAY ", " VELMORA_WORKERS
                   ") -> " VELMORA_FLOATS),
@@ -506,8 +535,10 @@ NB_MODULE(velmora_torso_batch, m) {
                   ") -> " VELMORA_WITH_OK),
           "The inverse of neck_rates: angle rates [..., 3] that turn the head at omega [..., 3]; ok is "
           "False in the gimbal-lock band that neck_ik refuses.");
+    b::bind_followers(m);
     m.attr("__all__") =
-        nb::make_tuple("direction", "direction_solutions", "fk", "ik", "ik_from_direction", "ik_path",
-                       "jacobian", "joint_rates", "neck_angle_rates", "neck_fk", "neck_ik", "neck_rates",
+        nb::make_tuple("APPROACHING", "ArmFollower", "HOLDING", "NeckFollower", "TRACKING", "direction",
+                       "direction_solutions", "fk", "follow", "ik", "ik_from_direction", "ik_path", "jacobian",
+                       "joint_rates", "neck_angle_rates", "neck_fk", "neck_ik", "neck_rates",
                        "singularity_measure");
 }

@@ -141,3 +141,23 @@ def test_failures_are_nan_with_ok_false(theta_a, theta_b, ok):
     finite = ok and not math.isnan(theta_a)
     for values in (j_omega, j_v, measure, rates):
         assert np.isfinite(values).all() if finite else np.isnan(values).all()
+
+
+@settings(max_examples=property_examples(40), deadline=None)
+@given(arm=arms, thetas=thetas, damping=st.floats(1e-3, 1.0),
+       v3_dot=hnp.arrays(np.float64, (40, 3), elements=st.floats(-10, 10)))
+def test_damped_rates_are_bounded_and_fail_only_where_the_loop_opens(arm, thetas, damping, v3_dot):
+    a, b = thetas[:, 0], thetas[:, 1]
+    rates, ok = vb.joint_rates(arm, a, b, v3_dot, damping=damping)
+    direction, closes = vb.direction(arm, a, b)
+    assert np.array_equal(ok, closes)
+    # |thetadot| <= |v3_dot| / (2 lambda), the tangential part of v3_dot being all that moves v_3.
+    tangential = v3_dot - np.sum(v3_dot * direction, axis=-1, keepdims=True) * direction
+    bound = np.linalg.norm(tangential, axis=-1) / (2 * damping)
+    assert np.all(np.linalg.norm(rates[ok], axis=-1) <= bound[ok] * (1 + 1e-9) + 1e-12)
+    # Far from both singularities a small damping changes little; zero damping is the plain rates.
+    plain, plain_ok = vb.joint_rates(arm, a, b, v3_dot)
+    assert_same(vb.joint_rates(arm, a, b, v3_dot, damping=0.0)[0], plain)
+    measure, _ = vb.singularity_measure(arm, a, b)
+    easy = plain_ok & (measure > 1.0) & (damping < 0.01)
+    assert np.allclose(rates[easy], plain[easy], rtol=1e-3, atol=1e-9)

@@ -36,3 +36,42 @@ def test_neck_ik_equals_scalar_gimbal_lock_included(angles, pitch):
                                         ValueError, 3)
     assert_same(got, expected)
     assert_same(ok, expected_ok)
+
+
+def representations(angles):
+    """The (yaw, pitch, roll) of the same rotation: both forms, each angle turned by -1, 0 or 1 turns."""
+    yaw, pitch, roll = angles
+    turns = np.array(np.meshgrid([-1, 0, 1], [-1, 0, 1], [-1, 0, 1])).reshape(3, -1).T * 2 * math.pi
+    return np.concatenate([(yaw, pitch, roll) + turns, (yaw + math.pi, math.pi - pitch, roll + math.pi) + turns])
+
+
+@settings(max_examples=property_examples(60), deadline=None)
+@given(head=hnp.arrays(np.float64, (30, 3), elements=st.floats(-4.0, 4.0)),
+       offset=hnp.arrays(np.float64, (30, 3), elements=st.floats(-1.0, 1.0)))
+def test_neck_ik_near_is_the_nearest_representation(head, offset):
+    rotations = vb.neck_fk(head)
+    near = head + offset
+    plain, plain_ok = vb.neck_ik(rotations)
+    angles, ok = vb.neck_ik(rotations, near)
+    assert ok.all()
+    for i in np.flatnonzero(plain_ok):
+        candidates = representations(plain[i])
+        best = candidates[np.argmin(np.sum((candidates - near[i]) ** 2, axis=-1))]
+        assert np.allclose(angles[i], best, atol=1e-12)
+    # In the gimbal-lock band near's roll is kept and the rotation still reproduced.
+    locked = ~plain_ok
+    assert np.array_equal(angles[locked, 2], near[locked, 2])
+    assert np.abs(vb.neck_fk(angles[plain_ok]) - rotations[plain_ok]).max(initial=0.0) < 1e-9
+    assert np.abs(vb.neck_fk(angles[locked]) - rotations[locked]).max(initial=0.0) < 2e-3
+
+
+def test_neck_ik_near_crosses_pitch_half_pi_continuously():
+    pitch = np.linspace(1.3, 1.85, 500)
+    head = np.stack([0.4 + 0.0 * pitch, pitch, -0.3 + 0.0 * pitch], axis=-1)
+    angles, near = [], head[0]
+    for r in vb.neck_fk(head):
+        near, ok = vb.neck_ik(r, near)
+        assert ok
+        angles.append(near)
+    assert np.abs(np.diff(angles, axis=0)).max() < 0.01
+    assert np.allclose(angles[-1], head[-1], atol=1e-6)

@@ -1,4 +1,5 @@
-"""ik_path is the Python loop of ik_from_direction with `near` chained, step for step."""
+"""ik_path is the Python loop of ik_from_direction with `near` chained, step for
+step, holding the last good pair where a step fails."""
 
 from __future__ import annotations
 
@@ -26,9 +27,9 @@ def follow(arm, path, start, max_step):
             da, db = pair[0] - last[0], pair[1] - last[1]
             if math.sqrt(da * da + db * db) > max_step:
                 pair = None
-        pairs.append(NAN2 if pair is None else pair)
         oks.append(pair is not None)
         last = pair if pair is not None else last
+        pairs.append(NAN2 if last is None else last)
     return np.array(pairs, dtype=float).reshape(-1, 2), np.array(oks, dtype=bool)
 
 
@@ -65,7 +66,7 @@ def test_max_step_holds_instead_of_jumping_branch():
     free, _ = vb.ik_path(arm, path, (1.2, -0.1))
     assert free[0].tolist() == pytest.approx([1.144745684, -0.2])
     held, held_ok = vb.ik_path(arm, path, (1.2, -0.1), max_step=0.01)
-    assert held_ok.tolist() == [False, False, False, False] and np.isnan(held).all()
+    assert held_ok.tolist() == [False, False, False, False] and (held == (1.2, -0.1)).all()
 
 
 def test_start_broadcasts_over_leading_dimensions():
@@ -91,3 +92,21 @@ def test_max_step_boundary_is_exact(start):
     assert ok.tolist() == [True] and taken[0].tolist() == list(pair)
     _, ok = vb.ik_path(arm, [d], start, max_step=math.nextafter(distance, 0.0))
     assert ok.tolist() == [False]
+
+
+@pytest.mark.parametrize("start", [(math.nan, -0.07), (1.5, math.inf), [[0.0, 0.0], [-math.inf, 0.0]]])
+def test_a_start_that_is_not_finite_is_refused(start):
+    with pytest.raises(ValueError, match=r"^ik_path\(\): 'start' must be finite, not "):
+        vb.ik_path(vtk.VelmoraArmKinematics.default_left(), np.zeros((2, 3, 3)), start, max_step=0.05)
+
+
+def test_held_rows_are_commands_that_never_jump():
+    # Fed back as the next call's start, the held row keeps the arm where it was:
+    # no step of max_step or more is ever taken from it.
+    arm = vtk.VelmoraArmKinematics.default_left()
+    d, _ = vb.direction(arm, [-0.07, -0.08, -0.09, -0.10, -0.11], -0.07)
+    pairs, ok = vb.ik_path(arm, d, start=(1.5, -0.07), max_step=0.05)
+    assert np.isfinite(pairs).all() and ok.tolist() == [True, True, True, False, False]
+    assert (pairs[3] == pairs[2]).all() and (pairs[4] == pairs[2]).all()
+    again, again_ok = vb.ik_path(arm, d[3:4], start=pairs[3], max_step=0.05)
+    assert again_ok.tolist() == [False] and (again == pairs[3]).all()

@@ -1,0 +1,61 @@
+#pragma once
+// Arguments of the batch module that are not arrays: the arm, joint limits,
+// step sizes, single poses. Each converter raises the module's TypeError or
+// ValueError, naming the function and the argument, and returns plain values.
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+
+#include "velmora_torso_kinematics/arm_follow.hpp"
+#include "velmora_torso_kinematics/neck_follow.hpp"
+
+namespace velmora::batch_module {
+
+namespace nb = nanobind;
+
+// The qualified name of value's type, as messages show it.
+[[nodiscard]] std::string qualified_type_name(nb::handle value);
+
+// velmora_torso_kinematics.VelmoraArmKinematics, imported on first need.
+[[nodiscard]] PyTypeObject* arm_class();
+
+// One function's arguments, named in messages as "<function>(): '<name>' ...".
+class Arguments {
+public:
+    explicit Arguments(const char* function) : function_(function) {}
+
+    // The arm's geometry, prepared; the class cannot be subclassed, so an exact
+    // type check is the whole check.
+    [[nodiscard]] arm::SphericalFiveBar arm(nb::handle value) const;
+    // None, or ((a_min, a_max), (b_min, b_max)) with usable bounds.
+    [[nodiscard]] std::optional<arm::JointLimits> limits(nb::handle value) const;
+    // None, or ((yaw_min, yaw_max), (pitch_min, pitch_max), (roll_min, roll_max)).
+    [[nodiscard]] std::optional<neck::NeckLimits> neck_limits(nb::handle value) const;
+    // A real number > 0 and finite: a follower's step.
+    [[nodiscard]] double positive(const char* name, nb::handle value) const;
+    // A real number >= 0 and finite: a damping.
+    [[nodiscard]] double non_negative(const char* name, nb::handle value) const;
+    // A sequence of exactly N real numbers.
+    template <std::size_t N>
+    void numbers(const char* name, nb::handle value, double (&out)[N]) const;
+
+    [[noreturn]] void value_error(const char* name, const std::string& must, nb::handle value) const;
+
+private:
+    [[nodiscard]] std::string prefix(const char* name) const;
+    [[nodiscard]] double real(const char* name, nb::handle value, const char* expected) const;
+    // Reads `count` pairs of bounds, or raises with the shape in `form`.
+    bool bounds(nb::handle value, double* out, std::size_t count) const;
+
+    const char* function_;
+};
+
+extern template void Arguments::numbers<2>(const char*, nb::handle, double (&)[2]) const;
+extern template void Arguments::numbers<3>(const char*, nb::handle, double (&)[3]) const;
+
+// The classes ArmFollower and NeckFollower, and the status constants.
+void bind_followers(nb::module_& m);
+
+}  // namespace velmora::batch_module

@@ -1,0 +1,148 @@
+"""The followers through the Python surface: follow() is the loop of
+ArmFollower.step, every row is a command that can be sent, and a teleoperation
+stream keeps both arms moving wherever their targets are reachable."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import velmora_torso_batch as vb
+import velmora_torso_kinematics as vtk
+from batch_helpers import arms, assert_same
+from conftest import property_examples
+
+STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING}
+LEFT = vtk.VelmoraArmKinematics.default_left()
+RIGHT = vtk.VelmoraArmKinematics.default_right()
+
+
+def joint_distances(pairs, start):
+    """Each step's length, as near measures it: sqrt(da^2 + db^2)."""
+    d = np.diff(np.vstack([start, pairs]), axis=0)
+    return np.sqrt(d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1])
+
+
+def stream(rng, arm, steps):
+    """A random walk's pointing directions, with stretches of arbitrary
+    (often unreachable) directions and NaN bursts."""
+    walk = np.cumsum(rng.normal(0.0, 0.04, size=(steps, 2)), axis=0)
+    directions, ok = vb.direction(arm, walk[:, 0], walk[:, 1])
+    directions[~ok] = [0.0, 0.0, -1.0]
+    start = int(rng.integers(0, steps))
+    directions[start:start + 30] = rng.normal(size=3)
+    burst = int(rng.integers(0, steps))
+    directions[burst:burst + 4] = np.nan
+    return directions
+
+
+@settings(max_examples=property_examples(25), deadline=None)
+@given(arm=arms, seed=st.integers(0, 2**32 - 1), max_step=st.floats(0.005, 0.3),
+       bounded=st.booleans(), damping=st.sampled_from([0.0, 0.05, 0.5]))
+def test_follow_is_the_step_loop_and_every_row_is_a_command(arm, seed, max_step, bounded, damping):
+    rng = np.random.default_rng(seed)
+    starts = [p for p in rng.uniform(-1, 1, size=(20, 2)).tolist() if arm.is_reachable_joints(*p)][:2]
+    if not starts:
+        return
+    limits = None
+    if bounded:
+        a, b = starts[0]
+        limits = ((a - 0.8, a + rng.uniform(0.1, 1.0)), (b - rng.uniform(0.1, 1.0), b + 0.8))
+        starts = [p for p in starts if limits[0][0] <= p[0] <= limits[0][1] and limits[1][0] <= p[1] <= limits[1][1]]
+    directions = np.stack([stream(rng, arm, 120) for _ in starts])
+    pairs, status = vb.follow(arm, directions, starts, max_step=max_step, limits=limits, damping=damping)
+    for k, start in enumerate(starts):
+        follower = vb.ArmFollower(arm, start, max_step=max_step, limits=limits, damping=damping)
+        stepped = [follower.step(d.tolist()) for d in directions[k]]
+        assert_same(pairs[k], np.array([pair for pair, _ in stepped]))
+        assert status[k].tolist() == [STATUS[name] for _, name in stepped]
+        assert np.all(joint_distances(pairs[k], start) <= max_step)
+        assert np.isfinite(pairs[k]).all() and vb.fk(arm, pairs[k][:, 0], pairs[k][:, 1])[1].all()
+        if limits is not None:
+            assert np.all((pairs[k] >= [limits[0][0], limits[1][0]]) & (pairs[k] <= [limits[0][1], limits[1][1]]))
+        assert np.all(status[k][np.isnan(directions[k]).any(axis=1)] == vb.HOLDING)
+
+
+def test_teleoperation_keeps_both_arms_moving_and_the_neck_within_its_step():
+    """20 s at 500 Hz: a tracker's target sweeps in and out of both arms' reach
+    with 1 mrad of jitter, and the head turns across yaw pi and through the
+    gimbal-lock band."""
+    rng = np.random.default_rng(18)
+    t = np.arange(10_000) / 500.0
+    max_step = 4.0 / 500.0  # 4 rad/s motors
+    jitter = rng.normal(0.0, 1e-3, size=(t.size, 3))
+    # About the middle of the left arm's workspace, out to where it ends.
+    centre, across, up = np.array([0.6, 0.25, 0.6]), np.array([1.0, 0.0, -1.0]), np.array([-0.25, 1.2, -0.25])
+    sweep = centre + np.sin(0.7 * t)[:, None] * 0.3 * across + np.sin(0.45 * t + 1.0)[:, None] * 0.36 * up
+    for arm, mirror in ((LEFT, [1, 1, 1]), (RIGHT, [-1, -1, 1])):
+        targets = (sweep + jitter) * mirror
+        start = arm.ik_from_direction(targets[0].tolist()) if arm.is_reachable_direction(targets[0].tolist()) else (0.0, 0.0)
+        pairs, status = vb.follow(arm, targets, start, max_step=max_step)
+        reachable = vb.direction_solutions(arm, targets)[1] > 0
+        previous = np.vstack([start, pairs[:-1]])
+        still = np.all(pairs == previous, axis=1)
+        frozen = (status == vb.HOLDING) | ((status != vb.TRACKING) & still)
+        assert 0.3 < reachable.mean() < 0.9  # the stream does leave reach
+        assert (frozen & reachable).mean() <= 0.01, (frozen & reachable).mean()
+
+    head = np.stack([4.0 * np.sin(0.2 * t), 1.3 + 0.5 * np.sin(0.9 * t), 0.3 * np.sin(0.5 * t)], axis=-1)
+    rotations = vb.neck_fk(head + jitter)
+    neck = vb.NeckFollower(tuple(head[0]), max_step=max_step)
+    angles = np.array([neck.step(r.tolist())[0] for r in rotations])
+    assert np.abs(np.diff(angles, axis=0)).max() <= max_step
+    # Continuous across the band: the command keeps up with the head's rotation.
+    reached = np.abs(vb.neck_fk(angles) - rotations).max(axis=(1, 2))
+    assert np.median(reached) < 1e-9 and reached.max() < 0.5
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.0), ValueError,
+     "ArmFollower(): 'max_step' must be a positive finite number, not 0.0"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=math.inf), ValueError,
+     "ArmFollower(): 'max_step' must be a positive finite number, not inf"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step="1"), TypeError,
+     "ArmFollower(): 'max_step' must be a real number, not 'str'"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1, damping=math.nan), ValueError,
+     "ArmFollower(): 'damping' must be a non-negative finite number, not nan"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2, 0.0), max_step=0.1), ValueError,
+     "ArmFollower(): 'start' must be a sequence of 2 real numbers, not 3"),
+    (lambda: vb.ArmFollower(LEFT, (0.0, math.pi), max_step=0.1), ValueError,
+     "ArmFollower(): 'start' must be a finite pair inside 'limits' at which the loop closes, not (0.0, 3.141592653589793)"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1, limits=((0.5, 1), (-1, 1))), ValueError,
+     "ArmFollower(): 'start' must be a finite pair inside 'limits' at which the loop closes, not (0.3, -0.2)"),
+    (lambda: vb.ArmFollower(vtk.VelmoraNeckKinematics(), (0.3, -0.2), max_step=0.1), TypeError,
+     "ArmFollower(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, not 'VelmoraNeckKinematics'"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1).step("abc"), TypeError,
+     "ArmFollower.step(): 'direction' must be a sequence of 3 real numbers, not 'str'"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1).reset((math.nan, 0.0)), ValueError,
+     "ArmFollower.reset(): 'pair' must be a finite pair inside 'limits' at which the loop closes, not (nan, 0.0)"),
+    (lambda: vb.follow(LEFT, np.zeros((2, 2, 3)), [(0.3, -0.2), (0.0, math.pi)], max_step=0.1), ValueError,
+     "follow(): 'start' must be finite pairs inside 'limits' at which the loop closes, not "
+     "[(0.3, -0.2), (0.0, 3.141592653589793)]"),
+    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=-1.0), ValueError,
+     "NeckFollower(): 'max_step' must be a positive finite number, not -1.0"),
+    (lambda: vb.NeckFollower((0.0, 2.0, 0.0), max_step=0.1, limits=((-1, 1), (-1, 1), (-1, 1))), ValueError,
+     "NeckFollower(): 'start' must be finite angles inside 'limits', not (0.0, 2.0, 0.0)"),
+    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=0.1).step([[1, 0, 0], [0, 1, 0]]), TypeError,
+     "NeckFollower.step(): 'rotation' must be 3 rows of 3 real numbers, not 'list'"),
+])
+def test_bad_arguments_are_refused(make, error, message):
+    with pytest.raises(error) as raised:
+        make()
+    assert str(raised.value) == message
+
+
+def test_a_reset_follower_moves_from_its_new_pair_and_the_neck_holds_on_nan():
+    follower = vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.05)
+    follower.reset((0.31, -0.21))
+    assert follower.pair == (0.31, -0.21)
+    assert follower.step(LEFT.direction(0.3, -0.2)) == (follower.pair, "tracking")
+    neck = vb.NeckFollower((0.1, 0.2, 0.3), max_step=0.05, limits=((-1, 1), (-1, 1), (-1, 1)))
+    assert neck.step(np.full((3, 3), np.nan).tolist()) == ((0.1, 0.2, 0.3), "holding")
+    # A head beyond the yaw limit: the neck stops at the limit and holds there.
+    head = vb.neck_fk([2.0, 0.2, 0.3]).tolist()
+    statuses = [neck.step(head)[1] for _ in range(30)]
+    assert neck.angles == (1.0, 0.2, 0.3) and statuses[-1] == "holding" and "approaching" in statuses
