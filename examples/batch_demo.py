@@ -25,10 +25,11 @@ grid_a = np.broadcast_to(theta_a, closes.shape)[closes]
 print(f"{ok.mean():.1%} come back; {np.mean(np.abs(pairs[:, 0] - grid_a) < 1e-9):.1%} to the same theta_a")
 
 # A pointing path streamed as a controller would: each step stays near the last
-# good pair, and a step that would swing more than 0.2 rad fails instead.
+# good pair, and a step that would swing more than 0.2 rad fails instead; a
+# failed step's row holds the pair the arm stays at.
 path, _ = vb.direction(arm, np.linspace(0.0, 0.6, 50), np.linspace(0.0, -0.4, 50))
-steps, held = vb.ik_path(arm, path, start=(0.0, 0.0), max_step=0.2)
-print("path followed:", bool(held.all()), "last pair", steps[-1].round(6).tolist())
+steps, ok = vb.ik_path(arm, path, start=(0.0, 0.0), max_step=0.2)
+print("path followed:", bool(ok.all()), "last pair", steps[-1].round(6).tolist())
 
 # The neck too: head rotations of many (yaw, pitch, roll) triples and back.
 angles = np.random.default_rng(0).uniform(-0.5, 0.5, size=(1000, 3))

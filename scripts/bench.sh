@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Per-call times: every Python method against its references (bench/bench_methods.py),
 # then the C++ core's functions alone (bench/core_bench.cpp, Google Benchmark), then the
-# velocity kinematics beside the forward kinematics they build on (bench/velocity_bench.cpp).
+# velocity kinematics beside the forward kinematics they build on (bench/velocity_bench.cpp),
+# then the followers beside the inverse kinematics they build on (bench/follow_bench.cpp,
+# bench/bench_follow.py).
 # Usage: scripts/bench.sh [--quick]
 # Needs Google Benchmark's development files; installed with apt when missing.
 set -euo pipefail
@@ -27,7 +29,7 @@ fi
 build=build/bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DVELMORA_BUILD_MODULE=OFF -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j 2 --target velmora_core_bench velmora_velocity_bench >/dev/null
+cmake --build "$build" -j 2 --target velmora_core_bench velmora_velocity_bench velmora_follow_bench >/dev/null
 
 echo "== Python methods (ns per call)"
 .venv/bin/python bench/bench_methods.py "${quick[@]}"
@@ -43,3 +45,11 @@ echo "== C++ velocity kinematics (time per call)"
 "$build/velmora_velocity_bench" --benchmark_min_time="$core_seconds" --benchmark_repetitions=5 \
     --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
     | grep -E "^Benchmark|^-|_min "
+echo
+echo "== C++ followers (time per step)"
+"$build/velmora_follow_bench" --benchmark_min_time="$core_seconds" --benchmark_repetitions=5 \
+    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+    | grep -E "^Benchmark|^-|_min "
+echo
+echo "== Followers from Python"
+.venv/bin/python bench/bench_follow.py "${quick[@]}"

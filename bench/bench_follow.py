@@ -1,0 +1,93 @@
+"""Per-step cost of the followers, each beside the call a tracking step is built
+on, interleaved in one run (the fastest of several repetitions each):
+
+  ArmFollower.step      against the scalar arm.ik_from_direction(d, near=current),
+                        both from Python, on a stream whose every step tracks;
+  NeckFollower.step     against the scalar neck.ik;
+  follow (per step)     against ik_path (per step: the core's ik_from_direction
+                        chained, without the follower) and ik_from_direction
+                        (per element, with near), over one 100,000-step stream;
+  approaching steps     ArmFollower.step toward a far target (a closing segment)
+                        and an unreachable one (a damped turn).
+
+Run: .venv/bin/python bench/bench_follow.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import timeit
+
+import numpy as np
+
+import velmora_torso_batch as vb
+from velmora_torso_kinematics import VelmoraArmKinematics, VelmoraNeckKinematics
+
+arm = VelmoraArmKinematics.default_left()
+neck = VelmoraNeckKinematics()
+
+
+def per_call(statement: str, scope: dict, number: int, repeat: int) -> float:
+    return min(timeit.repeat(statement, globals=scope, number=number, repeat=repeat)) / number * 1e9
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    quick = parser.parse_args().quick
+    number, repeat = (20_000, 3) if quick else (200_000, 7)
+
+    # Two targets within max_step of each other: every step tracks.
+    targets = [arm.direction(0.3, -0.2), arm.direction(0.305, -0.203)]
+    heads = [neck.fk([0.1, 0.2, 0.3]), neck.fk([0.105, 0.2, 0.3])]
+    scope = {
+        "arm": arm, "neck": neck, "targets": targets, "heads": heads, "k": [0],
+        "follower": vb.ArmFollower(arm, (0.3, -0.2), max_step=0.05),
+        "head_follower": vb.NeckFollower((0.1, 0.2, 0.3), max_step=0.05),
+        "current": [(0.3, -0.2)],
+        "far": vb.ArmFollower(arm, (1.2, -0.1), max_step=1e-9),
+        "edge": vb.ArmFollower(arm, (0.3, -0.2), max_step=1e-9),
+    }
+    rows = {
+        "ArmFollower.step (tracking)": "k[0] ^= 1; follower.step(targets[k[0]])",
+        "arm.ik_from_direction near": "k[0] ^= 1; current[0] = arm.ik_from_direction(targets[k[0]], current[0])",
+        "NeckFollower.step (tracking)": "k[0] ^= 1; head_follower.step(heads[k[0]])",
+        "neck.ik": "k[0] ^= 1; neck.ik(heads[k[0]])",
+        "ArmFollower.step (approaching, segment)": "far.step(targets[0])",
+        "ArmFollower.step (approaching, damped)": "edge.step((0.0, 0.0, -1.0))",
+    }
+    times = {name: [] for name in rows}
+    for _ in range(repeat):  # interleaved: the machine's load moves all of them alike
+        for name, statement in rows.items():
+            times[name].append(per_call(statement, scope, number // 4, 1))
+    best = {name: min(values) for name, values in times.items()}
+    print("== From Python (ns per call)")
+    for name, ns in best.items():
+        print(f"{name:42s} {ns:8.0f}")
+    print(f"ArmFollower.step / ik_from_direction: {best['ArmFollower.step (tracking)'] / best['arm.ik_from_direction near']:.2f}")
+    print(f"NeckFollower.step / neck.ik:          {best['NeckFollower.step (tracking)'] / best['neck.ik']:.2f}")
+
+    steps = 10_000 if quick else 100_000
+    walk = np.cumsum(np.full((steps, 2), 1e-5), axis=0) + (0.3, -0.2)
+    directions, _ = vb.direction(arm, walk[:, 0], walk[:, 1])
+    near = np.vstack([(0.3, -0.2), walk[:-1]])
+    batch = {
+        "follow": lambda: vb.follow(arm, directions, (0.3, -0.2), max_step=0.05),
+        "ik_path": lambda: vb.ik_path(arm, directions, (0.3, -0.2)),
+        "ik_from_direction": lambda: vb.ik_from_direction(arm, directions, near),
+    }
+    assert (vb.follow(arm, directions, (0.3, -0.2), max_step=0.05)[1] == vb.TRACKING).all()
+    batch_times = {name: [] for name in batch}
+    for _ in range(repeat):
+        for name, call in batch.items():
+            batch_times[name].append(min(timeit.repeat(call, number=1, repeat=1)) / steps * 1e9)
+    per_step = {name: min(values) for name, values in batch_times.items()}
+    print(f"\n== Batch, one stream of {steps} tracking steps (ns per step)")
+    for name, ns in per_step.items():
+        print(f"{name:42s} {ns:8.1f}")
+    print(f"follow / ik_path:           {per_step['follow'] / per_step['ik_path']:.2f}")
+    print(f"follow / ik_from_direction: {per_step['follow'] / per_step['ik_from_direction']:.2f}")
+
+
+if __name__ == "__main__":
+    main()
