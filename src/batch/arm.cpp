@@ -33,7 +33,7 @@ void with_optional_pair(const Shape& shape, const Input& input, const Input* pai
 
 }  // namespace
 
-void arm_fk(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a, const Input& theta_b,
+void arm_fk(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a, const Input& theta_b,
             double* rotations, bool* ok, std::int64_t workers) noexcept {
     for_each_element<2>(shape, {&theta_a, &theta_b}, workers, [&](std::int64_t i, const double* a, const double* b) {
         const auto solution = arm::forward_kinematics(arm, *a, *b);
@@ -45,7 +45,7 @@ void arm_fk(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& t
     });
 }
 
-void arm_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+void arm_direction(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
                    const Input& theta_b, double* v3, bool* ok, std::int64_t workers) noexcept {
     for_each_element<2>(shape, {&theta_a, &theta_b}, workers, [&](std::int64_t i, const double* a, const double* b) {
         const auto solution = arm::forward_kinematics(arm, *a, *b);
@@ -58,7 +58,7 @@ void arm_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const I
     });
 }
 
-void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& rotations, double* pairs, bool* ok,
+void arm_ik(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& rotations, double* pairs, bool* ok,
             std::int64_t workers) noexcept {
     for_each_element<1>(shape, {&rotations}, workers, [&](std::int64_t i, const double* r) {
         const auto pair = arm::inverse_kinematics(arm, mat3_at(r, rotations.inner[0], rotations.inner[1]));
@@ -67,7 +67,7 @@ void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& r
     });
 }
 
-void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
+void arm_ik_from_direction(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
                            const Input* near, double* pairs, bool* ok, std::int64_t workers) noexcept {
     with_optional_pair(shape, directions, near, workers,
                        [&](std::int64_t i, const double* v, const std::optional<JointPair>& preferred) {
@@ -78,7 +78,7 @@ void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape,
                        });
 }
 
-void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
+void arm_direction_solutions(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
                              double* pairs, std::int64_t* count, std::int64_t workers) noexcept {
     constexpr int room = static_cast<int>(arm::DirectionSolutions::capacity);
     for_each_element<1>(shape, {&directions}, workers, [&](std::int64_t i, const double* v) {
@@ -95,9 +95,10 @@ void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shap
     });
 }
 
-void arm_ik_path(const arm::SphericalFiveBar& arm, const Shape& shape, std::int64_t steps,
-                 const Input& directions, const Input* start, std::optional<double> max_step, double* pairs,
-                 bool* ok, std::int64_t workers) noexcept {
+void arm_ik_path(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
+                 const Input* start, std::optional<double> max_step, double* pairs, bool* ok,
+                 std::int64_t workers) noexcept {
+    const std::int64_t steps = directions.extent[0];
     // Empty paths: nothing to walk, however many of them there are.
     if (steps == 0) return;
     const std::int64_t along = directions.inner[0];
