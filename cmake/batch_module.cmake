@@ -22,9 +22,10 @@ target_link_libraries(velmora_batch PUBLIC velmora_core Threads::Threads PRIVATE
 
 # NB_STATIC: nanobind's runtime is linked into the module, not shared.
 nanobind_add_module(velmora_torso_batch NB_STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/module.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/arguments.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/followers.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/call.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/followers.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/module.cpp)
 target_include_directories(velmora_torso_batch PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_link_libraries(velmora_torso_batch PRIVATE velmora_batch velmora_warnings)
 # nanobind marks its exception types for export; the version script keeps the
@@ -37,9 +38,15 @@ install(TARGETS velmora_torso_batch LIBRARY DESTINATION . COMPONENT python)
 # as a stub-only package like the first module's.
 nanobind_add_stub(velmora_torso_batch_stub
   MODULE velmora_torso_batch
-  OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi
+  OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi
   PYTHON_PATH $<TARGET_FILE_DIR:velmora_torso_batch> $<TARGET_FILE_DIR:velmora_torso_kinematics>
   DEPENDS velmora_torso_batch velmora_torso_kinematics)
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi
+    -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/type_stub_all.cmake
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi ${CMAKE_CURRENT_SOURCE_DIR}/cmake/type_stub_all.cmake
+  COMMENT "Typing __all__ in velmora_torso_batch.pyi")
+add_custom_target(velmora_torso_batch_typed_stub ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi
   DESTINATION velmora_torso_batch-stubs RENAME __init__.pyi COMPONENT python)
 

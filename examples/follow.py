@@ -38,7 +38,7 @@ def targets(t: NDArray[np.float64]) -> NDArray[np.float64]:
     where it ends, with jitter, a jump and a NaN burst."""
     rng = np.random.default_rng(18)
     centre, across, up = np.array([0.6, 0.25, 0.6]), np.array([1.0, 0.0, -1.0]), np.array([-0.25, 1.2, -0.25])
-    sweep = centre + np.sin(0.7 * t)[:, None] * 0.3 * across + np.sin(0.45 * t + 1.0)[:, None] * 0.36 * up
+    sweep: NDArray[np.float64] = centre + np.sin(0.7 * t)[:, None] * 0.3 * across + np.sin(0.45 * t + 1.0)[:, None] * 0.36 * up
     sweep[(t >= 12.0) & (t < 13.5)] += 0.25 * across  # the hand jumps aside and back
     sweep += rng.normal(0.0, 1e-3, size=sweep.shape)
     sweep[(t >= 6.0) & (t < 6.1)] = np.nan

@@ -33,7 +33,7 @@ void with_optional_pair(const Shape& shape, const Input& input, const Input* pai
 
 }  // namespace
 
-void arm_fk(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a, const Input& theta_b,
+void arm_fk(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a, const Input& theta_b,
             double* rotations, bool* ok, std::int64_t workers) noexcept {
     for_each_element<2>(shape, {&theta_a, &theta_b}, workers, [&](std::int64_t i, const double* a, const double* b) {
         const auto solution = arm::forward_kinematics(arm, *a, *b);
@@ -45,7 +45,7 @@ void arm_fk(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& t
     });
 }
 
-void arm_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+void arm_direction(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
                    const Input& theta_b, double* v3, bool* ok, std::int64_t workers) noexcept {
     for_each_element<2>(shape, {&theta_a, &theta_b}, workers, [&](std::int64_t i, const double* a, const double* b) {
         const auto solution = arm::forward_kinematics(arm, *a, *b);
@@ -58,7 +58,7 @@ void arm_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const I
     });
 }
 
-void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& rotations, const Limits& limits,
+void arm_ik(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& rotations, const Limits& limits,
             double* pairs, bool* ok, std::int64_t workers) noexcept {
     for_each_element<1>(shape, {&rotations}, workers, [&](std::int64_t i, const double* r) {
         const Mat3 target = mat3_at(r, rotations.inner[0], rotations.inner[1]);
@@ -68,7 +68,7 @@ void arm_ik(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& r
     });
 }
 
-void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
+void arm_ik_from_direction(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
                            const Input* near, const Limits& limits, double* pairs, bool* ok,
                            std::int64_t workers) noexcept {
     with_optional_pair(shape, directions, near, workers,
@@ -82,7 +82,7 @@ void arm_ik_from_direction(const arm::SphericalFiveBar& arm, const Shape& shape,
                        });
 }
 
-void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& directions,
+void arm_direction_solutions(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
                              const Limits& limits, double* pairs, std::int64_t* count, std::int64_t workers) noexcept {
     constexpr int room = static_cast<int>(arm::DirectionSolutions::capacity);
     for_each_element<1>(shape, {&directions}, workers, [&](std::int64_t i, const double* v) {
@@ -101,9 +101,10 @@ void arm_direction_solutions(const arm::SphericalFiveBar& arm, const Shape& shap
     });
 }
 
-void arm_ik_path(const arm::SphericalFiveBar& arm, const Shape& shape, std::int64_t steps,
-                 const Input& directions, const Input* start, std::optional<double> max_step, const Limits& limits,
-                 double* pairs, bool* ok, std::int64_t workers) noexcept {
+void arm_ik_path(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions, const Input* start,
+                 std::optional<double> max_step, const Limits& limits, double* pairs, bool* ok,
+                 std::int64_t workers) noexcept {
+    const std::int64_t steps = directions.extent[0];
     // Empty paths: nothing to walk, however many of them there are.
     if (steps == 0) return;
     const std::int64_t along = directions.inner[0];
@@ -120,10 +121,12 @@ void arm_ik_path(const arm::SphericalFiveBar& arm, const Shape& shape, std::int6
     with_optional_pair(shape, directions, start, workers, walk);
 }
 
-void arm_follow(const arm::SphericalFiveBar& arm, const Shape& shape, std::int64_t steps, const Input& directions,
-                const Input& start, const arm::FollowSettings& settings, double* pairs, std::int8_t* status,
+void arm_follow(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions, const Input& start,
+                double max_step, const Limits& limits, double damping, double* pairs, std::int8_t* status,
                 std::int64_t workers) noexcept {
+    const std::int64_t steps = directions.extent[0];
     if (steps == 0) return;
+    const arm::FollowSettings settings{max_step, limits, damping};
     const std::int64_t along = directions.inner[0];
     const std::int64_t component = directions.inner[1];
     with_optional_pair(shape, directions, &start, workers,
@@ -155,7 +158,7 @@ bool all_finite_pairs(const Shape& shape, const Input& pairs) noexcept {
     return finite;
 }
 
-std::optional<std::int64_t> first_unusable_start(const arm::SphericalFiveBar& arm, const Shape& shape,
+std::optional<std::int64_t> first_unusable_start(const Shape& shape, const arm::SphericalFiveBar& arm,
                                                  const Input& start, const arm::FollowSettings& settings) noexcept {
     const std::int64_t step = start.inner[0];
     // Sequential: the first one in order is the one a message names.

@@ -12,7 +12,7 @@ void write_mat32(double* out, const arm::Mat32& m) noexcept {
 
 }  // namespace
 
-void arm_jacobian(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+void arm_jacobian(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
                   const Input& theta_b, double* j_omega, double* j_v, bool* ok, std::int64_t workers) noexcept {
     for_each_element<2>(shape, {&theta_a, &theta_b}, workers, [&](std::int64_t i, const double* a, const double* b) {
         const std::optional<arm::ArmJacobians> j = arm::jacobians(arm, *a, *b);
@@ -27,7 +27,7 @@ void arm_jacobian(const arm::SphericalFiveBar& arm, const Shape& shape, const In
     });
 }
 
-void arm_singularity_measure(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+void arm_singularity_measure(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
                              const Input& theta_b, double* measure, bool* ok, std::int64_t workers) noexcept {
     for_each_element<2>(shape, {&theta_a, &theta_b}, workers, [&](std::int64_t i, const double* a, const double* b) {
         const std::optional<double> value = arm::singularity_measure(arm, *a, *b);
@@ -37,7 +37,7 @@ void arm_singularity_measure(const arm::SphericalFiveBar& arm, const Shape& shap
     });
 }
 
-void arm_joint_rates(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+void arm_joint_rates(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
                      const Input& theta_b, const Input& v3_dot, double damping, double* rates, bool* ok,
                      std::int64_t workers) noexcept {
     const std::int64_t step = v3_dot.inner[0];

@@ -15,16 +15,16 @@
 namespace velmora::batch {
 
 // theta_a, theta_b: one double each. j_omega, j_v: 3 x 2 doubles per element, row-major.
-void arm_jacobian(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+void arm_jacobian(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
                   const Input& theta_b, double* j_omega, double* j_v, bool* ok, std::int64_t workers) noexcept;
 
 // measure: one double per element, the smallest singular value of J_v.
-void arm_singularity_measure(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+void arm_singularity_measure(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
                              const Input& theta_b, double* measure, bool* ok, std::int64_t workers) noexcept;
 
 // v3_dot: 3 doubles per element. rates: 2 doubles per element (theta_a', theta_b').
 // damping: 0 for least squares, > 0 for damped least squares (arm::joint_rates).
-void arm_joint_rates(const arm::SphericalFiveBar& arm, const Shape& shape, const Input& theta_a,
+void arm_joint_rates(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
                      const Input& theta_b, const Input& v3_dot, double damping, double* rates, bool* ok,
                      std::int64_t workers) noexcept;
 

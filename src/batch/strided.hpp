@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <limits>
 #include <utility>
-#include <vector>
 
 #include "batch/parallel.hpp"
 #include "velmora_torso_kinematics/vector_types.hpp"
@@ -20,10 +19,12 @@ namespace velmora::batch {
 // the loops never allocate.
 inline constexpr std::size_t max_dims = 64;
 
-// The broadcast shape of the leading dimensions (at most max_dims) and its
-// element count.
+// The broadcast shape of the leading dimensions and its element count. Held
+// inline, like the inputs' strides, so that a call allocates nothing for them;
+// only the first `dims` entries are ever set or read.
 struct Shape {
-    std::vector<std::int64_t> extents;
+    std::array<std::int64_t, max_dims> extents;
+    std::size_t dims = 0;
     std::int64_t count = 0;
 };
 
@@ -32,8 +33,9 @@ struct Shape {
 // leading offset of k, and its trailing dimensions step by `inner`.
 struct Input {
     const double* data = nullptr;
-    std::vector<std::int64_t> strides;    // per leading dimension, in doubles; 0 where broadcast
-    std::array<std::int64_t, 2> inner{};  // trailing dimensions' strides, in doubles
+    std::array<std::int64_t, max_dims> strides;  // per leading dimension (Shape::dims), in doubles; 0 where broadcast
+    std::array<std::int64_t, 2> inner{};         // trailing dimensions' strides, in doubles
+    std::array<std::int64_t, 2> extent{};        // trailing dimensions' extents (a path's T)
 };
 
 // Walks K inputs through a range of elements in row-major order, keeping each
@@ -42,7 +44,7 @@ template <std::size_t K>
 class Walk {
 public:
     Walk(const Shape& shape, const std::array<const Input*, K>& inputs, std::int64_t start)
-        : shape_(shape), inputs_(inputs), dims_(shape.extents.size()) {
+        : shape_(shape), inputs_(inputs), dims_(shape.dims) {
         // Unravel `start`, last dimension fastest.
         for (std::size_t d = dims_; d-- > 0;) {
             const std::int64_t extent = shape_.extents[d];

@@ -4,36 +4,16 @@
 
 namespace velmora::batch_module {
 
-std::string qualified_type_name(nb::handle value) {
-    PyObject* name = PyType_GetQualName(Py_TYPE(value.ptr()));
-    if (name == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return nb::steal<nb::str>(name).c_str();
-}
-
-// Kept for the life of the process: the class object never goes away while the
-// module that made it is loaded.
-PyTypeObject* arm_class() {
-    static PyObject* cached = nullptr;
-    if (cached != nullptr) return reinterpret_cast<PyTypeObject*>(cached);
-    nb::object type = nb::module_::import_("velmora_torso_kinematics").attr("VelmoraArmKinematics");
-    if (!PyType_Check(type.ptr())) throw nb::type_error("velmora_torso_kinematics.VelmoraArmKinematics is not a class");
-    // The import may have let another thread in: the first one stored wins.
-    if (cached == nullptr) cached = type.release().ptr();
-    return reinterpret_cast<PyTypeObject*>(cached);
-}
-
 std::string Arguments::prefix(const char* name) const { return std::string(function_) + "(): '" + name + "' "; }
 
 void Arguments::value_error(const char* name, const std::string& must, nb::handle value) const {
     throw nb::value_error((prefix(name) + "must be " + must + ", not " + nb::str(nb::repr(value)).c_str()).c_str());
 }
 
-arm::SphericalFiveBar Arguments::arm(nb::handle value) const {
+arm::SphericalFiveBar Arguments::arm(const char* name, nb::handle value) const {
+    // The class cannot be subclassed: an exact type check is the whole check.
     if (Py_TYPE(value.ptr()) != arm_class())
-        throw nb::type_error((prefix("arm") + "must be a velmora_torso_kinematics.VelmoraArmKinematics, not '" +
+        throw nb::type_error((prefix(name) + "must be a velmora_torso_kinematics.VelmoraArmKinematics, not '" +
                               qualified_type_name(value) + "'")
                                  .c_str());
     return arm::SphericalFiveBar(reinterpret_cast<const module::ArmObject*>(value.ptr())->geometry);
@@ -104,15 +84,15 @@ bool Arguments::bounds(nb::handle value, double* out, std::size_t count) const {
     return true;
 }
 
-std::optional<arm::JointLimits> Arguments::limits(nb::handle value) const {
+std::optional<arm::JointLimits> Arguments::limits(const char* name, nb::handle value) const {
     if (value.is_none()) return std::nullopt;
     double b[4];
     if (!bounds(value, b, 2))
-        throw nb::type_error((prefix("limits") + "must be ((a_min, a_max), (b_min, b_max)) or None, not '" +
+        throw nb::type_error((prefix(name) + "must be ((a_min, a_max), (b_min, b_max)) or None, not '" +
                               qualified_type_name(value) + "'")
                                  .c_str());
     const arm::JointLimits limits{b[0], b[1], b[2], b[3]};
-    if (!limits.usable()) value_error("limits", "ranges with min <= max and no NaN bound", value);
+    if (!limits.usable()) value_error(name, "ranges with min <= max and no NaN bound", value);
     return limits;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Arguments of the batch module that are not arrays: the arm, joint limits,
-// step sizes, single poses. Each converter raises the module's TypeError or
+// Arguments of the batch module that are not arrays (call.hpp reads those):
+// the arm, joint limits, step sizes, single poses. Each converter raises the module's TypeError or
 // ValueError, naming the function and the argument, and returns plain values.
 
 #include <nanobind/nanobind.h>
@@ -8,18 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "batch_module/call.hpp"
 #include "velmora_torso_kinematics/arm_follow.hpp"
 #include "velmora_torso_kinematics/neck_follow.hpp"
 
 namespace velmora::batch_module {
 
 namespace nb = nanobind;
-
-// The qualified name of value's type, as messages show it.
-[[nodiscard]] std::string qualified_type_name(nb::handle value);
-
-// velmora_torso_kinematics.VelmoraArmKinematics, imported on first need.
-[[nodiscard]] PyTypeObject* arm_class();
 
 // One function's arguments, named in messages as "<function>(): '<name>' ...".
 class Arguments {
@@ -28,9 +23,9 @@ public:
 
     // The arm's geometry, prepared; the class cannot be subclassed, so an exact
     // type check is the whole check.
-    [[nodiscard]] arm::SphericalFiveBar arm(nb::handle value) const;
+    [[nodiscard]] arm::SphericalFiveBar arm(const char* name, nb::handle value) const;
     // None, or ((a_min, a_max), (b_min, b_max)) with usable bounds.
-    [[nodiscard]] std::optional<arm::JointLimits> limits(nb::handle value) const;
+    [[nodiscard]] std::optional<arm::JointLimits> limits(const char* name, nb::handle value) const;
     // None, or ((yaw_min, yaw_max), (pitch_min, pitch_max), (roll_min, roll_max)).
     [[nodiscard]] std::optional<neck::NeckLimits> neck_limits(nb::handle value) const;
     // A real number > 0 and finite: a follower's step.

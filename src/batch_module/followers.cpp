@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "batch_module/arguments.hpp"
+#include "batch_module/binding.hpp"
 
 namespace velmora::batch_module {
 namespace {
@@ -54,10 +55,10 @@ constexpr const char* arm_start_rule = "a finite pair inside 'limits' at which t
 void init_arm_follower(ArmFollowerObject* self, nb::handle arm_value, nb::handle start, nb::handle max_step,
                        nb::handle limits, nb::handle damping) {
     const Arguments args("ArmFollower");
-    const arm::SphericalFiveBar prepared = args.arm(arm_value);
+    const arm::SphericalFiveBar prepared = args.arm("arm", arm_value);
     double pair[2];
     args.numbers("start", start, pair);
-    const arm::FollowSettings settings{args.positive("max_step", max_step), args.limits(limits),
+    const arm::FollowSettings settings{args.positive("max_step", max_step), args.limits("limits", limits),
                                        args.non_negative("damping", damping)};
     std::optional<arm::ArmFollower> follower = arm::ArmFollower::make(prepared, {pair[0], pair[1]}, settings);
     if (!follower) args.value_error("start", arm_start_rule, start);
@@ -123,6 +124,8 @@ void bind_followers(nb::module_& m) {
     m.attr("TRACKING") = static_cast<int>(FollowStatus::tracking);
     m.attr("APPROACHING") = static_cast<int>(FollowStatus::approaching);
     m.attr("HOLDING") = static_cast<int>(FollowStatus::holding);
+    for (const char* name : {"TRACKING", "APPROACHING", "HOLDING", "ArmFollower", "NeckFollower"})
+        detail::defined_names().push_back(name);
 
     nb::class_<ArmFollowerObject>(
         m, "ArmFollower",

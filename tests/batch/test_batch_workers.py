@@ -19,12 +19,15 @@ ROTATIONS, _ = vb.fk(ARM, THETA[:, 0], THETA[:, 1])
 DIRECTIONS = RNG.normal(size=(37, 29, 3))
 DIRECTIONS[::3] = vb.direction(ARM, THETA[:37, :1], THETA[:29, 1])[0][::3]
 
+CLOSING = THETA[vb.fk(ARM, THETA[:, 0], THETA[:, 1])[1]]
+
 CALLS = {
     "fk": lambda w: vb.fk(ARM, THETA[:, :1], THETA[:7, 1], workers=w),
     "direction": lambda w: vb.direction(ARM, THETA[:, 0], THETA[:, 1], workers=w),
     "ik": lambda w: vb.ik(ARM, ROTATIONS, workers=w),
     "ik_from_direction": lambda w: vb.ik_from_direction(ARM, DIRECTIONS, THETA[:29], workers=w),
     "ik_path": lambda w: vb.ik_path(ARM, DIRECTIONS, THETA[:37], max_step=0.5, workers=w),
+    "follow": lambda w: vb.follow(ARM, DIRECTIONS, CLOSING[:37, None], max_step=0.3, workers=w),
     "neck_fk": lambda w: (vb.neck_fk(DIRECTIONS, workers=w),),
     "neck_ik": lambda w: vb.neck_ik(vb.neck_fk(DIRECTIONS), workers=w),
     "jacobian": lambda w: vb.jacobian(ARM, THETA[:, :1], THETA[:7, 1], workers=w),

@@ -1,0 +1,282 @@
+#include "batch_module/call.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "batch/parallel.hpp"
+#include "batch_module/arguments.hpp"
+
+namespace velmora::batch_module {
+namespace {
+
+// NumPy's functions, types and dtypes, and the arm's class: strong references
+// taken when the module is imported and kept for the life of the process.
+struct Imported {
+    PyObject* asarray = nullptr;
+    PyObject* array = nullptr;
+    PyObject* empty = nullptr;
+    PyObject* float64_type = nullptr;    // numpy.float64, as `dtype=` is given
+    PyTypeObject* ndarray = nullptr;     // exactly numpy.ndarray
+    PyTypeObject* float64_scalar = nullptr;
+    PyObject* dtype_keyword = nullptr;   // ("dtype",), the keyword names of a vectorcall
+    std::array<PyObject*, 4> dtypes{};   // by Call::dtype_slot
+    PyTypeObject* arm_class = nullptr;
+};
+
+Imported imported;
+
+PyObject* take(nb::handle module, const char* name) { return nb::object(module.attr(name)).release().ptr(); }
+
+std::string text_of(nb::handle value) { return nb::str(value).c_str(); }
+
+// A shape as Python writes a tuple: (), (2,), (2, 3).
+std::string shape_text(const std::int64_t* extents, std::size_t count) {
+    std::string text = "(";
+    for (std::size_t d = 0; d < count; ++d) text += (d > 0 ? ", " : "") + std::to_string(extents[d]);
+    return text + (count == 1 ? ",)" : ")");
+}
+
+// The product of the extents, or nothing when it passes NumPy's index range;
+// a zero extent anywhere makes it zero, as NumPy counts.
+std::optional<std::int64_t> element_count(const std::int64_t* extents, std::size_t count,
+                                          const std::int64_t* more = nullptr, std::size_t more_count = 0) {
+    for (std::size_t d = 0; d < count; ++d)
+        if (extents[d] == 0) return 0;
+    for (std::size_t d = 0; d < more_count; ++d)
+        if (more[d] == 0) return 0;
+    std::int64_t product = 1;
+    for (std::size_t d = 0; d < count + more_count; ++d) {
+        const std::int64_t extent = d < count ? extents[d] : more[d - count];
+        if (__builtin_mul_overflow(product, extent, &product)) return std::nullopt;
+    }
+    return product;
+}
+
+nb::object call_numpy(PyObject* function, PyObject* value, PyObject* dtype) {
+    PyObject* arguments[] = {nullptr, value, dtype};
+    const std::size_t positional = 1 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    PyObject* result = PyObject_Vectorcall(function, arguments + 1, positional,
+                                           dtype != nullptr ? imported.dtype_keyword : nullptr);
+    if (result == nullptr) throw nb::python_error();
+    return nb::steal(result);
+}
+
+}  // namespace
+
+void import_numpy() {
+    const nb::module_ numpy = nb::module_::import_("numpy");
+    imported.asarray = take(numpy, "asarray");
+    imported.array = take(numpy, "array");
+    imported.empty = take(numpy, "empty");
+    imported.float64_type = take(numpy, "float64");
+    imported.float64_scalar = reinterpret_cast<PyTypeObject*>(imported.float64_type);
+    imported.ndarray = reinterpret_cast<PyTypeObject*>(take(numpy, "ndarray"));
+    imported.dtype_keyword = nb::make_tuple("dtype").release().ptr();
+    const nb::object dtype = numpy.attr("dtype");
+    const char* names[] = {"float64", "bool", "int64", "int8"};
+    for (std::size_t k = 0; k < imported.dtypes.size(); ++k) imported.dtypes[k] = dtype(names[k]).release().ptr();
+    nb::object arm = nb::module_::import_("velmora_torso_kinematics").attr("VelmoraArmKinematics");
+    if (!PyType_Check(arm.ptr())) throw nb::type_error("velmora_torso_kinematics.VelmoraArmKinematics is not a class");
+    imported.arm_class = reinterpret_cast<PyTypeObject*>(arm.release().ptr());
+}
+
+std::string qualified_type_name(nb::handle value) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(value.ptr()));
+    if (name == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return nb::steal<nb::str>(name).c_str();
+}
+
+PyTypeObject* arm_class() noexcept { return imported.arm_class; }
+
+arm::SphericalFiveBar Call::arm(const char* name, nb::handle value) const { return Arguments(function_).arm(name, value); }
+
+std::size_t Call::input(const char* name, nb::handle value, const Trailing& trailing) {
+    if (count_ == capacity) throw nb::value_error((std::string(function_) + "(): too many array arguments").c_str());
+    Operand& operand = operands_[count_];
+    PyObject* object = value.ptr();
+    PyTypeObject* type = Py_TYPE(object);
+    bool read = false;
+    if (type == &PyFloat_Type || type == imported.float64_scalar) {
+        operand.number = PyFloat_AS_DOUBLE(object);
+        read = true;
+    } else if (type == &PyLong_Type || type == &PyBool_Type) {
+        // NumPy holds an int that fits as int64 and converts it to the nearest
+        // double; larger ones it holds otherwise, and they take its path.
+        int overflow = 0;
+        const long long integer = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow == 0 && !(integer == -1 && PyErr_Occurred())) {
+            operand.number = static_cast<double>(integer);
+            read = true;
+        }
+        PyErr_Clear();
+    }
+    if (read) {
+        operand.data = &operand.number;
+        operand.ndim = 0;
+    } else if (!(type == imported.ndarray && read_float64(value, operand))) {
+        convert(name, value, operand);
+    }
+
+    bool fits = operand.ndim >= trailing.count;
+    const std::size_t leading = fits ? operand.ndim - trailing.count : 0;
+    for (std::size_t k = 0; fits && k < trailing.count; ++k)
+        fits = trailing.dims[k] == Trailing::any || operand.extents[leading + k] == trailing.dims[k];
+    if (!fits)
+        throw nb::value_error((prefix(name) + "must have shape " + trailing.text + ", not " +
+                               shape_text(operand.extents, operand.ndim))
+                                  .c_str());
+    operand.leading = leading;
+    for (std::size_t k = 0; k < trailing.count; ++k)
+        if (trailing.dims[k] == Trailing::any) free_extent_ = operand.extents[leading + k];
+    return count_++;
+}
+
+// An aligned, native-order float64 ndarray, read in place. False (nothing
+// raised) for any other, which NumPy then converts.
+bool Call::read_float64(nb::handle value, Operand& operand) {
+    nb::detail::make_caster<InputArray> caster;
+    if (!caster.from_python(value, 0, nullptr)) return false;
+    const InputArray& array = caster.value;
+    if (reinterpret_cast<std::uintptr_t>(array.data()) % alignof(double) != 0) return false;
+    operand.array = array;
+    operand.data = array.data();
+    operand.ndim = array.ndim();
+    operand.extents = array.shape_ptr();
+    operand.strides = array.stride_ptr();
+    return true;
+}
+
+void Call::convert(const char* name, nb::handle value, Operand& operand) {
+    nb::object array = call_numpy(imported.asarray, value.ptr(), nullptr);
+    const nb::object dtype = array.attr("dtype");
+    const std::string kind = text_of(dtype.attr("kind"));
+    // bool, signed, unsigned, floating: the numbers a scalar call accepts.
+    if (kind.size() != 1 || std::strchr("biuf", kind[0]) == nullptr)
+        throw nb::type_error((prefix(name) + "must hold real numbers, not an array of dtype " + text_of(dtype)).c_str());
+    array = call_numpy(imported.asarray, array.ptr(), imported.float64_type);
+    operand.converted = array;
+    if (read_float64(array, operand)) return;
+    // Unaligned data (a float64 view at an odd byte offset) cannot be read
+    // as doubles in place: one aligned copy.
+    operand.converted = call_numpy(imported.array, array.ptr(), imported.float64_type);
+    if (!read_float64(operand.converted, operand))
+        throw nb::type_error((prefix(name) + "could not be read as float64").c_str());
+}
+
+void Call::shape_mismatch(std::size_t first, std::size_t second) const {
+    const Operand& a = operands_[first];
+    const Operand& b = operands_[second];
+    throw nb::value_error(("shape mismatch: objects cannot be broadcast to a single shape.  Mismatch is between arg " +
+                           std::to_string(first) + " with shape " + shape_text(a.extents, a.leading) + " and arg " +
+                           std::to_string(second) + " with shape " + shape_text(b.extents, b.leading) + ".")
+                              .c_str());
+}
+
+void Call::broadcast() {
+    std::size_t dims = 0;
+    for (std::size_t k = 0; k < count_; ++k) dims = std::max(dims, operands_[k].leading);
+    // NumPy's order: dimension by dimension, the first input whose extent is
+    // not 1 sets it, and the first that differs from it is named with it.
+    std::array<std::int64_t, batch::max_dims> extents;
+    for (std::size_t d = 0; d < dims && d < batch::max_dims; ++d) {
+        std::int64_t extent = 1;
+        std::size_t source = 0;
+        for (std::size_t k = 0; k < count_; ++k) {
+            const Operand& operand = operands_[k];
+            if (d + operand.leading < dims) continue;
+            const std::int64_t own = operand.extents[d + operand.leading - dims];
+            if (own == 1) continue;
+            if (extent == 1) {
+                extent = own;
+                source = k;
+            } else if (extent != own) {
+                shape_mismatch(source, k);
+            }
+        }
+        extents[d] = extent;
+    }
+    if (dims > batch::max_dims) throw nb::value_error((std::string(function_) + "(): too many dimensions").c_str());
+    const auto count = element_count(extents.data(), dims);
+    if (!count) throw nb::value_error("broadcast dimensions too large.");
+    for (std::size_t k = 0; k < count_; ++k) {
+        const Operand& operand = operands_[k];
+        if (!element_count(extents.data(), dims, operand.extents + operand.leading, operand.ndim - operand.leading))
+            throw nb::value_error("iterator is too large");
+    }
+
+    shape_.dims = dims;
+    shape_.count = *count;
+    std::copy_n(extents.begin(), dims, shape_.extents.begin());
+    for (std::size_t k = 0; k < count_; ++k) {
+        const Operand& operand = operands_[k];
+        batch::Input& view = views_[k];
+        view.data = operand.data;
+        // A dimension the input lacks or holds once is read with stride 0.
+        for (std::size_t d = 0; d < dims; ++d) {
+            const bool own = d + operand.leading >= dims;
+            const std::size_t at = d + operand.leading - dims;
+            view.strides[d] = own && operand.extents[at] != 1 ? operand.strides[at] : 0;
+        }
+        for (std::size_t t = 0; t < operand.ndim - operand.leading && t < view.inner.size(); ++t) {
+            view.inner[t] = operand.strides[operand.leading + t];
+            view.extent[t] = operand.extents[operand.leading + t];
+        }
+    }
+}
+
+void* Call::allocate(const std::int64_t* tail, std::size_t count, int dtype, nb::object& array) {
+    PyObject* shape = PyTuple_New(static_cast<Py_ssize_t>(shape_.dims + count));
+    if (shape == nullptr) throw nb::python_error();
+    const nb::object owned_shape = nb::steal(shape);
+    for (std::size_t d = 0; d < shape_.dims + count; ++d) {
+        const std::int64_t extent = d < shape_.dims ? shape_.extents[d] : tail[d - shape_.dims];
+        PyObject* item = PyLong_FromLongLong(extent == Trailing::any ? free_extent_ : extent);
+        if (item == nullptr) throw nb::python_error();
+        PyTuple_SET_ITEM(shape, static_cast<Py_ssize_t>(d), item);
+    }
+    PyObject* arguments[] = {nullptr, shape, imported.dtypes[static_cast<std::size_t>(dtype)]};
+    PyObject* made = PyObject_Vectorcall(imported.empty, arguments + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (made == nullptr) throw nb::python_error();
+    array = nb::steal(made);
+    // The array owns its memory and is not resized while the call holds it:
+    // its address stays valid after the buffer is released.
+    Py_buffer buffer;
+    if (PyObject_GetBuffer(made, &buffer, PyBUF_WRITABLE) != 0) throw nb::python_error();
+    void* data = buffer.buf;
+    PyBuffer_Release(&buffer);
+    return data;
+}
+
+std::int64_t Call::workers(nb::handle value) const {
+    const std::string expected = prefix("workers") + "must be -1 or a positive integer, not ";
+    if (!PyIndex_Check(value.ptr())) throw nb::type_error((expected + "'" + qualified_type_name(value) + "'").c_str());
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (count == -1 && overflow == 0 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow > 0) return batch::max_threads;
+    if (overflow < 0 || count == 0 || count < -1) throw nb::value_error((expected + text_of(index)).c_str());
+    return count == -1 ? batch::available_cores() : count;
+}
+
+std::optional<double> Call::non_negative_or_none(const char* name, nb::handle value) const {
+    if (value.is_none()) return std::nullopt;
+    const double number = PyFloat_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        throw nb::type_error(
+            (prefix(name) + "must be a real number or None, not '" + qualified_type_name(value) + "'").c_str());
+    }
+    if (!(number >= 0.0))
+        throw nb::value_error((prefix(name) + "must be a non-negative number, not " + text_of(nb::float_(number))).c_str());
+    return number;
+}
+
+std::string Call::prefix(const char* argument) const { return std::string(function_) + "(): '" + argument + "' "; }
+
+}  // namespace velmora::batch_module

@@ -1,0 +1,134 @@
+#pragma once
+// One call of a batch function: its arguments read, its array inputs
+// broadcast to one leading shape, its outputs allocated, its worker count.
+//
+// Python floats and ints and aligned float64 ndarrays are read where they are
+// (nanobind's ndarray import), and broadcast by giving the loops zero strides;
+// only other array-likes (lists, other dtypes, unaligned or byte-swapped
+// views, subclasses) go through numpy.asarray, once. Errors are NumPy's own
+// where NumPy used to raise them, word for word.
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "batch/strided.hpp"
+#include "velmora_torso_kinematics/arm_kinematics.hpp"
+
+namespace velmora::batch_module {
+
+namespace nb = nanobind;
+
+// The trailing dimensions an argument must end with; `any` matches every
+// extent (a path's length T).
+struct Trailing {
+    static constexpr std::int64_t any = -1;
+    std::array<std::int64_t, 2> dims{};
+    std::size_t count = 0;
+    const char* text;  // as messages show it, e.g. "(..., 3, 3)"
+};
+
+inline constexpr Trailing scalar{{}, 0, "(...)"};
+inline constexpr Trailing vec3{{3}, 1, "(..., 3)"};
+inline constexpr Trailing pair{{2}, 1, "(..., 2)"};
+inline constexpr Trailing mat3{{3, 3}, 2, "(..., 3, 3)"};
+inline constexpr Trailing path{{Trailing::any, 3}, 2, "(..., T, 3)"};
+
+// The NumPy objects a call uses, and the arm's class, looked up once when the
+// module is imported.
+void import_numpy();
+
+// velmora_torso_kinematics.VelmoraArmKinematics, as import_numpy() found it.
+[[nodiscard]] PyTypeObject* arm_class() noexcept;
+
+// The qualified name of value's type, as messages show it.
+[[nodiscard]] std::string qualified_type_name(nb::handle value);
+
+class Call {
+public:
+    // The index of an optional input that was not given.
+    static constexpr std::size_t absent = static_cast<std::size_t>(-1);
+    // Array arguments one function may take.
+    static constexpr std::size_t capacity = 6;
+
+    explicit Call(const char* function) noexcept : function_(function) {}
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    // The arm's geometry, read from a VelmoraArmKinematics.
+    [[nodiscard]] arm::SphericalFiveBar arm(const char* name, nb::handle value) const;
+
+    // Reads an array-like as float64 and checks its trailing shape. Returns
+    // its index for view().
+    std::size_t input(const char* name, nb::handle value, const Trailing& trailing);
+
+    // The inputs' leading shapes broadcast against each other, with NumPy's
+    // rules and errors; afterwards view() and shape() are valid.
+    void broadcast();
+
+    [[nodiscard]] const batch::Input& view(std::size_t k) const noexcept { return views_[k]; }
+    [[nodiscard]] const batch::Shape& shape() const noexcept { return shape_; }
+
+    // A new C-contiguous array of the leading shape followed by `tail` (where
+    // `any` stands for the inputs' free extent T), and where to write it.
+    template <class T, std::size_t N>
+    T* output(const std::array<std::int64_t, N>& tail, nb::object& array) {
+        return static_cast<T*>(allocate(tail.data(), N, dtype_slot<T>(), array));
+    }
+
+    // `workers`: 1, -1 for every available core, or n > 1.
+    [[nodiscard]] std::int64_t workers(nb::handle value) const;
+
+    // None, or a number that is neither negative nor NaN.
+    [[nodiscard]] std::optional<double> non_negative_or_none(const char* name, nb::handle value) const;
+
+    // "f(): 'name' " as every argument's message begins.
+    [[nodiscard]] std::string prefix(const char* argument) const;
+    // The function's name, as messages show it.
+    [[nodiscard]] const char* function() const noexcept { return function_; }
+
+private:
+    using InputArray = nb::ndarray<const double, nb::device::cpu>;
+
+    struct Operand {
+        nb::object converted;  // NumPy's converted copy, when one was made
+        InputArray array;      // an ndarray read in place (holds its memory)
+        double number = 0.0;   // a Python number's value
+        const double* data = nullptr;
+        std::size_t ndim = 0;
+        const std::int64_t* extents = nullptr;
+        const std::int64_t* strides = nullptr;  // in doubles
+        std::size_t leading = 0;                // ndim minus the trailing dimensions
+    };
+
+    template <class T>
+    static constexpr int dtype_slot() noexcept;
+
+    bool read_float64(nb::handle value, Operand& operand);
+    void convert(const char* name, nb::handle value, Operand& operand);
+    void* allocate(const std::int64_t* tail, std::size_t count, int dtype, nb::object& array);
+    [[noreturn]] void shape_mismatch(std::size_t first, std::size_t second) const;
+
+    const char* function_;
+    std::array<Operand, capacity> operands_;
+    std::array<batch::Input, capacity> views_;
+    std::size_t count_ = 0;
+    batch::Shape shape_;
+    std::int64_t free_extent_ = 0;  // T, when an input has a dimension of any extent
+};
+
+template <>
+constexpr int Call::dtype_slot<double>() noexcept { return 0; }
+template <>
+constexpr int Call::dtype_slot<bool>() noexcept { return 1; }
+template <>
+constexpr int Call::dtype_slot<std::int64_t>() noexcept { return 2; }
+template <>
+constexpr int Call::dtype_slot<std::int8_t>() noexcept { return 3; }
+
+}  // namespace velmora::batch_module

@@ -1,0 +1,188 @@
+"""Every batch function gives the scalar method's bits (or, without one, its own
+bits on a C-contiguous array) whatever form its inputs take: one pose as 0-d
+arrays or Python numbers, zero-stride broadcasts, negative strides,
+non-contiguous views. And every name in __all__ is in these tables."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+import velmora_torso_batch as vb
+import velmora_torso_kinematics as vtk
+from batch_helpers import assert_same
+from test_batch_path import follow
+from test_batch_workers import CALLS
+
+ARM = vtk.VelmoraArmKinematics.default_left()
+NECK = vtk.VelmoraNeckKinematics()
+RNG = np.random.default_rng(19)
+N = 6
+
+THETA = RNG.uniform(-0.8, 0.8, size=(N, 2))
+THETA[0] = (0.0, math.pi / 2)  # the loop does not close
+ROTATIONS = vb.fk(ARM, THETA[:, 0], THETA[:, 1])[0]
+ROTATIONS[1] = np.eye(3)  # unreachable
+DIRECTIONS = vb.direction(ARM, THETA[:, 0], THETA[:, 1])[0]
+DIRECTIONS[0] = (0.6, 0.0, 0.8)
+ANGLES = RNG.uniform(-1.0, 1.0, size=(N, 3))
+ANGLES[2, 1] = math.pi / 2  # gimbal lock
+HEADS = vb.neck_fk(ANGLES)
+NEAR = THETA + 0.05
+PATHS = np.stack([DIRECTIONS, np.roll(DIRECTIONS, 1, axis=0), DIRECTIONS[::-1]], axis=1)  # (N, 3, 3)
+STARTS = np.array([(0.3 + 0.05 * k, -0.2) for k in range(N)])  # each closes the loop
+STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING}
+# Tested in test_batch_follow.py: classes and their status codes, not batch functions.
+FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING"}
+
+
+def outcome(shapes, failure, call):
+    """The scalar method's answer as the batch writes it: values, then ok."""
+    try:
+        values = call()
+    except failure:
+        return [np.full(shape, np.nan) for shape in shapes] + [np.bool_(False)]
+    return [np.array(values, dtype=np.float64).reshape(shape) for shape in shapes] + [np.bool_(True)]
+
+
+def batch_itself(function, *fixed):
+    """Without a scalar method: the function on C-contiguous float64 inputs, element i."""
+    def reference(i, *inputs):
+        results = function(*fixed, *(np.ascontiguousarray(x, dtype=np.float64) for x in inputs))
+        return [np.asarray(r)[i] for r in (results if isinstance(results, tuple) else (results,))]
+    return reference
+
+
+def scalar(call):
+    def reference(i, *inputs):
+        return call(*(x[i].tolist() for x in inputs))
+    return reference
+
+
+def stepped(i, paths, starts):
+    """ArmFollower.step along path i from start i: the pairs, then the status codes."""
+    follower = vb.ArmFollower(ARM, tuple(np.asarray(starts[i]).tolist()), max_step=0.5)
+    steps = [follower.step(d) for d in np.asarray(paths[i]).tolist()]
+    return [np.array([pair for pair, _ in steps]), np.array([STATUS[name] for _, name in steps], dtype=np.int8)]
+
+
+def pair_or_none(values):
+    return None if values is None else tuple(values)
+
+
+# name: (the batch call, its inputs with leading shape (N,), the reference for element i)
+FUNCTIONS = {
+    "fk": (lambda a, b: vb.fk(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
+           scalar(lambda a, b: outcome([(3, 3)], RuntimeError, lambda: ARM.fk(a, b)))),
+    "direction": (lambda a, b: vb.direction(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
+                  scalar(lambda a, b: outcome([(3,)], RuntimeError, lambda: ARM.direction(a, b)))),
+    "ik": (lambda r: vb.ik(ARM, r), [ROTATIONS], scalar(lambda r: outcome([(2,)], RuntimeError, lambda: ARM.ik(r)))),
+    "ik_from_direction": (lambda d, n: vb.ik_from_direction(ARM, d, n), [DIRECTIONS, NEAR],
+                          scalar(lambda d, n: outcome([(2,)], RuntimeError,
+                                                      lambda: ARM.ik_from_direction(d, pair_or_none(n))))),
+    "ik_path": (lambda p, s: vb.ik_path(ARM, p, s, max_step=0.5), [PATHS, NEAR],
+                lambda i, p, s: list(follow(ARM, np.asarray(p[i]), tuple(np.asarray(s[i]).tolist()), 0.5))),
+    "follow": (lambda p, s: vb.follow(ARM, p, s, max_step=0.5), [PATHS, STARTS], stepped),
+    "neck_fk": (lambda a: vb.neck_fk(a), [ANGLES], scalar(lambda a: [np.array(NECK.fk(a))])),
+    "neck_ik": (lambda r: vb.neck_ik(r), [HEADS], scalar(lambda r: outcome([(3,)], ValueError, lambda: NECK.ik(r)))),
+    "direction_solutions": (lambda d: vb.direction_solutions(ARM, d), [DIRECTIONS],
+                            batch_itself(vb.direction_solutions, ARM)),
+    "jacobian": (lambda a, b: vb.jacobian(ARM, a, b), [THETA[:, 0], THETA[:, 1]], batch_itself(vb.jacobian, ARM)),
+    "singularity_measure": (lambda a, b: vb.singularity_measure(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
+                            batch_itself(vb.singularity_measure, ARM)),
+    "joint_rates": (lambda a, b, v: vb.joint_rates(ARM, a, b, v), [THETA[:, 0], THETA[:, 1], DIRECTIONS],
+                    batch_itself(vb.joint_rates, ARM)),
+    "neck_rates": (lambda a, d: vb.neck_rates(a, d), [ANGLES, ANGLES[::-1].copy()], batch_itself(vb.neck_rates)),
+    "neck_angle_rates": (lambda a, w: vb.neck_angle_rates(a, w), [ANGLES, DIRECTIONS],
+                         batch_itself(vb.neck_angle_rates)),
+}
+
+
+def spread(x):
+    """x as every other element of a larger array: a non-contiguous view."""
+    wide = np.full((2 * len(x),) + x.shape[1:], np.inf)
+    wide[::2] = x
+    return wide[::2]
+
+
+def transposed_memory(x):
+    """x with its trailing dimensions stored in reverse order (Fortran-like inner strides)."""
+    return np.asfortranarray(x) if x.ndim > 1 else spread(x)
+
+
+# layout: (inputs in that layout, the element index each result row comes from)
+LAYOUTS = {
+    "negative strides": lambda xs: ([x[::-1] for x in xs], list(range(N))[::-1]),
+    "non-contiguous view": lambda xs: ([spread(x) for x in xs], list(range(N))),
+    "inner strides": lambda xs: ([transposed_memory(x) for x in xs], list(range(N))),
+    "zero-stride broadcast": lambda xs: ([np.broadcast_to(x[3], (4,) + x.shape[1:]) for x in xs], [3] * 4),
+    "read-only": lambda xs: ([read_only(x) for x in xs], list(range(N))),
+}
+
+
+def read_only(x):
+    view = x.copy()
+    view.flags.writeable = False
+    return view
+
+
+def as_list(results):
+    return list(results) if isinstance(results, tuple) else [results]
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+def test_layouts_give_the_same_bits(name, layout):
+    call, inputs, reference = FUNCTIONS[name]
+    laid_out, rows = LAYOUTS[layout](inputs)
+    got = as_list(call(*laid_out))
+    for k, i in enumerate(rows):
+        for value, expected in zip(got, reference(i, *inputs), strict=True):
+            assert_same(value[k], np.asarray(expected))
+
+
+# One pose: each input as a 0-d array or a trailing-shaped array, as Python
+# numbers and lists, and (where they are integers) as Python ints.
+ONE_POSE = {
+    "0-d arrays": lambda x: np.array(x),
+    "python numbers": lambda x: x.tolist(),
+    "numpy scalars": lambda x: x[()] if x.ndim == 0 else x,
+}
+
+
+@pytest.mark.parametrize("form", sorted(ONE_POSE))
+@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+def test_one_pose_gives_the_same_bits(name, form):
+    call, inputs, reference = FUNCTIONS[name]
+    for i in range(N):
+        got = as_list(call(*(ONE_POSE[form](x[i]) for x in inputs)))
+        for value, expected in zip(got, reference(i, *inputs), strict=True):
+            assert value.shape == np.shape(expected)
+            assert_same(value, np.asarray(expected))
+
+
+@pytest.mark.parametrize("value, read_as", [
+    (3, 3.0), (-7, -7.0), (True, 1.0), (False, 0.0), (2**53 + 1, float(2**53 + 1)), (-2**63, -2.0**63),
+    (2**63, 2.0**63), (2**64 - 1, 2.0**64), (np.float64(0.25), 0.25), (np.int32(5), 5.0), (1e300, 1e300),
+])
+def test_python_and_numpy_numbers_read_as_numpy_converts_them(value, read_as):
+    # Python floats and ints are read without NumPy, others through it: both
+    # as NumPy's float64 conversion gives them.
+    assert float(np.asarray(value, dtype=np.float64)) == read_as
+    for got, expected in zip(vb.jacobian(ARM, value, -0.2), vb.jacobian(ARM, np.array([read_as]), -0.2),
+                             strict=True):
+        assert_same(got, expected[0])
+    assert_same(vb.neck_rates([0.1, value, 0.2], [value, 0.0, 1.0]),
+                vb.neck_rates(np.array([0.1, read_as, 0.2]), np.array([read_as, 0.0, 1.0])))
+
+
+def test_every_exported_function_is_in_the_tables():
+    exported = set(vb.__all__)
+    assert type(vb.__all__) is tuple and list(vb.__all__) == sorted(exported)
+    functions = exported - FOLLOWER_NAMES
+    assert not functions - set(FUNCTIONS), functions - set(FUNCTIONS)
+    assert not functions - set(CALLS), functions - set(CALLS)
+    assert exported == {name for name in dir(vb) if not name.startswith("_")
+                        and (callable(getattr(vb, name)) or name in FOLLOWER_NAMES)}
