@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "input_axes.hpp"
+
 namespace velmora::arm {
 namespace {
 
@@ -41,11 +43,8 @@ std::optional<PointingRates> pointing_rates(const SphericalFiveBar& arm, double 
     // Written so that a NaN determinant passes on to NaN matrices.
     if (std::fabs(closure) < closure_singular_limit) return std::nullopt;
 
-    // The input axes v_1 and v_5 of base_frame(), without the sine and cosine of
-    // arm_arc that it also evaluates for the rest elbows.
-    const Vec3 joint_a_axis{0.0, 0.0, 1.0};
-    const Vec3 joint_b_axis{mirror_sign(arm.geometry()), 0.0, 0.0};
-    PointingRates rates{*fk, {}, closure, cross(joint_a_axis, v_2), cross(joint_b_axis, v_4)};
+    // The elbows turn about the input axes: dv_2/dtheta_A = v_1 x v_2, dv_4/dtheta_B = v_5 x v_4.
+    PointingRates rates{*fk, {}, closure, cross(joint_a_axis(), v_2), cross(joint_b_axis(arm.geometry()), v_4)};
     set_column(rates.j_v, 0, (-dot(v_3, rates.v_2_rate) / closure) * v_4_cross_v_3);
     set_column(rates.j_v, 1, (-dot(v_3, rates.v_4_rate) / closure) * cross(v_3, v_2));
     return rates;
