@@ -25,9 +25,8 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 
 build=build/bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DVELMORA_BUILD_MODULE=OFF -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j 2 --target velmora_core_bench velmora_velocity_bench >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench >/dev/null
 
 echo "== Python methods (ns per call)"
 .venv/bin/python bench/bench_methods.py "${quick[@]}"
