@@ -10,12 +10,8 @@ endif()
 find_package(nanobind CONFIG REQUIRED PATHS "${velmora_nanobind_dir}" NO_DEFAULT_PATH)
 
 # The loops beside the core: plain C++ over strided views, no Python header.
-add_library(velmora_batch STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/arm.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/arm_velocity.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/neck.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/neck_velocity.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/parallel.cpp)
+file(GLOB velmora_batch_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/*.cpp)
+add_library(velmora_batch STATIC ${velmora_batch_sources})
 target_include_directories(velmora_batch PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 find_package(Threads REQUIRED)
 target_link_libraries(velmora_batch PUBLIC velmora_core Threads::Threads PRIVATE velmora_warnings)
