@@ -28,7 +28,8 @@ namespace velmora::module {
 template <class T>
 struct Returns {
     PyObject* object;
-    Returns(PyObject* made) noexcept : object(made) {}  // NOLINT: every body returns a PyObject*
+    // Implicit: a body returns what to_python() or raise() gives.
+    Returns(PyObject* made) noexcept : object(made) {}  // NOLINT(google-explicit-constructor)
 };
 
 // A parameter's default: none (required), None, or a number or truth value.
@@ -45,7 +46,8 @@ inline constexpr Default defaults_to_none{Default::Kind::none};
 
 struct Parameter {
     constexpr Parameter() noexcept = default;
-    constexpr Parameter(const char* parameter_name) noexcept : name(parameter_name) {}  // NOLINT: "theta_a"
+    // Implicit, so that a table lists a required parameter by its name alone.
+    constexpr Parameter(const char* parameter_name) noexcept : name(parameter_name) {}  // NOLINT
     constexpr Parameter(const char* parameter_name, Default parameter_default) noexcept
         : name(parameter_name), default_value(parameter_default) {}
 
@@ -100,9 +102,8 @@ inline constexpr bool is_optional<std::optional<T>> = true;
 
 }  // namespace table_detail
 
-// What the table needs to know of a body: how it is called, its receiver (an
-// instance layout, or PyTypeObject* for the constructor; void for a static
-// method), the types of its Python parameters and of its result.
+// What the table needs to know of a body: how it is called, the types of its
+// Python parameters (those past the receiver or the type) and of its result.
 template <auto Body>
 struct BodyTraits {
     using signature = table_detail::body_signature<decltype(Body)>;
