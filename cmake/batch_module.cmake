@@ -10,22 +10,15 @@ endif()
 find_package(nanobind CONFIG REQUIRED PATHS "${velmora_nanobind_dir}" NO_DEFAULT_PATH)
 
 # The loops beside the core: plain C++ over strided views, no Python header.
-add_library(velmora_batch STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/arm.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/arm_velocity.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/neck.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/neck_velocity.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/parallel.cpp)
+file(GLOB velmora_batch_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/batch/*.cpp)
+add_library(velmora_batch STATIC ${velmora_batch_sources})
 target_include_directories(velmora_batch PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 find_package(Threads REQUIRED)
 target_link_libraries(velmora_batch PUBLIC velmora_core Threads::Threads PRIVATE velmora_warnings)
 
 # NB_STATIC: nanobind's runtime is linked into the module, not shared.
-nanobind_add_module(velmora_torso_batch NB_STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/arguments.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/call.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/followers.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/module.cpp)
+file(GLOB velmora_batch_module_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/*.cpp)
+nanobind_add_module(velmora_torso_batch NB_STATIC ${velmora_batch_module_sources})
 target_include_directories(velmora_torso_batch PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_link_libraries(velmora_torso_batch PRIVATE velmora_batch velmora_warnings)
 # nanobind marks its exception types for export; the version script keeps the

@@ -27,29 +27,27 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 
 build=build/bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DVELMORA_BUILD_MODULE=OFF -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j 2 --target velmora_core_bench velmora_velocity_bench velmora_follow_bench >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench >/dev/null
 
 echo "== Python methods (ns per call)"
 .venv/bin/python bench/bench_methods.py "${quick[@]}"
 echo
-echo "== C++ core (time per call)"
 # Interleaved repetitions, reported as their fastest (the benchmark's "min" statistic):
 # the machine's other load moves single runs by far more than the differences measured.
-"$build/velmora_core_bench" --benchmark_min_time="$core_seconds" --benchmark_repetitions=5 \
-    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
-    | grep -E "^Benchmark|^-|_min "
+timed() {
+    "$build/$1" --benchmark_min_time="$core_seconds" --benchmark_repetitions=5 \
+        --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+        | grep -E "^Benchmark|^-|_min "
+}
+echo "== C++ core (time per call)"
+timed velmora_core_bench
 echo
 echo "== C++ velocity kinematics (time per call)"
-"$build/velmora_velocity_bench" --benchmark_min_time="$core_seconds" --benchmark_repetitions=5 \
-    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
-    | grep -E "^Benchmark|^-|_min "
+timed velmora_velocity_bench
 echo
 echo "== C++ followers (time per step)"
-"$build/velmora_follow_bench" --benchmark_min_time="$core_seconds" --benchmark_repetitions=5 \
-    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
-    | grep -E "^Benchmark|^-|_min "
+timed velmora_follow_bench
 echo
 echo "== Followers from Python"
 .venv/bin/python bench/bench_follow.py "${quick[@]}"

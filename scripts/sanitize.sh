@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole suite again, under AddressSanitizer and UndefinedBehaviorSanitizer:
 # builds the core, its C++ tests and both modules with both sanitizers into
-# build/asan (CMake directly, not pip), runs the C++ tests under CTest, then
+# build/asan (preset "asan", not pip), runs the C++ tests under CTest, then
 # pytest against those modules. Any sanitizer report, in this process or in a
 # child the tests start, fails the run.
 # Usage: scripts/sanitize.sh [pytest arguments]
@@ -13,21 +13,13 @@ export PATH="$root/.venv/bin:$PATH"
 
 build=build/asan
 reports="$root/$build/reports"
+cmake --preset asan >/dev/null
 
-# -O1 without NDEBUG: fast enough for the whole suite, and the reports get
-# usable stacks (no inlining away of the frames that matter).
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
-    -DVELMORA_SANITIZE=ON -DVELMORA_BUILD_MODULE=ON -DVELMORA_BUILD_TESTS=ON \
-    -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
-
-# Reports go to files (log_path), one per process: a child process that the
-# tests expect to fail would otherwise hide its report in captured output.
+# Reports go to files (log_path, set by the presets), one per process: a child
+# process that the tests expect to fail would otherwise hide its report in
+# captured output.
 rm -rf "$reports"
 mkdir -p "$reports"
-export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
-export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$root/tools/sanitizers/lsan_interpreter.supp:print_suppressions=0"
 
 # Prints every report and fails; runs after each stage and on any exit, so a
 # stage that dies of its report still shows it.
@@ -52,10 +44,10 @@ fail_on_reports() {
 trap 'status=$?; [ $status -eq 0 ] || fail_on_reports "a failed stage"' EXIT
 
 # The build runs the sanitized stub generator, so it is checked as well.
-cmake --build "$build" -j 2
+cmake --build --preset asan
 fail_on_reports "the build"
 
-(cd "$build" && ctest --output-on-failure --no-tests=error)
+ctest --preset asan
 fail_on_reports "the C++ tests"
 
 # The interpreter is not instrumented, so the runtime must come first in the
@@ -79,7 +71,8 @@ module_dir="$root/$build"
 # allocator_may_return_null: an allocation too big for any machine (the batch
 # module's huge-shape tests) returns NULL as malloc does, so NumPy raises its
 # MemoryError instead of the runtime aborting the process.
-export ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=1/detect_leaks=0:quarantine_size_mb=1}:allocator_may_return_null=1"
+export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=0:quarantine_size_mb=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:allocator_may_return_null=1"
+export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
 run_python() {
     LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc PYTHONPATH="$module_dir" \
         VELMORA_FAULT_PROBE_DIR="$module_dir" .venv/bin/python "$@"

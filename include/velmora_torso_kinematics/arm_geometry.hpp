@@ -28,7 +28,7 @@ struct SphericalLinkGeometry {
     double arm_arc;      // radians, v_1..v_2 and v_5..v_4
     double coupler_arc;  // radians, v_2..v_3 and v_4..v_3
     Branch branch;
-    bool mirror;         // true: the right arm, mirrored across the YZ plane
+    bool mirror;         // true: the right arm, the left one turned 180 degrees about z
 };
 
 inline constexpr double default_arm_arc = 0.7;

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "input_axes.hpp"
+
 namespace velmora::arm {
 namespace {
 
@@ -48,12 +50,9 @@ std::optional<LoopRates> loop_rates(const SphericalFiveBar& arm, double theta_a,
     // inverse of a matrix with rows a, b, c has columns b x c, c x a, a x b over
     // det = a.(b x c) = v_3.(v_2 x v_4).
     const Vec3 v_4_cross_v_3 = cross(v_4, v_3);
-    // The input axes v_1 and v_5 of base_frame(), without the sine and cosine of
-    // arm_arc that it also evaluates for the rest elbows.
-    const Vec3 joint_a_axis{0.0, 0.0, 1.0};
-    const Vec3 joint_b_axis{mirror_sign(arm.geometry()), 0.0, 0.0};
-    const Vec3 v_2_rate = cross(joint_a_axis, v_2);
-    const Vec3 v_4_rate = cross(joint_b_axis, v_4);
+    // The elbows turn about the input axes: dv_2/dtheta_A = v_1 x v_2, dv_4/dtheta_B = v_5 x v_4.
+    const Vec3 v_2_rate = cross(joint_a_axis(), v_2);
+    const Vec3 v_4_rate = cross(joint_b_axis(arm.geometry()), v_4);
     return LoopRates{*fk, dot(v_2, v_4_cross_v_3), v_4_cross_v_3, cross(v_3, v_2), v_2_rate, v_4_rate};
 }
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/sine_cosine.hpp"
 #include "lanes.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 
@@ -81,24 +82,6 @@ inline constexpr double smallest_written_out_component = 1e-150;
         }
     }
     return r;
-}
-
-struct SineCosine {
-    double sin;
-    double cos;
-};
-
-// Both in one call where the C library has one: glibc's sincos runs the code of
-// its sin and cos, so the values are theirs (the recipe's own sin and cos pairs
-// are fused into this call by the compiler anyway).
-[[nodiscard]] inline SineCosine sine_cosine(double angle) noexcept {
-#if defined(__GLIBC__)
-    SineCosine r;
-    ::sincos(angle, &r.sin, &r.cos);
-    return r;
-#else
-    return {std::sin(angle), std::cos(angle)};
-#endif
 }
 
 [[nodiscard]] inline bool written_out_angle(double angle) noexcept {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "five_bar.hpp"
+#include "input_axes.hpp"
 
 namespace velmora::arm {
 namespace {
@@ -23,8 +24,8 @@ SphericalFiveBar::SphericalFiveBar(const SphericalLinkGeometry& geometry) noexce
     arm_circle_ = 1.0 - cos_arm_ * cos_arm_;
     coupler_circle_ = 1.0 - cos_coupler_ * cos_coupler_;
     minus_m_sin_arm_ = -m * sin_arm;
-    joint_a_axis_ = {0.0, 0.0, 1.0};
-    joint_b_axis_ = {m, 0.0, 0.0};
+    joint_a_axis_ = joint_a_axis();
+    joint_b_axis_ = joint_b_axis(geometry);
     rest_elbow_a_ = {m * sin_arm, 0.0, cos_arm_};
     rest_elbow_b_ = {m * cos_arm_, 0.0, sin_arm};
     rest_perp_a_ = perpendicular_part(rest_elbow_a_, joint_a_axis_);

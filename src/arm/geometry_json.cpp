@@ -534,6 +534,11 @@ private:
         return true;
     }
 
+    [[nodiscard]] static constexpr char closing_of(bool object) noexcept { return object ? '}' : ']'; }
+    [[nodiscard]] static constexpr const char* eof_inside(bool object) noexcept {
+        return object ? "EOF while parsing an object" : "EOF while parsing a list";
+    }
+
     // Skips one value of any shape after checking it. Nesting is tracked on an
     // explicit stack (one bit per open container), so depth costs heap bits,
     // never call frames.
@@ -545,26 +550,19 @@ private:
             switch (c) {
                 case end_of_text: return fail_at_end("EOF while parsing a value");
                 case '{':
+                case '[': {
+                    const bool is_object = c == '{';
                     ++pos_;
                     c = peek_token();
-                    if (c == end_of_text) return fail_at_end("EOF while parsing an object");
-                    if (c == '}') {
+                    if (c == end_of_text) return fail_at_end(eof_inside(is_object));
+                    if (c == closing_of(is_object)) {
                         ++pos_;
                         break;
                     }
-                    open_is_object.push_back(true);
-                    if (!skip_key_and_colon()) return false;
+                    open_is_object.push_back(is_object);
+                    if (is_object && !skip_key_and_colon()) return false;
                     continue;
-                case '[':
-                    ++pos_;
-                    c = peek_token();
-                    if (c == end_of_text) return fail_at_end("EOF while parsing a list");
-                    if (c == ']') {
-                        ++pos_;
-                        break;
-                    }
-                    open_is_object.push_back(false);
-                    continue;
+                }
                 case '"':
                     if (!read_string(nullptr)) return false;
                     break;
@@ -590,12 +588,9 @@ private:
             for (;;) {
                 if (open_is_object.empty()) return true;
                 const bool in_object = open_is_object.back();
-                const char closing = in_object ? '}' : ']';
+                const char closing = closing_of(in_object);
                 c = peek_token();
-                if (c == end_of_text) {
-                    return fail_at_end(in_object ? "EOF while parsing an object"
-                                                 : "EOF while parsing a list");
-                }
+                if (c == end_of_text) return fail_at_end(eof_inside(in_object));
                 if (c == closing) {
                     ++pos_;
                     open_is_object.pop_back();

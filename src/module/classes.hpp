@@ -4,10 +4,25 @@
 
 #include "module/python.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+
 #include "velmora_torso_kinematics/arm_geometry.hpp"
 
 namespace velmora::module {
+
+inline constexpr char module_name[] = "velmora_torso_kinematics";
+
+// Compile-time concatenation of string literals into one NUL-terminated array.
+template <std::size_t... N>
+constexpr auto join(const char (&... parts)[N]) {
+    std::array<char, (N + ... + 0) - sizeof...(N) + 1> out{};
+    std::size_t at = 0;
+    ((std::copy_n(parts, N - 1, out.begin() + at), at += N - 1), ...);
+    out[at] = '\0';
+    return out;
+}
 
 struct ArmObject {
     PyObject_HEAD
@@ -38,13 +53,15 @@ struct PythonClass;
 
 template <>
 struct PythonClass<ArmObject> {
-    static constexpr const char* name = "VelmoraArmKinematics";
+    static constexpr char name[] = "VelmoraArmKinematics";
+    static constexpr auto qualified_name = join(module_name, ".", name);
     static PyTypeObject* type() { return require_type(arm_type_or_null, name); }
 };
 
 template <>
 struct PythonClass<NeckObject> {
-    static constexpr const char* name = "VelmoraNeckKinematics";
+    static constexpr char name[] = "VelmoraNeckKinematics";
+    static constexpr auto qualified_name = join(module_name, ".", name);
     static PyTypeObject* type() { return require_type(neck_type_or_null, name); }
 };
 

@@ -54,8 +54,8 @@ bool is_exact_numpy_array(PyObject* object) {
         !is_numpy_type_named(type, {"ndarray"})) {
         return false;
     }
-    if (numpy_array_type == nullptr) numpy_array_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-    return type == numpy_array_type;
+    numpy_array_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    return true;
 }
 
 // The element kind of a buffer format that reads as a native double or float.

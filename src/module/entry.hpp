@@ -1,8 +1,8 @@
 #pragma once
-// Entry points generated from one description per method: the interpreter
+// Entry points generated from one table entry per method: the interpreter
 // calls these, and each runs bind -> check receiver -> convert -> body under
 // the fault guard. A body is a plain function whose parameter types choose the
-// converters, e.g. `PyObject* fk(const ArmObject&, double theta_a, double theta_b)`.
+// converters, e.g. `Returns<Mat3> fk(const ArmObject&, double theta_a, double theta_b)`.
 
 #include <array>
 #include <cstddef>
@@ -14,24 +14,10 @@
 #include "module/classes.hpp"
 #include "module/converters.hpp"
 #include "module/fault.hpp"
+#include "module/method_table.hpp"
 
 namespace velmora::module {
 namespace detail {
-
-template <class F>
-struct body_traits;
-
-template <class First, class... Rest>
-struct body_traits<PyObject* (*)(First, Rest...)> {
-    using first = std::remove_cvref_t<First>;
-    using rest = std::tuple<std::remove_cvref_t<Rest>...>;
-    using all = std::tuple<std::remove_cvref_t<First>, std::remove_cvref_t<Rest>...>;
-};
-
-template <>
-struct body_traits<PyObject* (*)()> {
-    using all = std::tuple<>;
-};
 
 template <class Tuple, std::size_t... I>
 bool convert_all(const FunctionDescription& description, PyObject* const* slots, Tuple& values,
@@ -70,16 +56,16 @@ const Instance* receiver(PyObject* self) {
 template <const FunctionDescription& Description, auto Body>
 PyObject* instance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) noexcept {
-    using Traits = detail::body_traits<decltype(Body)>;
-    using Instance = typename Traits::first;
+    using Traits = BodyTraits<Body>;
+    using Instance = std::tuple_element_t<0, typename Traits::signature::all>;
     return guarded<PyObject*>([&]() -> PyObject* {
-        typename Traits::rest values{};
+        typename Traits::parameters values{};
         const Instance* instance = nullptr;
-        const bool loaded = detail::Arguments<Description, typename Traits::rest>::load(
+        const bool loaded = detail::Arguments<Description, typename Traits::parameters>::load(
             [&](Slots slots) { return bind_vectorcall(Description, args, nargsf, kwnames, slots); },
             [&] { return (instance = detail::receiver<Instance>(self)) != nullptr; }, values);
         if (!loaded) return nullptr;
-        return std::apply([&](const auto&... value) { return Body(*instance, value...); }, values);
+        return std::apply([&](const auto&... value) { return Body(*instance, value...).object; }, values);
     });
 }
 
@@ -87,45 +73,45 @@ PyObject* instance_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 template <const FunctionDescription& Description, auto Body>
 PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) noexcept {
-    using Values = typename detail::body_traits<decltype(Body)>::all;
+    using Values = typename BodyTraits<Body>::parameters;
     return guarded<PyObject*>([&]() -> PyObject* {
         Values values{};
         const bool loaded = detail::Arguments<Description, Values>::load(
             [&](Slots slots) { return bind_vectorcall(Description, args, nargsf, kwnames, slots); },
             [] { return true; }, values);
         if (!loaded) return nullptr;
-        return std::apply(Body, values);
+        return std::apply([](const auto&... value) { return Body(value...).object; }, values);
     });
 }
 
 // The Py_tp_new slot: tuple-and-dict binding; the body receives the type called.
 template <const FunctionDescription& Description, auto Body>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    using Values = typename detail::body_traits<decltype(Body)>::rest;
+    using Values = typename BodyTraits<Body>::parameters;
     return guarded<PyObject*>([&]() -> PyObject* {
         Values values{};
         const bool loaded = detail::Arguments<Description, Values>::load(
             [&](Slots slots) { return bind_tuple_and_dict(Description, args, kwargs, slots); },
             [] { return true; }, values);
         if (!loaded) return nullptr;
-        return std::apply([&](const auto&... value) { return Body(type, value...); }, values);
+        return std::apply([&](const auto&... value) { return Body(type, value...).object; }, values);
     });
 }
 
 // METH_NOARGS instance method (the interpreter rejects any argument itself).
 template <auto Body>
 PyObject* instance_accessor(PyObject* self, PyObject*) noexcept {
-    using Instance = typename detail::body_traits<decltype(Body)>::first;
+    using Instance = std::tuple_element_t<0, typename BodyTraits<Body>::signature::all>;
     return guarded<PyObject*>([&]() -> PyObject* {
         const Instance* instance = detail::receiver<Instance>(self);
-        return instance != nullptr ? Body(*instance) : nullptr;
+        return instance != nullptr ? Body(*instance).object : nullptr;
     });
 }
 
 // METH_NOARGS | METH_STATIC method.
 template <auto Body>
 PyObject* static_accessor(PyObject*, PyObject*) noexcept {
-    return guarded<PyObject*>([] { return Body(); });
+    return guarded<PyObject*>([] { return Body().object; });
 }
 
 // The method-table form of any entry above.
@@ -133,5 +119,33 @@ template <class Entry>
 PyCFunction as_method(Entry entry) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
+
+// The method-table row of method I of a class table, documented by `doc`:
+// METH_NOARGS when the body takes no Python parameter, METH_STATIC when it
+// takes no receiver.
+template <auto& Table, std::size_t I>
+PyMethodDef method_row(const char* doc) noexcept {
+    constexpr std::size_t entry = I + 1;
+    using M = std::remove_cvref_t<decltype(table_entry<Table, entry>())>;
+    using Traits = typename M::traits;
+    constexpr const FunctionDescription& description = function_description<Table, entry>;
+    constexpr const char* name = table_entry<Table, entry>().name;
+    constexpr int keywords = METH_FASTCALL | METH_KEYWORDS;
+    if constexpr (Traits::kind == CallKind::static_method) {
+        if constexpr (Traits::arity == 0) {
+            return {name, as_method(&static_accessor<M::body>), METH_NOARGS | METH_STATIC, doc};
+        } else {
+            return {name, as_method(&static_method<description, M::body>), keywords | METH_STATIC, doc};
+        }
+    } else if constexpr (Traits::arity == 0) {
+        return {name, as_method(&instance_accessor<M::body>), METH_NOARGS, doc};
+    } else {
+        return {name, as_method(&instance_method<description, M::body>), keywords, doc};
+    }
+}
+
+// The Py_tp_new slot of a class table.
+template <auto& Table>
+inline constexpr newfunc constructor_slot = &constructor<function_description<Table, 0>, decltype(Table.constructor)::body>;
 
 }  // namespace velmora::module

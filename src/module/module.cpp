@@ -18,7 +18,7 @@ OnceObject module_cache;
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "velmora_torso_kinematics",
+    module_name,
     "",       // the module's __doc__ is the empty string
     0,        // no per-module state
     nullptr,  // no module-level functions
@@ -45,8 +45,8 @@ bool register_class(PyObject* module, PyTypeObject* type, const char* name) {
 
 PyObject* build_module() {
     OwnedRef module(PyModule_Create2(&module_definition, module_api_version));
-    if (!module || !register_class(module.get(), arm_type_or_null(), "VelmoraArmKinematics") ||
-        !register_class(module.get(), neck_type_or_null(), "VelmoraNeckKinematics")) {
+    if (!module || !register_class(module.get(), arm_type_or_null(), PythonClass<ArmObject>::name) ||
+        !register_class(module.get(), neck_type_or_null(), PythonClass<NeckObject>::name)) {
         return nullptr;
     }
     return module.release();

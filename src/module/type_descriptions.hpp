@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "module/classes.hpp"
+#include "module/method_table.hpp"
 #include "module/python.hpp"
 #include "velmora_torso_kinematics/neck.hpp"
 #include "velmora_torso_kinematics/vector_types.hpp"
@@ -101,7 +102,7 @@ template <>
 struct PythonType<neck::NeckAngles> : PythonType<std::tuple<double, double, double>> {};
 
 // The module whose interface is described here.
-inline constexpr char module_name[] = "velmora_torso_kinematics";
+using module::module_name;
 
 // The module's own classes, named bare: a stub of the module defines them.
 template <class Instance>
@@ -129,6 +130,14 @@ public:
     constexpr explicit DefaultText(const char* literal) noexcept : literal_(literal) {}
     constexpr explicit DefaultText(double value) noexcept : kind_(Kind::number), number_(value) {}
     constexpr explicit DefaultText(bool value) noexcept : kind_(Kind::truth), truth_(value) {}
+    // A table's default; a required parameter's text is never read.
+    constexpr explicit DefaultText(Default given) noexcept
+        : kind_(given.kind == Default::Kind::number  ? Kind::number
+                : given.kind == Default::Kind::truth ? Kind::truth
+                                                     : Kind::literal),
+          literal_(given.kind == Default::Kind::none ? "None" : ""),
+          number_(given.number),
+          truth_(given.truth) {}
 
     // Not const: the first call fills the cell.
     [[nodiscard]] std::string_view text();
@@ -237,6 +246,64 @@ private:
 
 using ClassRegistry = Registry<ClassDescription>;
 using MethodSetRegistry = Registry<MethodSetDescription>;
+
+// The descriptions of a class table, by entry (0 the constructor, I + 1 method I).
+
+// A parameter's annotation: the body's type, except that a std::optional with a
+// value default is annotated as its value (absence there means the default,
+// not None).
+template <class T, Default::Kind kind>
+struct ParameterAnnotation : PythonType<T> {};
+template <class T>
+struct ParameterAnnotation<std::optional<T>, Default::Kind::number> : PythonType<T> {};
+template <class T>
+struct ParameterAnnotation<std::optional<T>, Default::Kind::truth> : PythonType<T> {};
+
+template <auto& Table, std::size_t Entry>
+constexpr const auto& table_entry() noexcept {
+    return module::table_entry<Table, Entry>();
+}
+
+// The defaults' texts, each spelt on first use and kept: the stub and the
+// stored text signatures read the same ones.
+template <auto& Table, std::size_t Entry>
+inline constinit auto default_texts = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<DefaultText, sizeof...(I)>{DefaultText(table_entry<Table, Entry>().parameters[I].default_value)...};
+}(std::make_index_sequence<table_entry<Table, Entry>().parameters.size()>{});
+
+template <auto& Table, std::size_t Entry>
+inline constexpr auto parameter_descriptions = []<std::size_t... I>(std::index_sequence<I...>) {
+    constexpr const auto& m = table_entry<Table, Entry>();
+    using Traits = typename std::remove_cvref_t<decltype(m)>::traits;
+    return std::array<ParameterDescription, sizeof...(I)>{ParameterDescription{
+        m.parameters[I].name,
+        &ParameterAnnotation<typename Traits::template parameter<I>, m.parameters[I].default_value.kind>::parameter,
+        m.parameters[I].default_value.kind == Default::Kind::required ? nullptr
+                                                                       : &default_texts<Table, Entry>[I]}...};
+}(std::make_index_sequence<table_entry<Table, Entry>().parameters.size()>{});
+
+template <auto& Table, std::size_t Entry>
+constexpr MethodDescription method_description() noexcept {
+    constexpr const auto& m = table_entry<Table, Entry>();
+    using Traits = typename std::remove_cvref_t<decltype(m)>::traits;
+    constexpr MethodKind kind = Traits::kind == CallKind::constructor ? MethodKind::constructor
+                                : Traits::kind == CallKind::instance  ? MethodKind::instance
+                                                                      : MethodKind::static_method;
+    return {m.name, kind, parameter_descriptions<Table, Entry>, result_type<typename Traits::result>, m.docstring};
+}
+
+// The class's description and its method set, with their registry nodes.
+template <auto& Table>
+struct TableDescriptions {
+    static constexpr ClassKey key{Table.name};
+    static constexpr ClassDescription class_description{&key, Table.name, module_name, "", {}, {}};
+    static constexpr auto methods = []<std::size_t... E>(std::index_sequence<E...>) {
+        return std::array<MethodDescription, sizeof...(E)>{method_description<Table, E>()...};
+    }(std::make_index_sequence<method_count<Table> + 1>{});
+    static constexpr MethodSetDescription method_set{&key, {}, methods};
+    static constinit inline ClassRegistry::Node class_node{class_description};
+    static constinit inline MethodSetRegistry::Node method_set_node{method_set};
+};
 
 // Filled by the library's load-time constructors; complete before main() or,
 // in the extension, before the interpreter calls the module's init function.

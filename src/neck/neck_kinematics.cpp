@@ -3,6 +3,9 @@
 #include <cmath>
 #include <limits>
 
+#include "common/sine_cosine.hpp"
+#include "gimbal_lock.hpp"
+
 namespace velmora::neck {
 
 namespace {
@@ -10,24 +13,6 @@ namespace {
 // An exact zero angle (either sign) turns nothing: its factor is the exact identity,
 // with positive zeros, so the signs of zero elements in the product are predictable.
 constexpr Mat3 identity{{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
-
-// Gimbal lock once 1 - |r20| = 1 - |sin(pitch)| falls below this (|cos(pitch)| under
-// about 1.4e-3): yaw and roll then turn about nearly the same axis and their split
-// rests on the rounding noise of the shrinking r10, r00, r21, r22.
-constexpr double gimbal_lock_margin = 1e-6;
-
-struct SineCosine {
-    double sin;
-    double cos;
-};
-
-// GNU sincos: one call for both values of the same angle, and the same results as
-// std::sin/std::cos in glibc (which GCC folds into sincos anyway when optimising).
-[[nodiscard]] SineCosine sine_cosine(double angle) noexcept {
-    SineCosine sc{};
-    ::sincos(angle, &sc.sin, &sc.cos);
-    return sc;
-}
 
 [[nodiscard]] Mat3 rotation_about_z(double angle) noexcept {
     if (angle == 0.0) return identity;
@@ -76,8 +61,8 @@ Mat3 forward_kinematics(const NeckAngles& angles) noexcept {
 
 std::optional<NeckAngles> inverse_kinematics(const Mat3& r) noexcept {
     const double r20 = r[2][0];
-    // Written so that a NaN r20 compares false and passes on to NaN angles.
-    if (1.0 - std::fabs(r20) < gimbal_lock_margin) return std::nullopt;
+    // r20 = -sin(pitch); a NaN passes on to NaN angles.
+    if (in_gimbal_lock(r20)) return std::nullopt;
     // Past the test |r20| < 1, so asin needs no clamping; negation flips the sign
     // bit, so r20 = +0 gives pitch -0.
     return NeckAngles{

@@ -3,24 +3,17 @@
 #include <cmath>
 #include <limits>
 
+#include "common/sine_cosine.hpp"
+#include "gimbal_lock.hpp"
+
 namespace velmora::neck {
 namespace {
 
-// The gimbal-lock margin of inverse kinematics, on the same 1 - |r20|.
-constexpr double gimbal_lock_margin = 1e-6;
-
-struct SineCosine {
-    double sin;
-    double cos;
-};
-
 // The same sincos that forward kinematics uses, so that sin(pitch) here is bit for
 // bit the -r20 it builds. An exact zero takes the identity's (0, 1) as it does.
-[[nodiscard]] SineCosine sine_cosine(double angle) noexcept {
+[[nodiscard]] SineCosine sine_cosine_or_identity(double angle) noexcept {
     if (angle == 0.0) return {0.0, 1.0};
-    SineCosine sc{};
-    ::sincos(angle, &sc.sin, &sc.cos);
-    return sc;
+    return sine_cosine(angle);
 }
 
 // The sines and cosines that E needs. A non-finite angle, roll included, makes
@@ -35,7 +28,7 @@ struct RateTrig {
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
         return {{nan, nan}, {nan, nan}};
     }
-    return {sine_cosine(angles.yaw), sine_cosine(angles.pitch)};
+    return {sine_cosine_or_identity(angles.yaw), sine_cosine_or_identity(angles.pitch)};
 }
 
 }  // namespace
@@ -60,8 +53,8 @@ std::optional<NeckAngleRates> angle_rates(const NeckAngles& angles, const Vec3& 
     const auto [yaw_trig, pitch_trig] = rate_trig(angles);
     const auto [sy, cy] = yaw_trig;
     const auto [sp, cp] = pitch_trig;
-    // Written so that a NaN pitch compares false and passes on to NaN rates.
-    if (1.0 - std::fabs(sp) < gimbal_lock_margin) return std::nullopt;
+    // The band that inverse kinematics refuses; a NaN pitch passes on to NaN rates.
+    if (in_gimbal_lock(sp)) return std::nullopt;
     // E^-1: the roll rate from omega's part along Rz(yaw) x, over cos(pitch); pitch from
     // its part along Rz(yaw) y; yaw takes what is left of omega's z component.
     const double roll = (cy * omega.x + sy * omega.y) / cp;
