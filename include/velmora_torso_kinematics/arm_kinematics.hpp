@@ -24,10 +24,11 @@ struct FkSolution {
     Vec3 v_4;       // elbow carried by joint B
 };
 
-// An arm ready for many calls: its geometry together with the constants that
-// every call would otherwise recompute from it. Immutable once built, so one
-// instance may serve any number of threads. Results are exactly those of the
-// geometry-taking functions below.
+// An arm ready for many calls, and the entry point of every arm function here:
+// its geometry together with the constants that every call would otherwise
+// recompute from it. Immutable once built, so one instance may serve any number
+// of threads. Building one costs two sines and two cosines; for a single call on
+// a geometry, the one-line forms at the end of this header build it in place.
 class SphericalFiveBar {
 public:
     explicit SphericalFiveBar(const SphericalLinkGeometry& geometry) noexcept;
@@ -35,22 +36,27 @@ public:
     [[nodiscard]] const SphericalLinkGeometry& geometry() const noexcept { return geometry_; }
 
 private:
-    friend struct FiveBarConstants;  // the kinematics' internals read the fields below
+    // The kinematics' internals read the constants through FiveBarAccess; no
+    // one else can name them.
+    friend struct FiveBarAccess;
+    struct Constants {
+        double branch_sign;       // s: +1 positive, -1 negative
+        double cos_arm;           // cos(arm_arc): also the circles' radius cosine about v_1 and v_5
+        double cos_coupler;       // cos(coupler_arc)
+        double arm_circle;        // 1 - cos^2(arm_arc): the first part of the small-circle step's sum
+        double coupler_circle;    // 1 - cos^2(coupler_arc)
+        double minus_m_sin_arm;   // -m sin(arm_arc): v_4.y per sin(theta_B) when written out
+        Vec3 joint_a_axis;        // v_1
+        Vec3 joint_b_axis;        // v_5
+        Vec3 rest_elbow_a;        // v_2 at theta_A = 0
+        Vec3 rest_elbow_b;        // v_4 at theta_B = 0
+        Vec3 rest_perp_a;         // rest_elbow_a projected off v_1
+        Vec3 rest_perp_b;         // rest_elbow_b projected off v_5
+        bool elbows_written_out;  // sin, cos of arm_arc finite and not tiny: elbow rotations written out
+    };
 
     SphericalLinkGeometry geometry_;
-    double branch_sign_;         // s: +1 positive, -1 negative
-    double cos_arm_;             // cos(arm_arc): also the circles' radius cosine about v_1 and v_5
-    double cos_coupler_;         // cos(coupler_arc)
-    double arm_circle_;          // 1 - cos^2(arm_arc): the first part of the small-circle step's sum
-    double coupler_circle_;      // 1 - cos^2(coupler_arc)
-    double minus_m_sin_arm_;     // -m sin(arm_arc): v_4.y per sin(theta_B) when written out
-    Vec3 joint_a_axis_;          // v_1
-    Vec3 joint_b_axis_;          // v_5
-    Vec3 rest_elbow_a_;          // v_2 at theta_A = 0
-    Vec3 rest_elbow_b_;          // v_4 at theta_B = 0
-    Vec3 rest_perp_a_;           // rest_elbow_a_ projected off v_1
-    Vec3 rest_perp_b_;           // rest_elbow_b_ projected off v_5
-    bool elbows_written_out_;    // sin, cos of arm_arc finite and not tiny: elbow rotations written out
+    Constants constants_;
 };
 
 // The point x of the unit sphere with x.a = cos(rho_a) and x.b = cos(rho_b) on
@@ -61,8 +67,6 @@ private:
                                                           double rho_b, double sigma) noexcept;
 
 // Nothing when the five-bar loop does not close. Any double is accepted; NaN propagates.
-[[nodiscard]] std::optional<FkSolution> forward_kinematics(const SphericalLinkGeometry& geometry,
-                                                           double theta_a, double theta_b) noexcept;
 [[nodiscard]] std::optional<FkSolution> forward_kinematics(const SphericalFiveBar& arm, double theta_a,
                                                            double theta_b) noexcept;
 
@@ -132,14 +136,10 @@ using DirectionSolutions = BoundedList<JointPair, 4>;
 
 // Every joint pair whose elbows can sit at `coupler_arc` from `target`, with its
 // forward-kinematics solution. `target` is used as given (not normalised).
-[[nodiscard]] CandidateList enumerate_candidates(const SphericalLinkGeometry& geometry,
-                                                 const Vec3& target) noexcept;
 [[nodiscard]] CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& target) noexcept;
 
 // The joint pair whose forward kinematics reproduces `r_target` (Frobenius
 // distance below 1e-6); nothing when the rotation is out of reach.
-[[nodiscard]] std::optional<JointPair> inverse_kinematics(const SphericalLinkGeometry& geometry,
-                                                          const Mat3& r_target) noexcept;
 [[nodiscard]] std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm,
                                                           const Mat3& r_target) noexcept;
 // Only a candidate that `limits` admits is chosen; nothing when none is left.
@@ -149,8 +149,6 @@ using DirectionSolutions = BoundedList<JointPair, 4>;
 // Every candidate pair whose v_3 lies within 1e-6 of `direction` normalised, in
 // candidate order: the pairs the direction inverse chooses from. Empty for a
 // direction shorter than 1e-12 or out of reach.
-[[nodiscard]] DirectionSolutions direction_solutions(const SphericalLinkGeometry& geometry,
-                                                     const Vec3& direction) noexcept;
 [[nodiscard]] DirectionSolutions direction_solutions(const SphericalFiveBar& arm,
                                                      const Vec3& direction) noexcept;
 // Only the pairs that `limits` admits.
@@ -160,13 +158,33 @@ using DirectionSolutions = BoundedList<JointPair, 4>;
 // A joint pair pointing v_3 along `direction` (any non-zero length), the one
 // nearest `near` when given, else the smallest-norm one; nothing when unreachable.
 [[nodiscard]] std::optional<JointPair> inverse_kinematics_from_direction(
-    const SphericalLinkGeometry& geometry, const Vec3& direction,
-    const std::optional<JointPair>& near) noexcept;
-[[nodiscard]] std::optional<JointPair> inverse_kinematics_from_direction(
     const SphericalFiveBar& arm, const Vec3& direction, const std::optional<JointPair>& near) noexcept;
 // Only a pair that `limits` admits is chosen; nothing when none is left.
 [[nodiscard]] std::optional<JointPair> inverse_kinematics_from_direction(
     const SphericalFiveBar& arm, const Vec3& direction, const std::optional<JointPair>& near,
     const JointLimits& limits) noexcept;
+
+// The same functions on a geometry, for a single call: each prepares the arm in
+// place and gives exactly the prepared arm's result.
+[[nodiscard]] inline std::optional<FkSolution> forward_kinematics(const SphericalLinkGeometry& geometry,
+                                                                  double theta_a, double theta_b) noexcept {
+    return forward_kinematics(SphericalFiveBar(geometry), theta_a, theta_b);
+}
+[[nodiscard]] inline CandidateList enumerate_candidates(const SphericalLinkGeometry& geometry,
+                                                        const Vec3& target) noexcept {
+    return enumerate_candidates(SphericalFiveBar(geometry), target);
+}
+[[nodiscard]] inline std::optional<JointPair> inverse_kinematics(const SphericalLinkGeometry& geometry,
+                                                                 const Mat3& r_target) noexcept {
+    return inverse_kinematics(SphericalFiveBar(geometry), r_target);
+}
+[[nodiscard]] inline DirectionSolutions direction_solutions(const SphericalLinkGeometry& geometry,
+                                                            const Vec3& direction) noexcept {
+    return direction_solutions(SphericalFiveBar(geometry), direction);
+}
+[[nodiscard]] inline std::optional<JointPair> inverse_kinematics_from_direction(
+    const SphericalLinkGeometry& geometry, const Vec3& direction, const std::optional<JointPair>& near) noexcept {
+    return inverse_kinematics_from_direction(SphericalFiveBar(geometry), direction, near);
+}
 
 }  // namespace velmora::arm

@@ -16,25 +16,14 @@
 
 namespace velmora::arm {
 
-// Read access to a prepared arm's constants for the kinematics' internals.
-struct FiveBarConstants {
-    const SphericalFiveBar& arm;
-
-    [[nodiscard]] const SphericalLinkGeometry& geometry() const noexcept { return arm.geometry_; }
-    [[nodiscard]] double branch_sign() const noexcept { return arm.branch_sign_; }
-    [[nodiscard]] double cos_arm() const noexcept { return arm.cos_arm_; }
-    [[nodiscard]] double cos_coupler() const noexcept { return arm.cos_coupler_; }
-    [[nodiscard]] double arm_circle() const noexcept { return arm.arm_circle_; }
-    [[nodiscard]] double coupler_circle() const noexcept { return arm.coupler_circle_; }
-    [[nodiscard]] double minus_m_sin_arm() const noexcept { return arm.minus_m_sin_arm_; }
-    [[nodiscard]] const Vec3& joint_a_axis() const noexcept { return arm.joint_a_axis_; }
-    [[nodiscard]] const Vec3& joint_b_axis() const noexcept { return arm.joint_b_axis_; }
-    [[nodiscard]] const Vec3& rest_elbow_a() const noexcept { return arm.rest_elbow_a_; }
-    [[nodiscard]] const Vec3& rest_elbow_b() const noexcept { return arm.rest_elbow_b_; }
-    [[nodiscard]] const Vec3& rest_perp_a() const noexcept { return arm.rest_perp_a_; }
-    [[nodiscard]] const Vec3& rest_perp_b() const noexcept { return arm.rest_perp_b_; }
-    [[nodiscard]] bool elbows_written_out() const noexcept { return arm.elbows_written_out_; }
+// The kinematics' internals read a prepared arm's constants through this one door.
+struct FiveBarAccess {
+    using Constants = SphericalFiveBar::Constants;
+    [[nodiscard]] static const Constants& constants(const SphericalFiveBar& arm) noexcept { return arm.constants_; }
 };
+
+// A prepared arm's constants, as the steps below take them.
+using FiveBarConstants = FiveBarAccess::Constants;
 
 namespace five_bar {
 
@@ -92,43 +81,43 @@ inline constexpr double smallest_written_out_component = 1e-150;
 // v_2 = Rot(v_1, theta_A) rest_a. About (0, 0, 1) the matrix is [[c, -s, 0], [s, c, 0],
 // [0, 0, c + (1 - c)]] plus exact zeros, whose products with finite components vanish
 // beside non-zero terms.
-[[nodiscard]] inline Vec3 elbow_a(FiveBarConstants k, double theta_a) noexcept {
-    const Vec3& rest = k.rest_elbow_a();
-    if (k.elbows_written_out() && written_out_angle(theta_a)) {
+[[nodiscard]] inline Vec3 elbow_a(const FiveBarConstants& k, double theta_a) noexcept {
+    const Vec3& rest = k.rest_elbow_a;
+    if (k.elbows_written_out && written_out_angle(theta_a)) {
         const auto [s, c] = sine_cosine(theta_a);
         return {c * rest.x, s * rest.x, (c + (1.0 - c)) * rest.z};
     }
-    return rotate(rotation_about(k.joint_a_axis(), theta_a), rest);
+    return rotate(rotation_about(k.joint_a_axis, theta_a), rest);
 }
 
 // v_4 = Rot(v_5, theta_B) rest_b. About (m, 0, 0) the matrix is [[c + (1 - c), 0, 0],
 // [0, c, -m s], [0, m s, c]] plus exact zeros; (-m s) sin(arm_arc) = s (-m sin(arm_arc))
 // exactly, m being +-1.
-[[nodiscard]] inline Vec3 elbow_b(FiveBarConstants k, double theta_b) noexcept {
-    const Vec3& rest = k.rest_elbow_b();
-    if (k.elbows_written_out() && written_out_angle(theta_b)) {
+[[nodiscard]] inline Vec3 elbow_b(const FiveBarConstants& k, double theta_b) noexcept {
+    const Vec3& rest = k.rest_elbow_b;
+    if (k.elbows_written_out && written_out_angle(theta_b)) {
         const auto [s, c] = sine_cosine(theta_b);
-        return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm(), c * rest.z};
+        return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm, c * rest.z};
     }
-    return rotate(rotation_about(k.joint_b_axis(), theta_b), rest);
+    return rotate(rotation_about(k.joint_b_axis, theta_b), rest);
 }
 
 // The loop closure: intersect_small_circles(v_2, coupler_arc, v_4, coupler_arc, s)
 // with the cosines and 1 - cos^2 taken from the prepared arm. False when it
 // returns nothing.
-[[nodiscard]] inline bool close_loop(FiveBarConstants k, const Vec3& v_2, const Vec3& v_4,
+[[nodiscard]] inline bool close_loop(const FiveBarConstants& k, const Vec3& v_2, const Vec3& v_4,
                                      Vec3& v_3) noexcept {
     double d = dot(v_2, v_4);
     if (d < -1.0) d = -1.0;
     if (d > 1.0) d = 1.0;
     const double t = std::sqrt(1.0 - d * d);
     if (t < parallel_centres_sine) return false;
-    const double ca = k.cos_coupler();
+    const double ca = k.cos_coupler;
     const double l = (ca - d * ca) / t;
-    const double u = k.coupler_circle() - l * l;
+    const double u = k.coupler_circle - l * l;
     if (u < 0.0) return false;
     const Vec3 n = cross(v_2, v_4) / t;
-    const double h = k.branch_sign() * std::sqrt(u);
+    const double h = k.branch_sign * std::sqrt(u);
     v_3 = (ca * v_2 + l * cross(n, v_2)) + h * n;
     return true;
 }
@@ -155,22 +144,22 @@ inline constexpr double smallest_written_out_component = 1e-150;
 
 // Two closures of one v_2 with two v_4 (a lane each), side by side: lane i is
 // close_loop(v_2, v_4 lane i), and closed[i] what it returns.
-[[nodiscard]] inline lanes::Vec3s close_loops(FiveBarConstants k, const lanes::Vec3s& v_2,
+[[nodiscard]] inline lanes::Vec3s close_loops(const FiveBarConstants& k, const lanes::Vec3s& v_2,
                                               const lanes::Vec3s& v_4, bool (&closed)[2]) noexcept {
     using lanes::splat;
     lanes::Pair d = dot(v_2, v_4);
     d = d < splat(-1.0) ? splat(-1.0) : d;
     d = d > splat(1.0) ? splat(1.0) : d;
     const lanes::Pair t = lanes::sqrt(splat(1.0) - d * d);
-    const lanes::Pair ca = splat(k.cos_coupler());
+    const lanes::Pair ca = splat(k.cos_coupler);
     const lanes::Pair l = (ca - d * ca) / t;
-    const lanes::Pair u = splat(k.coupler_circle()) - l * l;
+    const lanes::Pair u = splat(k.coupler_circle) - l * l;
     // A lane that fails either test is discarded whatever the rest computes for it.
     const lanes::Mask open = (t < splat(parallel_centres_sine)) | (u < splat(0.0));
     closed[0] = open[0] == 0;
     closed[1] = open[1] == 0;
     const lanes::Vec3s n = cross(v_2, v_4) / t;
-    const lanes::Pair h = splat(k.branch_sign()) * lanes::sqrt(u);
+    const lanes::Pair h = splat(k.branch_sign) * lanes::sqrt(u);
     return (ca * v_2 + l * cross(n, v_2)) + h * n;
 }
 

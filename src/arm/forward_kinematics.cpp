@@ -15,24 +15,25 @@ namespace {
 }  // namespace
 
 SphericalFiveBar::SphericalFiveBar(const SphericalLinkGeometry& geometry) noexcept
-    : geometry_(geometry) {
+    : geometry_(geometry), constants_() {
+    Constants& k = constants_;
     const double m = mirror_sign(geometry);
     const double sin_arm = std::sin(geometry.arm_arc);
-    cos_arm_ = std::cos(geometry.arm_arc);
-    cos_coupler_ = std::cos(geometry.coupler_arc);
-    branch_sign_ = branch_sign(geometry);
-    arm_circle_ = 1.0 - cos_arm_ * cos_arm_;
-    coupler_circle_ = 1.0 - cos_coupler_ * cos_coupler_;
-    minus_m_sin_arm_ = -m * sin_arm;
-    joint_a_axis_ = joint_a_axis();
-    joint_b_axis_ = joint_b_axis(geometry);
-    rest_elbow_a_ = {m * sin_arm, 0.0, cos_arm_};
-    rest_elbow_b_ = {m * cos_arm_, 0.0, sin_arm};
-    rest_perp_a_ = perpendicular_part(rest_elbow_a_, joint_a_axis_);
-    rest_perp_b_ = perpendicular_part(rest_elbow_b_, joint_b_axis_);
+    k.cos_arm = std::cos(geometry.arm_arc);
+    k.cos_coupler = std::cos(geometry.coupler_arc);
+    k.branch_sign = branch_sign(geometry);
+    k.arm_circle = 1.0 - k.cos_arm * k.cos_arm;
+    k.coupler_circle = 1.0 - k.cos_coupler * k.cos_coupler;
+    k.minus_m_sin_arm = -m * sin_arm;
+    k.joint_a_axis = joint_a_axis();
+    k.joint_b_axis = joint_b_axis(geometry);
+    k.rest_elbow_a = {m * sin_arm, 0.0, k.cos_arm};
+    k.rest_elbow_b = {m * k.cos_arm, 0.0, sin_arm};
+    k.rest_perp_a = perpendicular_part(k.rest_elbow_a, k.joint_a_axis);
+    k.rest_perp_b = perpendicular_part(k.rest_elbow_b, k.joint_b_axis);
     // NaN fails the comparisons; an infinite arc has NaN sine and cosine.
-    elbows_written_out_ = std::fabs(sin_arm) >= five_bar::smallest_written_out_component &&
-                          std::fabs(cos_arm_) >= five_bar::smallest_written_out_component;
+    k.elbows_written_out = std::fabs(sin_arm) >= five_bar::smallest_written_out_component &&
+                           std::fabs(k.cos_arm) >= five_bar::smallest_written_out_component;
 }
 
 std::optional<Vec3> intersect_small_circles(const Vec3& a, double rho_a, const Vec3& b, double rho_b,
@@ -58,17 +59,12 @@ std::optional<Vec3> intersect_small_circles(const Vec3& a, double rho_a, const V
 
 std::optional<FkSolution> forward_kinematics(const SphericalFiveBar& arm, double theta_a,
                                              double theta_b) noexcept {
-    const FiveBarConstants k{arm};
+    const FiveBarConstants& k = FiveBarAccess::constants(arm);
     const Vec3 v_2 = five_bar::elbow_a(k, theta_a);
     const Vec3 v_4 = five_bar::elbow_b(k, theta_b);
     Vec3 v_3;
     if (!five_bar::close_loop(k, v_2, v_4, v_3)) return std::nullopt;
     return FkSolution{five_bar::end_effector_frame(v_2, v_3, v_4), v_2, v_3, v_4};
-}
-
-std::optional<FkSolution> forward_kinematics(const SphericalLinkGeometry& geometry, double theta_a,
-                                             double theta_b) noexcept {
-    return forward_kinematics(SphericalFiveBar(geometry), theta_a, theta_b);
 }
 
 }  // namespace velmora::arm

@@ -63,18 +63,18 @@ struct NoLimits {
 // term, then each point's signed angle from its rest elbow. The tests do not
 // depend on sigma, so either both points about an axis exist or neither does;
 // false unless both axes have them.
-[[nodiscard]] bool joint_solutions(FiveBarConstants k, const Vec3& target, double (&theta_a)[2],
+[[nodiscard]] bool joint_solutions(const FiveBarConstants& k, const Vec3& target, double (&theta_a)[2],
                                    double (&theta_b)[2]) noexcept {
     using lanes::splat;
-    const lanes::Vec3s axis = lanes::join(k.joint_a_axis(), k.joint_b_axis());
+    const lanes::Vec3s axis = lanes::join(k.joint_a_axis, k.joint_b_axis);
     const lanes::Vec3s b = lanes::splat(target);
     lanes::Pair d = dot(axis, b);
     d = d < splat(-1.0) ? splat(-1.0) : d;
     d = d > splat(1.0) ? splat(1.0) : d;
     const lanes::Pair t = lanes::sqrt(splat(1.0) - d * d);
-    const lanes::Pair ca = splat(k.cos_arm());
-    const lanes::Pair l = (splat(k.cos_coupler()) - d * ca) / t;
-    const lanes::Pair u = splat(k.arm_circle()) - l * l;
+    const lanes::Pair ca = splat(k.cos_arm);
+    const lanes::Pair l = (splat(k.cos_coupler) - d * ca) / t;
+    const lanes::Pair u = splat(k.arm_circle) - l * l;
     const lanes::Mask missed = (t < splat(five_bar::parallel_centres_sine)) | (u < splat(0.0));
     if (missed[0] != 0 || missed[1] != 0) return false;
     const lanes::Vec3s n = cross(axis, b) / t;
@@ -85,7 +85,7 @@ struct NoLimits {
     // The angle about each axis k from its rest elbow (projected off k once, in the
     // prepared arm) to the point p, both projections unnormalised, in [-pi, pi]:
     // atan2(k . (rest_perp x p_perp), rest_perp . p_perp), 0 when either vanishes.
-    const lanes::Vec3s rest_perp = lanes::join(k.rest_perp_a(), k.rest_perp_b());
+    const lanes::Vec3s rest_perp = lanes::join(k.rest_perp_a, k.rest_perp_b);
     const lanes::Vec3s* const points[2] = {&plus, &minus};
     for (int side = 0; side < 2; ++side) {
         const lanes::Vec3s& point = *points[side];
@@ -114,7 +114,7 @@ struct Closures {
     [[nodiscard]] JointPair pair(int a, int b) const noexcept { return {theta_a[a], theta_b[b]}; }
 };
 
-[[gnu::always_inline]] inline void close_all(FiveBarConstants k, const Vec3& target, Closures& c) noexcept {
+[[gnu::always_inline]] inline void close_all(const FiveBarConstants& k, const Vec3& target, Closures& c) noexcept {
     c.reached = joint_solutions(k, target, c.theta_a, c.theta_b);
     if (!c.reached) return;
     Vec3 v_4[2];
@@ -133,7 +133,7 @@ struct Closures {
 CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& target) noexcept {
     CandidateList candidates;
     Closures c;
-    close_all(FiveBarConstants{arm}, target, c);
+    close_all(FiveBarAccess::constants(arm), target, c);
     if (!c.reached) return candidates;
     for (int a = 0; a < 2; ++a) {
         Mat3 frames[2];
@@ -155,7 +155,7 @@ std::optional<JointPair> inverse_kinematics_within(const SphericalFiveBar& arm, 
                                                    const Limits& limits) noexcept {
     const Vec3 third_column{r_target[0][2], r_target[1][2], r_target[2][2]};
     Closures c;
-    close_all(FiveBarConstants{arm}, third_column, c);
+    close_all(FiveBarAccess::constants(arm), third_column, c);
     if (!c.reached) return std::nullopt;
 
     std::optional<JointPair> best;
@@ -190,7 +190,7 @@ DirectionSolutions direction_solutions_within(const SphericalFiveBar& arm, const
     if (length < shortest_direction) return solutions;  // a NaN length fails later
     const Vec3 target = direction / length;
     Closures c;
-    close_all(FiveBarConstants{arm}, target, c);
+    close_all(FiveBarAccess::constants(arm), target, c);
     if (!c.reached) return solutions;
     const lanes::Vec3s targets = lanes::splat(target);
     for (int a = 0; a < 2; ++a) {
@@ -249,26 +249,6 @@ std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBa
                                                            const std::optional<JointPair>& near,
                                                            const JointLimits& limits) noexcept {
     return choose(direction_solutions(arm, direction, limits), near);
-}
-
-CandidateList enumerate_candidates(const SphericalLinkGeometry& geometry, const Vec3& target) noexcept {
-    return enumerate_candidates(SphericalFiveBar(geometry), target);
-}
-
-std::optional<JointPair> inverse_kinematics(const SphericalLinkGeometry& geometry,
-                                            const Mat3& r_target) noexcept {
-    return inverse_kinematics(SphericalFiveBar(geometry), r_target);
-}
-
-DirectionSolutions direction_solutions(const SphericalLinkGeometry& geometry,
-                                       const Vec3& direction) noexcept {
-    return direction_solutions(SphericalFiveBar(geometry), direction);
-}
-
-std::optional<JointPair> inverse_kinematics_from_direction(const SphericalLinkGeometry& geometry,
-                                                           const Vec3& direction,
-                                                           const std::optional<JointPair>& near) noexcept {
-    return inverse_kinematics_from_direction(SphericalFiveBar(geometry), direction, near);
 }
 
 }  // namespace velmora::arm
