@@ -147,8 +147,12 @@ bool for_three_items(PyObject* object, Each each) {
     return true;
 }
 
+// Lists and tuples, the common arguments, are never arrays: they skip the
+// array check, and a list call costs what it did before arrays were read.
+bool is_list_or_tuple(PyObject* object) noexcept { return PyList_CheckExact(object) || PyTuple_CheckExact(object); }
+
 bool convert_three(PyObject* object, std::array<double, 3>& out) {
-    if (read_float_array(object, out)) return true;
+    if (!is_list_or_tuple(object) && read_float_array(object, out)) return true;
     return for_three_items(object, [&](Py_ssize_t k, PyObject* item) { return convert(item, out[k]); });
 }
 
@@ -220,7 +224,7 @@ bool convert(PyObject* object, Vec3& out) {
 
 bool convert(PyObject* object, Mat3& out) {
     Mat3 rows{};
-    if (read_float_array(object, rows)) {
+    if (!is_list_or_tuple(object) && read_float_array(object, rows)) {
         out = rows;
         return true;
     }
