@@ -16,6 +16,10 @@ namespace {
 // The pair actually commanded is always checked exactly.
 constexpr double segment_sample_spacing = 0.02;
 
+// Segments longer than this many samples (about 20 rad: multi-turn angles far
+// from the inverses' [-pi, pi]) are not walked straight; the damped turn serves.
+constexpr int most_segment_samples = 1024;
+
 // How often a damped step is halved before the follower gives up and holds.
 constexpr int damped_step_halvings = 20;
 
@@ -137,7 +141,9 @@ std::optional<JointPair> ArmFollower::along_segment(const Vec3& direction) const
     for (std::size_t k = 0; k < count; ++k) {
         const JointPair delta{order[k].theta_a - pair_.theta_a, order[k].theta_b - pair_.theta_b};
         const double distance = joint_distance(order[k], pair_);
-        const auto samples = static_cast<int>(std::ceil(distance / segment_sample_spacing));
+        const double needed = std::ceil(distance / segment_sample_spacing);
+        if (!(needed <= most_segment_samples)) continue;
+        const auto samples = static_cast<int>(needed);
         bool open = true;
         for (int i = 1; i < samples && open; ++i) open = closes(arm_, moved(pair_, delta, double(i) / samples));
         if (!open) continue;
