@@ -154,24 +154,23 @@ std::size_t Call::input(const char* name, nb::handle value, const Trailing& trai
 // make of it, without NumPy. False (nothing raised) for anything else.
 bool Call::read_list(PyObject* value, const Trailing& trailing, Operand& operand) {
     if (trailing.count == 0 || !(PyList_CheckExact(value) || PyTuple_CheckExact(value))) return false;
-    std::int64_t size = 1;
-    for (std::size_t k = 0; k < trailing.count; ++k) {
-        if (trailing.dims[k] == Trailing::any) return false;
-        size *= trailing.dims[k];
-    }
-    if (size > static_cast<std::int64_t>(inline_values)) return false;
+    // Each level's length: the trailing extent, or for `any` the first list's
+    // at that depth. An empty list leaves the extents below it to NumPy.
+    std::array<Py_ssize_t, 2> lengths{-1, -1};
+    std::size_t next = 0;
     // Borrowed items: reading exact floats and ints runs no Python code, so
     // no list can change under the walk.
-    std::int64_t next = 0;
     const auto walk = [&](const auto& self, PyObject* level, std::size_t depth) -> bool {
         const bool list = PyList_CheckExact(level);
         if (!list && !PyTuple_CheckExact(level)) return false;
         const Py_ssize_t length = list ? PyList_GET_SIZE(level) : PyTuple_GET_SIZE(level);
-        if (length != trailing.dims[depth]) return false;
+        if (lengths[depth] < 0)
+            lengths[depth] = trailing.dims[depth] == Trailing::any ? length : trailing.dims[depth];
+        if (length != lengths[depth] || length == 0) return false;
         for (Py_ssize_t k = 0; k < length; ++k) {
             PyObject* item = list ? PyList_GET_ITEM(level, k) : PyTuple_GET_ITEM(level, k);
             const bool read = depth + 1 == trailing.count
-                                  ? read_number(item, operand.values[static_cast<std::size_t>(next++)])
+                                  ? next < inline_values && read_number(item, operand.values[next++])
                                   : self(self, item, depth + 1);
             if (!read) return false;
         }
@@ -181,9 +180,9 @@ bool Call::read_list(PyObject* value, const Trailing& trailing, Operand& operand
     operand.ndim = trailing.count;
     std::int64_t stride = 1;
     for (std::size_t k = trailing.count; k-- > 0;) {
-        operand.list_extents[k] = trailing.dims[k];
+        operand.list_extents[k] = lengths[k];
         operand.list_strides[k] = stride;
-        stride *= trailing.dims[k];
+        stride *= lengths[k];
     }
     operand.extents = operand.list_extents.data();
     operand.strides = operand.list_strides.data();

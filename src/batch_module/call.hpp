@@ -85,8 +85,9 @@ public:
     [[nodiscard]] std::string prefix(const char* argument) const;
 
 private:
-    // The most doubles one pose of a fixed trailing shape holds (a 3 x 3 matrix).
-    static constexpr std::size_t inline_values = 9;
+    // The most doubles a list is read into without NumPy: a 3 x 3 matrix, a
+    // path of 16 directions.
+    static constexpr std::size_t inline_values = 48;
 
     using InputArray = nb::ndarray<const double, nb::device::cpu>;
 

@@ -186,16 +186,33 @@ def outcome_of(call):
 def test_lists_read_as_numpy_converts_them(vector):
     # Lists of one pose are read without NumPy; others, and the failures,
     # through it: the same values, or the same error, either way.
-    def through_numpy(values):
-        array = np.asarray(values)
-        return array.astype(np.float64) if array.dtype.kind in "biuf" else array
+    same_as_numpy(vector, [lambda v: vb.neck_rates(v, [0.1, 0.2, 0.3]), lambda v: vb.joint_rates(ARM, 0.3, -0.2, v)])
 
-    for call in (lambda v: vb.neck_rates(v, [0.1, 0.2, 0.3]), lambda v: vb.joint_rates(ARM, 0.3, -0.2, v)):
-        got = outcome_of(lambda: call(vector))
-        try:
-            converted = through_numpy(vector)
-        except ValueError:
-            assert type(got) is tuple and got[0] is ValueError
+
+STEP = [0.6, 0.0, 0.8]
+
+
+@pytest.mark.parametrize("path", [
+    [STEP], (STEP, [0, 0.6, 0.8]), [STEP] * 16, [STEP] * 17, [], [[]], [STEP, [0.6, 0.0]], [[STEP]], [1, 0, 0],
+    [STEP, (0.0, 0.6, 0.8)], [tuple(STEP)] * 3,
+])
+def test_paths_as_lists_read_as_numpy_converts_them(path):
+    same_as_numpy(path, [lambda p: vb.ik_path(ARM, p, (0.3, -0.2), max_step=0.5)])
+
+
+def same_as_numpy(values, calls):
+    """Each call on `values` gives what it gives on NumPy's float64 conversion
+    of them (bit for bit), or raises what that raises."""
+    try:
+        array = np.asarray(values)
+    except ValueError as error:
+        converted, refused = None, (ValueError, str(error))  # ragged: NumPy's own error is the answer
+    else:
+        converted = array.astype(np.float64) if array.dtype.kind in "biuf" else array
+    for call in calls:
+        got = outcome_of(lambda: call(values))
+        if converted is None:
+            assert got == refused
             continue
         expected = outcome_of(lambda: call(converted))
         if isinstance(expected[0], type):
