@@ -9,19 +9,29 @@ The velocity kinematics and direction_solutions have no scalar method: they
 are held against the core's own function and against the core's forward
 kinematics (one fk per element), in the same run.
 
-Also: ik with workers=2 against workers=1, and the peak extra memory of a call
-(tracemalloc, which sees NumPy's allocations) against its outputs.
+Also, each in the same run:
+  - one pose per call: every function on Python numbers and lists, and on 0-d
+    and trailing-shaped float64 arrays, against the scalar method's call;
+  - with --against DIR (a directory holding another build of both modules, such
+    as the last release's), the per-element figures of that build, timed in a
+    child process in rounds alternating with this one's;
+  - ik with workers=2 against two processes each running workers=1 at the same
+    time (persistent children, rounds alternating with the threads);
+  - the peak extra memory of a call (tracemalloc, which sees NumPy's
+    allocations) against its outputs.
 
-Run: .venv/bin/python bench/bench_batch.py [--core BUILD/velmora_batch_core_timing]
+Run: .venv/bin/python bench/bench_batch.py [--core BUILD/velmora_batch_core_timing] [--against DIR]
 (build the timing program with `cmake --build BUILD --target velmora_batch_core_timing`).
 """
-
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
+import statistics
 import subprocess
+import sys
 import tempfile
 import time
 import timeit
@@ -92,6 +102,130 @@ VELOCITY_CASES = [
 ]
 
 
+def per_element_best(rounds: int) -> dict[str, float]:
+    """ns per element of every function, workers=1, best of `rounds` rounds."""
+    best: dict[str, float] = {}
+    for _ in range(rounds):
+        for name, batch in [(name, batch) for name, batch, _loop in CASES] + VELOCITY_CASES:
+            best[name] = min(best_ns(lambda: batch(1)), best.get(name, math.inf))
+    return best
+
+
+# One pose: (name, the call on Python numbers and lists, on float64 arrays
+# (0-d for a number), the scalar method's call for the same pose or None).
+pose_theta = (0.3, -0.2)
+pose_arrays = {"a": np.array(0.3), "b": np.array(-0.2), "rotation": np.array(arm.fk(0.3, -0.2)),
+               "direction": np.array(arm.direction(0.3, -0.2)), "near": np.array([1.2, -0.1]),
+               "angles": np.array([0.1, 0.2, 0.3]), "head": vb.neck_fk([0.1, 0.2, 0.3]),
+               "path": np.array([arm.direction(0.3, -0.2)])}
+pose_lists = {key: value.tolist() for key, value in pose_arrays.items()}
+ONE_POSE = [
+    ("fk", lambda p: vb.fk(arm, p["a"], p["b"]), lambda: arm.fk(0.3, -0.2)),
+    ("direction", lambda p: vb.direction(arm, p["a"], p["b"]), lambda: arm.direction(0.3, -0.2)),
+    ("ik", lambda p: vb.ik(arm, p["rotation"]), lambda: arm.ik(pose_lists["rotation"])),
+    ("ik_from_direction", lambda p: vb.ik_from_direction(arm, p["direction"]),
+     lambda: arm.ik_from_direction(pose_lists["direction"])),
+    ("ik_from_direction near", lambda p: vb.ik_from_direction(arm, p["direction"], p["near"]),
+     lambda: arm.ik_from_direction(pose_lists["direction"], (1.2, -0.1))),
+    ("ik_path (T = 1)", lambda p: vb.ik_path(arm, p["path"]), lambda: arm.ik_from_direction(pose_lists["direction"])),
+    ("neck_fk", lambda p: vb.neck_fk(p["angles"]), lambda: neck.fk(pose_lists["angles"])),
+    ("neck_ik", lambda p: vb.neck_ik(p["head"]), lambda: neck.ik(pose_lists["head"])),
+    ("direction_solutions", lambda p: vb.direction_solutions(arm, p["direction"]), None),
+    ("jacobian", lambda p: vb.jacobian(arm, p["a"], p["b"]), None),
+    ("singularity_measure", lambda p: vb.singularity_measure(arm, p["a"], p["b"]), None),
+    ("joint_rates", lambda p: vb.joint_rates(arm, p["a"], p["b"], p["direction"]), None),
+    ("neck_rates", lambda p: vb.neck_rates(p["angles"], p["angles"]), None),
+    ("neck_angle_rates", lambda p: vb.neck_angle_rates(p["angles"], p["direction"]), None),
+]
+
+
+def call_ns(call, rounds: int = 7, number: int = 2000) -> float:
+    return min(timeit.repeat(call, number=number, repeat=rounds)) / number * 1e9
+
+
+def one_pose_table() -> None:
+    """Every function on one pose, interleaved with the scalar method in rounds."""
+    best: dict[tuple[str, str], float] = {}
+    for _ in range(5):
+        for name, batch, scalar in ONE_POSE:
+            for form, call in [("lists", lambda: batch(pose_lists)), ("arrays", lambda: batch(pose_arrays)),
+                               ("scalar", scalar)]:
+                if call is not None:
+                    best[name, form] = min(call_ns(call, rounds=3), best.get((name, form), math.inf))
+    print("one pose per call, ns (numbers and lists / 0-d and trailing-shaped float64 arrays / the scalar method):")
+    print(f"{'function':24} {'lists':>7} {'arrays':>7} {'scalar':>7} {'lists/scalar':>12} {'arrays/scalar':>13}")
+    for name, _batch, scalar in ONE_POSE:
+        lists, arrays = best[name, "lists"], best[name, "arrays"]
+        if scalar is None:
+            print(f"{name:24} {lists:7.0f} {arrays:7.0f} {'-':>7} {'-':>12} {'-':>13}")
+        else:
+            plain = best[name, "scalar"]
+            print(f"{name:24} {lists:7.0f} {arrays:7.0f} {plain:7.0f} {lists / plain:12.2f} {arrays / plain:13.2f}")
+
+
+def against_table(directory: str, rounds: int) -> None:
+    """Per element against another build, in rounds alternating with this one."""
+    here: dict[str, float] = {}
+    there: dict[str, float] = {}
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([directory, os.environ.get("PYTHONPATH", "")]))
+    for _ in range(rounds):
+        for name, ns in per_element_best(1).items():
+            here[name] = min(ns, here.get(name, math.inf))
+        child = subprocess.run([sys.executable, __file__, "--per-element"], env=environment, check=True,
+                               capture_output=True, text=True)
+        for name, ns in json.loads(child.stdout).items():
+            there[name] = min(ns, there.get(name, math.inf))
+    print(f"N = {N:,}; ns per element, workers=1: this build against {directory} (rounds alternating)")
+    print(f"{'function':20} {'that':>7} {'this':>7} {'this/that':>9}")
+    for name in here:
+        print(f"{name:20} {there[name]:7.1f} {here[name]:7.1f} {here[name] / there[name]:9.3f}")
+
+
+def ik_calls(workers: int, calls: int) -> float:
+    start = time.perf_counter()
+    for _ in range(calls):
+        vb.ik(arm, rotations, workers=workers)
+    return time.perf_counter() - start
+
+
+def threads_against_processes(rounds: int = 9, calls: int = 4) -> None:
+    """ik on N rotations: workers=2 in this process against two processes each
+    running workers=1 at the same time, rounds alternating; throughputs in
+    rotations per second, summed over the two processes."""
+    children = [subprocess.Popen([sys.executable, __file__, "--ik-child"], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True) for _ in range(2)]
+    try:
+        for child in children:
+            child.stdout.readline()  # ready: imported, inputs made, warmed up
+        ik_calls(2, 1)
+        rows = []
+        for _ in range(rounds):
+            one = calls * N / ik_calls(1, calls)
+            two = calls * N / ik_calls(2, calls)
+            for child in children:
+                child.stdin.write(f"{calls}\n")
+                child.stdin.flush()
+            processes = sum(calls * N / float(child.stdout.readline()) for child in children)
+            rows.append((one, two, processes))
+    finally:
+        for child in children:
+            child.stdin.close()
+            child.wait()
+    ratio = statistics.median(two / processes for _, two, processes in rows)
+    one, two, processes = (statistics.median(row[k] for row in rows) for k in range(3))
+    print(f"ik, N = {N:,}, {rounds} rounds (medians): workers=1 {one / 1e6:.2f} M/s, workers=2 {two / 1e6:.2f} M/s "
+          f"({two / one:.2f}x), two processes with workers=1 {processes / 1e6:.2f} M/s ({processes / one:.2f}x); "
+          f"workers=2 / two processes: {ratio:.2f} (per round {' '.join(f'{t / p:.2f}' for _, t, p in rows)}; "
+          f"load average {os.getloadavg()[0]:.1f})")
+
+
+def ik_child() -> None:
+    ik_calls(1, 1)
+    print("ready", flush=True)
+    for line in sys.stdin:
+        print(ik_calls(1, int(line)), flush=True)
+
+
 def path_loop() -> None:
     """ik_path's Python equivalent: near chained through each path."""
     out = []
@@ -129,7 +263,16 @@ def peak_extra(call) -> tuple[int, int]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--core", help="the velmora_batch_core_timing program")
+    parser.add_argument("--against", help="a directory holding another build of both modules")
+    parser.add_argument("--per-element", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--ik-child", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.per_element:
+        print(json.dumps(per_element_best(1)))
+        return
+    if options.ik_child:
+        ik_child()
+        return
     # Rounds interleave the core's timing with the batch's, and the best of
     # each is kept: on a shared machine both then see its quietest moments.
     rounds = 3
@@ -169,6 +312,11 @@ def main() -> None:
         core_cols = (f"{core_ns:7.1f} {batch_ns:7.1f} {batch_ns / core_ns:10.2f} {core_ns / fk_ns:8.2f}" if core_ns
                      else f"{'-':>7} {batch_ns:7.1f} {'-':>10} {'-':>8}")
         print(f"{name:20} {core_cols} {batch_ns / fk_ns:8.2f}")
+
+    one_pose_table()
+    if options.against:
+        against_table(options.against, rounds)
+    threads_against_processes()
 
     one = two = every = math.inf
     for _ in range(rounds):

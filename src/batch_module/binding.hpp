@@ -7,7 +7,8 @@
 // A call reads the arguments in order (the arm, arrays, options), broadcasts
 // the arrays, allocates the outputs, reads `workers`, and runs
 //     Loop(shape, <each parameter as its kind passes it>..., <outputs>..., workers)
-// with the interpreter's lock released. One output is returned as it is,
+// with the interpreter's lock released (unless it is a handful of poses on
+// one thread). One output is returned as it is,
 // several as a tuple.
 
 #include <nanobind/nanobind.h>
@@ -124,6 +125,10 @@ namespace detail {
 template <class>
 using Handle = nb::handle;
 
+// Fewer elements than this run with the interpreter's lock held: handing the
+// lock over and back costs more than a few poses' kinematics.
+inline constexpr std::int64_t unlocked_from = 16;
+
 // The stub's signature, from the annotations given to define(): one nb::arg
 // per parameter, nb::kw_only() where the keyword-only ones start.
 struct Signature {
@@ -173,9 +178,14 @@ struct Function<Loop, Params<Kinds...>, Outs<Outputs...>, Check> {
         const std::tuple<typename Outputs::Element*...> out{
             call.output<typename Outputs::Element>(Outputs::dims, arrays[O])...};
         const std::int64_t threads = call.workers(workers);
-        {
-            nb::gil_scoped_release unlocked;
+        const auto loop = [&] {
             Loop(call.shape(), Kinds::pass(call, std::get<P>(read))..., std::get<O>(out)..., threads);
+        };
+        if (threads == 1 && call.shape().count < unlocked_from) {
+            loop();
+        } else {
+            nb::gil_scoped_release unlocked;
+            loop();
         }
         if constexpr (sizeof...(Outputs) == 1) {
             return std::move(arrays[0]);

@@ -93,30 +93,40 @@ PyTypeObject* arm_class() noexcept { return imported.arm_class; }
 
 arm::SphericalFiveBar Call::arm(const char* name, nb::handle value) const { return Arguments(function_).arm(name, value); }
 
+namespace {
+
+// A number as NumPy converts it to float64: floats as they are; ints (and
+// bools) that fit in int64 to the nearest double, as NumPy's int64 cast and
+// Python's float() both round. Larger ints, which NumPy holds as uint64 or
+// objects, and every other type take NumPy's path.
+bool read_number(PyObject* object, double& out) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyFloat_Type || type == imported.float64_scalar) {
+        out = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    if (type != &PyLong_Type && type != &PyBool_Type) return false;
+    int overflow = 0;
+    const long long integer = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow != 0 || (integer == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = static_cast<double>(integer);
+    return true;
+}
+
+}  // namespace
+
 std::size_t Call::input(const char* name, nb::handle value, const Trailing& trailing) {
     if (count_ == capacity) throw nb::value_error((std::string(function_) + "(): too many array arguments").c_str());
     Operand& operand = operands_[count_];
     PyObject* object = value.ptr();
     PyTypeObject* type = Py_TYPE(object);
-    bool read = false;
-    if (type == &PyFloat_Type || type == imported.float64_scalar) {
-        operand.number = PyFloat_AS_DOUBLE(object);
-        read = true;
-    } else if (type == &PyLong_Type || type == &PyBool_Type) {
-        // NumPy holds an int that fits as int64 and converts it to the nearest
-        // double; larger ones it holds otherwise, and they take its path.
-        int overflow = 0;
-        const long long integer = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (overflow == 0 && !(integer == -1 && PyErr_Occurred())) {
-            operand.number = static_cast<double>(integer);
-            read = true;
-        }
-        PyErr_Clear();
-    }
-    if (read) {
-        operand.data = &operand.number;
+    if (read_number(object, operand.values[0])) {
+        operand.data = operand.values.data();
         operand.ndim = 0;
-    } else if (!(type == imported.ndarray && read_float64(value, operand))) {
+    } else if (!((type == imported.ndarray && read_float64(value, operand)) || read_list(object, trailing, operand))) {
         convert(name, value, operand);
     }
 
@@ -132,6 +142,47 @@ std::size_t Call::input(const char* name, nb::handle value, const Trailing& trai
     for (std::size_t k = 0; k < trailing.count; ++k)
         if (trailing.dims[k] == Trailing::any) free_extent_ = operand.extents[leading + k];
     return count_++;
+}
+
+// One pose given as (nested) lists or tuples of numbers, exactly the trailing
+// shape deep, each number read as read_number() reads it: what NumPy would
+// make of it, without NumPy. False (nothing raised) for anything else.
+bool Call::read_list(PyObject* value, const Trailing& trailing, Operand& operand) {
+    if (trailing.count == 0 || !(PyList_CheckExact(value) || PyTuple_CheckExact(value))) return false;
+    // Each level's length: the trailing extent, or for `any` the first list's
+    // at that depth. An empty list leaves the extents below it to NumPy.
+    std::array<Py_ssize_t, 2> lengths{-1, -1};
+    std::size_t next = 0;
+    // Borrowed items: reading exact floats and ints runs no Python code, so
+    // no list can change under the walk.
+    const auto walk = [&](const auto& self, PyObject* level, std::size_t depth) -> bool {
+        const bool list = PyList_CheckExact(level);
+        if (!list && !PyTuple_CheckExact(level)) return false;
+        const Py_ssize_t length = list ? PyList_GET_SIZE(level) : PyTuple_GET_SIZE(level);
+        if (lengths[depth] < 0)
+            lengths[depth] = trailing.dims[depth] == Trailing::any ? length : trailing.dims[depth];
+        if (length != lengths[depth] || length == 0) return false;
+        for (Py_ssize_t k = 0; k < length; ++k) {
+            PyObject* item = list ? PyList_GET_ITEM(level, k) : PyTuple_GET_ITEM(level, k);
+            const bool read = depth + 1 == trailing.count
+                                  ? next < inline_values && read_number(item, operand.values[next++])
+                                  : self(self, item, depth + 1);
+            if (!read) return false;
+        }
+        return true;
+    };
+    if (!walk(walk, value, 0)) return false;
+    operand.ndim = trailing.count;
+    std::int64_t stride = 1;
+    for (std::size_t k = trailing.count; k-- > 0;) {
+        operand.list_extents[k] = lengths[k];
+        operand.list_strides[k] = stride;
+        stride *= lengths[k];
+    }
+    operand.extents = operand.list_extents.data();
+    operand.strides = operand.list_strides.data();
+    operand.data = operand.values.data();
+    return true;
 }
 
 // An aligned, native-order float64 ndarray, read in place. False (nothing
@@ -251,15 +302,17 @@ void* Call::allocate(const std::int64_t* tail, std::size_t count, int dtype, nb:
 }
 
 std::int64_t Call::workers(nb::handle value) const {
-    const std::string expected = prefix("workers") + "must be -1 or a positive integer, not ";
-    if (!PyIndex_Check(value.ptr())) throw nb::type_error((expected + "'" + qualified_type_name(value) + "'").c_str());
+    // The message is built only when it is raised: on one pose, building it
+    // cost as much as the kinematics.
+    const auto expected = [&] { return prefix("workers") + "must be -1 or a positive integer, not "; };
+    if (!PyIndex_Check(value.ptr())) throw nb::type_error((expected() + "'" + qualified_type_name(value) + "'").c_str());
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
     if (!index.is_valid()) throw nb::python_error();
     int overflow = 0;
     const long long count = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (count == -1 && overflow == 0 && PyErr_Occurred()) throw nb::python_error();
     if (overflow > 0) return batch::max_threads;
-    if (overflow < 0 || count == 0 || count < -1) throw nb::value_error((expected + text_of(index)).c_str());
+    if (overflow < 0 || count == 0 || count < -1) throw nb::value_error((expected() + text_of(index)).c_str());
     return count == -1 ? batch::available_cores() : count;
 }
 

@@ -2,10 +2,11 @@
 // One call of a batch function: its arguments read, its array inputs
 // broadcast to one leading shape, its outputs allocated, its worker count.
 //
-// Python floats and ints and aligned float64 ndarrays are read where they are
-// (nanobind's ndarray import), and broadcast by giving the loops zero strides;
-// only other array-likes (lists, other dtypes, unaligned or byte-swapped
-// views, subclasses) go through numpy.asarray, once. Errors are NumPy's own
+// Python floats and ints, lists and tuples of them holding one pose, and
+// aligned float64 ndarrays (through nanobind's ndarray import) are read where
+// they are, and broadcast by giving the loops zero strides; only other array-likes
+// (longer lists, other dtypes, unaligned or byte-swapped views, subclasses)
+// go through numpy.asarray, once. Errors are NumPy's own
 // where NumPy used to raise them, word for word.
 
 #include <nanobind/nanobind.h>
@@ -93,12 +94,17 @@ public:
     [[nodiscard]] const char* function() const noexcept { return function_; }
 
 private:
+    // The most doubles a list is read into without NumPy: a 3 x 3 matrix, a
+    // path of 16 directions.
+    static constexpr std::size_t inline_values = 48;
+
     using InputArray = nb::ndarray<const double, nb::device::cpu>;
 
     struct Operand {
         nb::object converted;  // NumPy's converted copy, when one was made
         InputArray array;      // an ndarray read in place (holds its memory)
-        double number = 0.0;   // a Python number's value
+        std::array<double, inline_values> values;  // a Python number's or list's values
+        std::array<std::int64_t, 2> list_extents, list_strides;
         const double* data = nullptr;
         std::size_t ndim = 0;
         const std::int64_t* extents = nullptr;
@@ -110,6 +116,7 @@ private:
     static constexpr int dtype_slot() noexcept;
 
     bool read_float64(nb::handle value, Operand& operand);
+    static bool read_list(PyObject* value, const Trailing& trailing, Operand& operand);
     void convert(const char* name, nb::handle value, Operand& operand);
     void* allocate(const std::int64_t* tail, std::size_t count, int dtype, nb::object& array);
     [[noreturn]] void shape_mismatch(std::size_t first, std::size_t second) const;

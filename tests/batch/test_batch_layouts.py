@@ -145,9 +145,14 @@ def test_layouts_give_the_same_bits(name, layout):
 
 # One pose: each input as a 0-d array or a trailing-shaped array, as Python
 # numbers and lists, and (where they are integers) as Python ints.
+def tuples(values):
+    return tuple(map(tuples, values)) if isinstance(values, list) else values
+
+
 ONE_POSE = {
     "0-d arrays": lambda x: np.array(x),
     "python numbers": lambda x: x.tolist(),
+    "tuples": lambda x: tuples(x.tolist()),
     "numpy scalars": lambda x: x[()] if x.ndim == 0 else x,
 }
 
@@ -176,6 +181,57 @@ def test_python_and_numpy_numbers_read_as_numpy_converts_them(value, read_as):
         assert_same(got, expected[0])
     assert_same(vb.neck_rates([0.1, value, 0.2], [value, 0.0, 1.0]),
                 vb.neck_rates(np.array([0.1, read_as, 0.2]), np.array([read_as, 0.0, 1.0])))
+
+
+def outcome_of(call):
+    try:
+        return call()
+    except (TypeError, ValueError) as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("vector", [
+    [1, 0, 0], (1, 0.0, -0), [True, 0.5, False], [2**63 - 1, 1.0, 0.0], [-2**63, 3, 1], [2**70, 1.0, 0.0],
+    [2**64, 1, 0], [np.float64(0.5), 1, 0], [np.float32(0.1), 1, 0], [0.5, np.int8(3), 1], [[1, 0, 0]],
+    ([1, 0, 0], (0, 1, 0)), [1, 0], [1.0, 0.0, 0.0, 0.0], [1, [0], 0], [1, "0", 0], [1, None, 0], [1j, 0, 0], [],
+])
+def test_lists_read_as_numpy_converts_them(vector):
+    # Lists of one pose are read without NumPy; others, and the failures,
+    # through it: the same values, or the same error, either way.
+    same_as_numpy(vector, [lambda v: vb.neck_rates(v, [0.1, 0.2, 0.3]), lambda v: vb.joint_rates(ARM, 0.3, -0.2, v)])
+
+
+STEP = [0.6, 0.0, 0.8]
+
+
+@pytest.mark.parametrize("path", [
+    [STEP], (STEP, [0, 0.6, 0.8]), [STEP] * 16, [STEP] * 17, [], [[]], [STEP, [0.6, 0.0]], [[STEP]], [1, 0, 0],
+    [STEP, (0.0, 0.6, 0.8)], [tuple(STEP)] * 3,
+])
+def test_paths_as_lists_read_as_numpy_converts_them(path):
+    same_as_numpy(path, [lambda p: vb.ik_path(ARM, p, (0.3, -0.2), max_step=0.5)])
+
+
+def same_as_numpy(values, calls):
+    """Each call on `values` gives what it gives on NumPy's float64 conversion
+    of them (bit for bit), or raises what that raises."""
+    try:
+        array = np.asarray(values)
+    except ValueError as error:
+        converted, refused = None, (ValueError, str(error))  # ragged: NumPy's own error is the answer
+    else:
+        converted = array.astype(np.float64) if array.dtype.kind in "biuf" else array
+    for call in calls:
+        got = outcome_of(lambda: call(values))
+        if converted is None:
+            assert got == refused
+            continue
+        expected = outcome_of(lambda: call(converted))
+        if isinstance(expected[0], type):
+            assert got == expected
+        else:
+            for a, b in zip(as_list(got), as_list(expected), strict=True):
+                assert_same(a, b)
 
 
 def test_every_exported_function_is_in_the_tables():

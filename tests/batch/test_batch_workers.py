@@ -3,7 +3,10 @@ threads at once are safe."""
 
 from __future__ import annotations
 
+import os
+import signal
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -81,3 +84,18 @@ def test_a_fresh_arm_of_another_geometry_is_read_per_call():
     a = vb.direction(left, 0.3, -0.2)[0]
     b = vb.direction(ARM, 0.3, -0.2)[0]
     assert a.tolist() == left.direction(0.3, -0.2) and b.tolist() == ARM.direction(0.3, -0.2)
+
+
+def test_a_forked_child_gets_helper_threads_of_its_own():
+    # The helpers are pool threads that a fork does not copy: the child must
+    # neither wait for them nor for a lock one of them held.
+    expected = as_bytes(CALLS["ik"](1))
+    CALLS["ik"](2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a process with threads
+        pid = os.fork()
+    if pid == 0:
+        signal.alarm(30)  # a deadlock ends the child, and the test fails
+        os._exit(0 if as_bytes(CALLS["ik"](2)) == expected and as_bytes(CALLS["ik"](-1)) == expected else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
