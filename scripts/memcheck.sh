@@ -32,12 +32,10 @@ mkdir -p "$reports"
 # Every block must come from malloc for memcheck to see it; children (the
 # sub-interpreter test's) are checked too, each into its own report. Freed
 # blocks wait 2 MB (not 20) before reuse: a use soon after a release is still
-# caught, and the tests that bound resident memory stay meaningful. The export
-# test's nm is not the modules' code and runs unwatched.
+# caught, and the tests that bound resident memory stay meaningful.
 status=0
 PYTHONMALLOC=malloc PYTHONPATH="$module_dir" VELMORA_FAULT_PROBE_DIR="$module_dir" VELMORA_PROPERTY_SCALE=0.1 \
-    valgrind --tool=memcheck --trace-children=yes --trace-children-skip='*/nm' --num-callers=40 \
-        --freelist-vol=2000000 \
+    valgrind --tool=memcheck --trace-children=yes --num-callers=40 --freelist-vol=2000000 \
         --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --xml=yes --xml-file="$reports/memcheck.%p.xml" \
         .venv/bin/python -m pytest -p no:cacheprovider --ignore=tests/docs --ignore=tests/examples "$@" \
