@@ -22,7 +22,8 @@ target_link_libraries(velmora_batch PUBLIC velmora_core Threads::Threads PRIVATE
 
 # NB_STATIC: nanobind's runtime is linked into the module, not shared.
 nanobind_add_module(velmora_torso_batch NB_STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/module.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/module.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/batch_module/arm_json.cpp)
 target_include_directories(velmora_torso_batch PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_link_libraries(velmora_torso_batch PRIVATE velmora_batch velmora_warnings)
 # nanobind marks its exception types for export; the version script keeps the

@@ -20,6 +20,7 @@
 #include "batch/neck.hpp"
 #include "batch/neck_velocity.hpp"
 #include "batch/strided.hpp"
+#include "batch_module/bindings.hpp"
 #include "module/classes.hpp"
 
 namespace nb = nanobind;
@@ -510,4 +511,5 @@ NB_MODULE(velmora_torso_batch, m) {
         nb::make_tuple("direction", "direction_solutions", "fk", "ik", "ik_from_direction", "ik_path",
                        "jacobian", "joint_rates", "neck_angle_rates", "neck_fk", "neck_ik", "neck_rates",
                        "singularity_measure");
+    velmora::batch_module::bind_arm_json(m);
 }

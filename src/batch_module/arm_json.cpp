@@ -1,0 +1,66 @@
+// velmora_torso_batch.arm_json: an arm's geometry as its JSON document.
+//
+// The class keeps its branch to itself (there is no accessor for it), so code
+// that logs, copies or fits an arm reads all four fields from this document.
+// The writing is the core's (arm::write_geometry_json); this file only maps
+// the argument and the failure.
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "batch_module/bindings.hpp"
+#include "module/classes.hpp"
+#include "velmora_torso_kinematics/arm_geometry.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace velmora::batch_module {
+namespace {
+
+std::string type_name_of(nb::handle value) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(value.ptr()));
+    if (name == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return nb::steal<nb::str>(name).c_str();
+}
+
+std::string text_of(double value) { return nb::repr(nb::float_(value)).c_str(); }
+
+nb::str arm_json(nb::handle arm) {
+    nb::object arm_type = nb::module_::import_("velmora_torso_kinematics").attr("VelmoraArmKinematics");
+    // The class cannot be subclassed: an exact type check is the whole check.
+    if (Py_TYPE(arm.ptr()) != reinterpret_cast<PyTypeObject*>(arm_type.ptr()))
+        throw nb::type_error(("arm_json(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, not '" +
+                              type_name_of(arm) + "'")
+                                 .c_str());
+    const arm::SphericalLinkGeometry& geometry = reinterpret_cast<const module::ArmObject*>(arm.ptr())->geometry;
+    const auto document = arm::write_geometry_json(geometry);
+    if (!document)
+        throw nb::value_error(("arm_json(): JSON has no number for the arcs " + text_of(geometry.arm_arc) + " and " +
+                               text_of(geometry.coupler_arc))
+                                  .c_str());
+    return nb::str(document->data(), document->size());
+}
+
+}  // namespace
+
+void bind_arm_json(nb::module_& m) {
+    m.def("arm_json", &arm_json, "arm"_a,
+          nb::sig("def arm_json(arm: velmora_torso_kinematics.VelmoraArmKinematics) -> str"),
+          "The arm's geometry as its JSON document, all four fields (arm_arc, coupler_arc, branch, mirror), "
+          "each arc in the shortest digits that read back as the same double: "
+          "VelmoraArmKinematics.from_json(arm_json(arm)) is the same arm. ValueError for a NaN or infinite arc.");
+    // Listed with the module's other names, in their order.
+    nb::object all = m.attr("__all__");
+    nb::list names = nb::steal<nb::list>(PySequence_List(all.ptr()));
+    if (!names.is_valid()) throw nb::python_error();
+    names.append("arm_json");
+    names.sort();
+    m.attr("__all__") = nb::tuple(names);
+}
+
+}  // namespace velmora::batch_module
