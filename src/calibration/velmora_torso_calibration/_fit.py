@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import numpy.typing as npt
-from scipy.optimize import least_squares
+from scipy.optimize import least_squares  # type: ignore[import-untyped]
 
 import velmora_torso_batch as vb
 from velmora_torso_kinematics import VelmoraArmKinematics
@@ -24,9 +24,11 @@ ROTATION_TOLERANCE = 1e-6
 SHORTEST_DIRECTION = 1e-12
 # A combination of parameters whose singular value in the column-scaled
 # Jacobian is below this fraction of the largest is taken as undetermined:
-# exact degeneracies come out near 1e-16 relative, while merely weak data
-# (poses along one line) stay above about 1e-5.
-UNDETERMINED = 1e-9
+# exact degeneracies come out near 1e-16 relative, or near 1e-8 where the fit
+# converges onto a degenerate set (the residuals are then flat to second order
+# there, so the solution sits only to the square root of rounding on it), while
+# poses along a line that is not degenerate stay above about 1e-5.
+UNDETERMINED = 1e-6
 # Data that determine a combination only this weakly get a warning, though its
 # standard error stays finite: below this relative singular value (the poses
 # lie close to a degenerate set, such as theta_A = 0 for directions), or with a
@@ -162,7 +164,7 @@ def _uncertainty(jacobian: Array, residuals: Array, names: tuple[str, ...]) -> t
         warnings.append(f"The data do not determine {_describe(vt[k] / scale, names)}: the residuals do not "
                         f"change along it (relative singular value {relative[k]:.1e} of the scaled Jacobian), "
                         f"so its parameters get an infinite standard error.")
-    for k in np.flatnonzero(determined):
+    for k in np.flatnonzero(determined)[::-1]:  # the weakest first
         combination = vt[k] / scale
         combination /= np.linalg.norm(combination)
         error = math.sqrt(max(float(combination @ covariance @ combination), 0.0))
@@ -281,6 +283,6 @@ def fit_arm(theta_a: npt.ArrayLike, theta_b: npt.ArrayLike, *, directions: npt.A
 
 
 def _matrix(rotation_vector: Array) -> Array:
-    from scipy.spatial.transform import Rotation
+    from scipy.spatial.transform import Rotation  # type: ignore[import-untyped]
 
     return np.asarray(Rotation.from_rotvec(rotation_vector).as_matrix(), dtype=float)

@@ -21,7 +21,7 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
-from scipy.spatial.transform import Rotation
+from scipy.spatial.transform import Rotation  # type: ignore[import-untyped]
 
 import velmora_torso_batch as vb
 from velmora_torso_kinematics import VelmoraArmKinematics
@@ -93,7 +93,7 @@ def elbows(arm_arc: float, mirror: bool, theta_a: Array, theta_b: Array) -> tupl
 
 
 def dot(a: Array, b: Array) -> Array:
-    return np.einsum("...i,...i->...", a, b)
+    return np.asarray(np.einsum("...i,...i->...", a, b), dtype=float)
 
 
 @dataclass

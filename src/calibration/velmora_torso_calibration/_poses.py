@@ -94,24 +94,21 @@ def suggest_poses(arm: VelmoraArmKinematics, n: int, *, limits: Sequence[Sequenc
                   fit=("arcs", "offsets", "mount"))
     _, rows, _ = model.evaluate(model.start())
     count = rows.shape[-1]
-    # Greedy D-optimal choice without repeats. With A the information's inverse,
-    # adding candidate i multiplies det(information) by det(I + J_i A J_i^T);
-    # after choosing k, A and every candidate's S_i = J_i A J_i^T follow by the
-    # Woodbury identity, so each step costs O(candidates), not a solve each.
-    ridge = 1e-9 * float(np.einsum("nkp,nkp->", rows, rows)) / (rows.shape[0] * count)
-    inverse = np.eye(count) / ridge
-    gains = np.einsum("nkp,pq,nlq->nkl", rows, inverse, rows)
+    # Greedy D-optimal choice without repeats: adding candidate i multiplies
+    # det(information) by det(I + J_i A J_i^T), A the information's inverse.
+    # A is recomputed from the information at each step: updating it by the
+    # Woodbury identity instead cancels away its digits while the ridge that
+    # starts it is still large.
+    information = 1e-12 * float(np.einsum("nkp,nkp->", rows, rows)) / rows.shape[0] * np.eye(count)
     taken = np.zeros(theta_a.size, dtype=bool)
     chosen = []
+    transposed = np.swapaxes(rows, -1, -2)
     for _ in range(n):
+        gains = rows @ np.linalg.inv(information) @ transposed
         score = np.linalg.det(np.eye(2) + gains)
         score[taken] = -np.inf
         k = int(np.argmax(score))
         chosen.append(k)
         taken[k] = True
-        a_k = inverse @ rows[k].T                              # A J_k^T, [p, 2]
-        middle = np.linalg.inv(np.eye(2) + rows[k] @ a_k)      # (I + J_k A J_k^T)^-1
-        cross = np.einsum("nkp,pl->nkl", rows, a_k)            # J_i A J_k^T
-        gains -= cross @ middle @ np.swapaxes(cross, -1, -2)
-        inverse -= a_k @ middle @ a_k.T
+        information += rows[k].T @ rows[k]
     return np.stack([theta_a[chosen], theta_b[chosen]], axis=-1)
