@@ -49,7 +49,7 @@ nb::str arm_json(nb::handle arm) {
 }  // namespace
 
 void bind_arm_json(nb::module_& m) {
-    m.def("arm_json", &arm_json, "arm"_a,
+    m.def("arm_json", &arm_json, "arm"_a.none(),
           nb::sig("def arm_json(arm: velmora_torso_kinematics.VelmoraArmKinematics) -> str"),
           "The arm's geometry as its JSON document, all four fields (arm_arc, coupler_arc, branch, mirror), "
           "each arc in the shortest digits that read back as the same double: "
