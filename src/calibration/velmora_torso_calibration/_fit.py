@@ -13,7 +13,7 @@ from scipy.optimize import least_squares  # type: ignore[import-untyped]
 import velmora_torso_batch as vb
 from velmora_torso_kinematics import VelmoraArmKinematics
 
-from ._model import GROUPS, Array, Model, make_arm
+from ._model import GROUPS, Array, Model, make_arm, one_blas_thread
 
 LOSSES = ("linear", "soft_l1", "huber", "cauchy", "arctan")
 
@@ -231,6 +231,13 @@ def fit_arm(theta_a: npt.ArrayLike, theta_b: npt.ArrayLike, *, directions: npt.A
     parameters = len(model.names)
     if count < parameters:
         raise _fail(f"'theta_a' has {count} samples, fewer than the {parameters} parameters to fit")
+    with one_blas_thread():
+        return _fit(model, count, groups, loss, float(f_scale))
+
+
+def _fit(model: Model, count: int, groups: tuple[str, ...], loss: str, f_scale: float) -> ArmFit:
+    parameters = len(model.names)
+    branch, mirror = model.branch, model.mirror
 
     # Samples whose loop does not close at the current estimate are left out
     # (their residual is undefined) and taken back in once the estimate closes them.
@@ -244,13 +251,13 @@ def fit_arm(theta_a: npt.ArrayLike, theta_b: npt.ArrayLike, *, directions: npt.A
             raise _fail(f"the loop closes for only {int(used.sum())} of the {count} samples at the "
                         f"current estimate (from 'initial'), fewer than the {parameters} parameters")
         if robust:
-            x = _solve(model, x, np.flatnonzero(used), loss, float(f_scale))
+            x = _solve(model, x, np.flatnonzero(used), loss, f_scale)
             errors, closed = model.sample_errors(x)
             spread = np.median(errors[closed & ~outliers]) / MEDIAN_NORM[model.per_sample]
             outliers |= closed & ~(errors <= OUTLIER_SIGMAS * spread)
             used = closed & ~outliers
         # The reported estimate and its errors: a plain least-squares fit of the samples kept.
-        x = _solve(model, x, np.flatnonzero(used), "linear", float(f_scale))
+        x = _solve(model, x, np.flatnonzero(used), "linear", f_scale)
         errors, now_closed = model.sample_errors(x)
         if np.array_equal(now_closed, closed):
             break

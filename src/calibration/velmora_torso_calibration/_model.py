@@ -15,9 +15,12 @@ the rotations from cross products.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
+from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -38,6 +41,30 @@ GROUPS = {
 # Below this rotation angle the closed forms of the SO(3) Jacobians lose
 # digits to cancellation; their Taylor series are exact to rounding there.
 SMALL_ANGLE = 1e-4
+
+
+_controller: Any = None  # threadpoolctl's controller, made on first need
+
+
+@contextlib.contextmanager
+def one_blas_thread() -> Iterator[None]:
+    """BLAS and LAPACK on the calling thread only, while the block runs.
+
+    The fit's matrices are small (a few thousand rows, ten columns): a
+    threaded LAPACK spends more on waking and joining its threads than on the
+    work, and on a loaded machine a fit then takes ten times as long. Without
+    threadpoolctl (it comes with the calibration extra) the threads stay as they are.
+    """
+    global _controller
+    try:
+        from threadpoolctl import ThreadpoolController  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    except ImportError:
+        yield
+        return
+    if _controller is None:
+        _controller = ThreadpoolController()
+    with _controller.limit(limits=1, user_api="blas"):
+        yield
 
 
 def make_arm(arm_arc: float, coupler_arc: float, branch: str, mirror: bool) -> VelmoraArmKinematics:

@@ -12,7 +12,7 @@ import numpy.typing as npt
 import velmora_torso_batch as vb
 from velmora_torso_kinematics import VelmoraArmKinematics
 
-from ._model import Model, elbows, make_arm
+from ._model import Model, elbows, make_arm, one_blas_thread
 
 # A suggested pose must still close, away from the locked edge, for an arm
 # whose arcs are off nominal by up to ARC_MARGIN and whose joints are off by up
@@ -66,6 +66,12 @@ def suggest_poses(arm: VelmoraArmKinematics, n: int, *, limits: Sequence[Sequenc
                   seed: int = 0) -> npt.NDArray[np.float64]:
     """n joint pairs [n, 2] for measuring `arm`: chosen greedily from a grid, each
     maximising the determinant of the direction fit's information matrix."""
+    with one_blas_thread():
+        return _suggest(arm, n, limits, seed)
+
+
+def _suggest(arm: VelmoraArmKinematics, n: int, limits: Sequence[Sequence[float]] | None,
+             seed: int) -> npt.NDArray[np.float64]:
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
         raise ValueError(f"suggest_poses(): 'n' must be a positive integer, not {n!r}")
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
@@ -96,16 +102,19 @@ def suggest_poses(arm: VelmoraArmKinematics, n: int, *, limits: Sequence[Sequenc
     count = rows.shape[-1]
     # Greedy D-optimal choice without repeats: adding candidate i multiplies
     # det(information) by det(I + J_i A J_i^T), A the information's inverse.
-    # A is recomputed from the information at each step: updating it by the
-    # Woodbury identity instead cancels away its digits while the ridge that
-    # starts it is still large.
+    # A is not updated by the Woodbury identity: that cancels away its digits
+    # while the ridge that starts the information is still large.
     information = 1e-12 * float(np.einsum("nkp,nkp->", rows, rows)) / rows.shape[0] * np.eye(count)
     taken = np.zeros(theta_a.size, dtype=bool)
     chosen = []
-    transposed = np.swapaxes(rows, -1, -2)
+    flat = rows.reshape(-1, count)
     for _ in range(n):
-        gains = rows @ np.linalg.inv(information) @ transposed
-        score = np.linalg.det(np.eye(2) + gains)
+        # J_i A J_i^T = G_i G_i^T with G_i^T = C^-1 J_i^T, information = C C^T: one
+        # solve for all candidates, and no inverse of the ill-conditioned start.
+        spread = (flat @ np.linalg.inv(np.linalg.cholesky(information)).T).reshape(rows.shape)
+        g00, g11 = np.einsum("np,np->n", spread[:, 0], spread[:, 0]), np.einsum("np,np->n", spread[:, 1], spread[:, 1])
+        g01 = np.einsum("np,np->n", spread[:, 0], spread[:, 1])
+        score = (1.0 + g00) * (1.0 + g11) - g01 * g01
         score[taken] = -np.inf
         k = int(np.argmax(score))
         chosen.append(k)
