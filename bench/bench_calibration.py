@@ -6,7 +6,8 @@ the nominal geometry: directions (arcs, offsets, mount: 7 parameters) and rotati
 (with tool: 10 parameters), plain and robust (soft_l1, 5% gross outliers). Each
 time is the best of `--repeat` fits; beside it the number of model evaluations
 (residuals and Jacobian together) and the time of one, and the batch kinematics
-one evaluation runs (fk and jacobian of 1,000 pairs), measured in the same run.
+one evaluation runs (fk and jacobian of 1,000 pairs), and the first fit again with LAPACK's own
+threads (fit_arm keeps them to one), measured in the same run.
 
 Run: .venv/bin/python bench/bench_calibration.py [--quick]
 """
@@ -14,6 +15,7 @@ Run: .venv/bin/python bench/bench_calibration.py [--quick]
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import time
 
@@ -21,7 +23,7 @@ import numpy as np
 from scipy.spatial.transform import Rotation
 
 import velmora_torso_batch as vb
-from velmora_torso_calibration import _model, fit_arm, suggest_poses
+from velmora_torso_calibration import _fit, _model, fit_arm, suggest_poses
 from velmora_torso_kinematics import VelmoraArmKinematics
 
 SAMPLES = 1000
@@ -85,6 +87,12 @@ def main() -> None:
 
         each = best_of(repeat * 3, one)
         print(f"{name:32s} {seconds * 1e3:8.1f} {count:12d} {each * 1e3:8.2f}")
+    # The same fit with LAPACK's threads left as they are (fit_arm keeps them to one).
+    limited = _fit.one_blas_thread
+    _fit.one_blas_thread = contextlib.nullcontext
+    threaded = best_of(repeat, lambda: fit_arm(poses[:, 0], poses[:, 1], directions=measured_directions))
+    _fit.one_blas_thread = limited
+    print(f"{'directions, linear, LAPACK threaded':32s} {threaded * 1e3:8.1f}")
     kinematics = best_of(repeat * 3, lambda: (vb.fk(nominal, a, b), vb.jacobian(nominal, a, b)))
     print(f"{'batch fk + jacobian, 1,000 pairs':32s} {kinematics * 1e3:8.2f}")
     print(f"{'suggest_poses(arm, 1000)':32s} {suggest_time * 1e3:8.1f}")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Per-call times: every Python method against its references (bench/bench_methods.py),
 # then the C++ core's functions alone (bench/core_bench.cpp, Google Benchmark), then the
-# velocity kinematics beside the forward kinematics they build on (bench/velocity_bench.cpp).
+# velocity kinematics beside the forward kinematics they build on (bench/velocity_bench.cpp), then
+# the time to fit an arm to 1,000 samples (bench/bench_calibration.py).
 # Usage: scripts/bench.sh [--quick]
 # Needs Google Benchmark's development files; installed with apt when missing.
 set -euo pipefail
@@ -43,3 +44,6 @@ echo "== C++ velocity kinematics (time per call)"
 "$build/velmora_velocity_bench" --benchmark_min_time="$core_seconds" --benchmark_repetitions=5 \
     --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
     | grep -E "^Benchmark|^-|_min "
+echo
+echo "== Calibration: fit_arm on 1,000 samples"
+.venv/bin/python bench/bench_calibration.py "${quick[@]}"
