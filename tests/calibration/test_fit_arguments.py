@@ -71,12 +71,12 @@ def test_fit_arm_bad_input(arguments, message):
     (dict(n=0), "'n' must be a positive integer, not 0"),
     (dict(n=2.0), "'n' must be a positive integer, not 2.0"),
     (dict(seed=None), "'seed' must be an integer, not None"),
-    (dict(limits=((0.0, 1.0),)), "'limits' must be ((a_low, a_high), (b_low, b_high)) with finite lows below "
-                                 "highs, not ((0.0, 1.0),)"),
-    (dict(limits=((1.0, 0.0), (0.0, 1.0))), "'limits' must be ((a_low, a_high), (b_low, b_high)) with finite "
-                                            "lows below highs, not ((1.0, 0.0), (0.0, 1.0))"),
-    (dict(limits=((0.0, 1.0), (0.0, math.nan))), "'limits' must be ((a_low, a_high), (b_low, b_high)) with "
-                                                 "finite lows below highs, not ((0.0, 1.0), (0.0, nan))"),
+    (dict(limits=((0.0, 1.0),)), "'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) with "
+                                 "finite lows below highs, not ((0.0, 1.0),)"),
+    (dict(limits=((1.0, 0.0), (0.0, 1.0))), "'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) "
+                                            "with finite lows below highs, not ((1.0, 0.0), (0.0, 1.0))"),
+    (dict(limits=((0.0, 1.0), (0.0, math.nan))), "'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) "
+                                                 "with finite lows below highs, not ((0.0, 1.0), (0.0, nan))"),
     (dict(n=50, limits=((2.9, 3.0), (2.9, 3.0))), "only 0 joint pairs within 'limits' close with a margin for "
                                                   "arcs off by 0.03 rad and joints off by 0.05 rad; asked for 50"),
 ])

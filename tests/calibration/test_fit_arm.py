@@ -104,20 +104,26 @@ def test_reported_errors_are_honest(poses, kind):
             assert band[0] <= np.mean(hits) <= band[1], (group, np.mean(hits))
 
 
-def test_gross_outliers_are_flagged_and_refit_away(poses):
+@pytest.mark.parametrize("kind", ["d", "r"])
+@pytest.mark.parametrize("noise", [NOISE, 0.0])
+def test_gross_outliers_are_flagged_and_refit_away(poses, kind, noise):
     t = truth(4)
-    data = measure(t, poses, "d")
+    data = measure(t, poses, kind, noise)
     bad = t["rng"].random(len(poses)) < 0.05
     corrupted = data.copy()
-    corrupted[bad] = t["rng"].normal(size=(bad.sum(), 3))  # pointing anywhere
-    robust = cal.fit_arm(poses[:, 0], poses[:, 1], directions=corrupted, loss="soft_l1", f_scale=0.01)
-    clean = cal.fit_arm(poses[~bad, 0], poses[~bad, 1], directions=data[~bad])
+    # Pointing anywhere, or turned anyhow.
+    corrupted[bad] = t["rng"].normal(size=(bad.sum(), 3)) if kind == "d" else \
+        Rotation.random(bad.sum(), random_state=4).as_matrix()
+    groups = ("arcs", "offsets", "mount") + (("tool",) if kind == "r" else ())
+    given = "directions" if kind == "d" else "rotations"
+    robust = cal.fit_arm(poses[:, 0], poses[:, 1], **{given: corrupted}, fit=groups, loss="soft_l1", f_scale=0.01)
+    clean = cal.fit_arm(poses[~bad, 0], poses[~bad, 1], **{given: data[~bad]}, fit=groups)
     assert np.array_equal(robust.outliers, bad)
     # The reported estimate is the plain fit of the rest.
-    assert np.allclose(robust.parameters, clean.parameters, atol=1e-9)
-    assert np.allclose(robust.std_errors, clean.std_errors, rtol=1e-6)
+    assert np.allclose(robust.parameters, clean.parameters, rtol=0, atol=1e-9)
+    assert np.allclose(robust.std_errors, clean.std_errors, rtol=1e-6, atol=1e-12)
     error = np.abs(robust.parameters - true_parameters(t, robust.parameter_names))
-    assert (error <= 3 * robust.std_errors).all()
+    assert (error <= 3 * robust.std_errors + 1e-9).all()
 
 
 LINE = np.linspace(-0.6, 0.6, 120)
@@ -205,6 +211,8 @@ def test_suggested_poses_close_for_arms_off_nominal():
         assert vb.fk(real, poses[:, 0] + offsets[0], poses[:, 1] + offsets[1])[1].all()
     limited = cal.suggest_poses(LEFT, 30, limits=((-0.5, 0.5), (0.0, 0.8)), seed=1)
     assert (np.abs(limited[:, 0]) <= 0.5).all() and ((limited[:, 1] >= 0) & (limited[:, 1] <= 0.8)).all()
+    both = cal.suggest_poses(LEFT, 30, limits=(-0.5, 0.5), seed=1)
+    assert np.array_equal(both, cal.suggest_poses(LEFT, 30, limits=((-0.5, 0.5), (-0.5, 0.5)), seed=1))
     # Chosen for the fit: a smaller covariance determinant than as many random poses that pass
     # the same margins.
     candidates = rng.uniform(-math.pi, math.pi, size=(4000, 2))

@@ -31,5 +31,5 @@ class ArmFit:
 def fit_arm(theta_a: numpy.typing.ArrayLike, theta_b: numpy.typing.ArrayLike, *, directions: numpy.typing.ArrayLike | None = None, rotations: numpy.typing.ArrayLike | None = None, mirror: bool = False, branch: str = "positive", initial: tuple[float, float] = (0.7, 0.5), fit: Sequence[str] = ("arcs", "offsets", "mount"), loss: str = "linear", f_scale: float = 0.01) -> ArmFit:
     """Fits arcs, joint offsets, mount and tool to measured directions or rotations."""
 
-def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics, n: int, *, limits: Sequence[Sequence[float]] | None = None, seed: int = 0) -> numpy.typing.NDArray[numpy.float64]:
+def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics, n: int, *, limits: Sequence[Sequence[float]] | Sequence[float] | None = None, seed: int = 0) -> numpy.typing.NDArray[numpy.float64]:
     """n joint pairs [n, 2] for measuring `arm`: chosen greedily from a grid, each maximising the determinant of the direction fit's information matrix."""

@@ -45,6 +45,9 @@ SHOWN_WEIGHT = 0.01
 # deviations, the deviation estimated from the median error (about 4e-6 of
 # normal samples go beyond it).
 OUTLIER_SIGMAS = 5.0
+# Errors below this never count as outliers: noise-free data fit to rounding,
+# where five times the median error is rounding too.
+OUTLIER_FLOOR = 1e-6
 # The median of a residual's norm in units of its per-component deviation, for
 # 2 (directions) and 3 (rotations) components: the medians of the chi
 # distributions, sqrt(2 ln 2) and 1.5382.
@@ -254,8 +257,11 @@ def _fit(model: Model, count: int, groups: tuple[str, ...], loss: str, f_scale: 
             x = _solve(model, x, np.flatnonzero(used), loss, f_scale)
             errors, closed = model.sample_errors(x)
             spread = np.median(errors[closed & ~outliers]) / MEDIAN_NORM[model.per_sample]
-            outliers |= closed & ~(errors <= OUTLIER_SIGMAS * spread)
+            outliers |= closed & ~(errors <= max(OUTLIER_SIGMAS * spread, OUTLIER_FLOOR))
             used = closed & ~outliers
+            if used.sum() < parameters:
+                raise _fail(f"only {int(used.sum())} of the {count} samples are left after the robust fit "
+                            f"flagged outliers, fewer than the {parameters} parameters")
         # The reported estimate and its errors: a plain least-squares fit of the samples kept.
         x = _solve(model, x, np.flatnonzero(used), "linear", f_scale)
         errors, now_closed = model.sample_errors(x)

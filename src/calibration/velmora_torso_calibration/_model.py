@@ -269,7 +269,8 @@ class Model:
             error = np.einsum("nij,nkj->nik", modelled, self.targets[samples])
             finite = np.isfinite(error).all(axis=(1, 2))
             residuals = np.full((n, 3), np.nan)
-            residuals[finite] = Rotation.from_matrix(error[finite]).as_rotvec()
+            if finite.any():
+                residuals[finite] = Rotation.from_matrix(error[finite]).as_rotvec()
             # Spatial angular velocities of the modelled rotation per parameter,
             # then through J_l(r)^-1 onto the residual's rotation vector.
             spatial: list[Array] = []
@@ -308,6 +309,7 @@ class Model:
                                     dot(pointing[ok], self.targets[ok]))
         else:
             tool = Rotation.from_rotvec(values["tool"]).as_matrix()
-            error = mount @ rotation[ok] @ tool @ np.swapaxes(self.targets[ok], -1, -2)
-            errors[ok] = Rotation.from_matrix(error).magnitude()
+            if ok.any():
+                error = mount @ rotation[ok] @ tool @ np.swapaxes(self.targets[ok], -1, -2)
+                errors[ok] = Rotation.from_matrix(error).magnitude()
         return errors, ok

@@ -30,16 +30,18 @@ CANDIDATES_PER_POSE = 4
 GRID_SIDES = (64, 96, 144, 216, 324)
 
 
-def _limits(limits: Sequence[Sequence[float]] | None) -> tuple[tuple[float, float], tuple[float, float]]:
+def _limits(limits: Sequence[Sequence[float]] | Sequence[float] | None) -> tuple[tuple[float, float], tuple[float, float]]:
     if limits is None:
         return (-math.pi, math.pi), (-math.pi, math.pi)
     try:
         array = np.asarray(limits, dtype=float)
     except (TypeError, ValueError):
         array = np.array([])
+    if array.shape == (2,):  # (low, high) for both joints
+        array = np.stack([array, array])
     if array.shape != (2, 2) or not np.isfinite(array).all() or not (array[:, 0] < array[:, 1]).all():
-        raise ValueError(f"suggest_poses(): 'limits' must be ((a_low, a_high), (b_low, b_high)) with finite "
-                         f"lows below highs, not {limits!r}")
+        raise ValueError(f"suggest_poses(): 'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) "
+                         f"with finite lows below highs, not {limits!r}")
     return (float(array[0, 0]), float(array[0, 1])), (float(array[1, 0]), float(array[1, 1]))
 
 
@@ -62,7 +64,7 @@ def _usable(arm: VelmoraArmKinematics, geometry: dict[str, object], theta_a: npt
     return usable
 
 
-def suggest_poses(arm: VelmoraArmKinematics, n: int, *, limits: Sequence[Sequence[float]] | None = None,
+def suggest_poses(arm: VelmoraArmKinematics, n: int, *, limits: Sequence[Sequence[float]] | Sequence[float] | None = None,
                   seed: int = 0) -> npt.NDArray[np.float64]:
     """n joint pairs [n, 2] for measuring `arm`: chosen greedily from a grid, each
     maximising the determinant of the direction fit's information matrix."""
@@ -70,7 +72,7 @@ def suggest_poses(arm: VelmoraArmKinematics, n: int, *, limits: Sequence[Sequenc
         return _suggest(arm, n, limits, seed)
 
 
-def _suggest(arm: VelmoraArmKinematics, n: int, limits: Sequence[Sequence[float]] | None,
+def _suggest(arm: VelmoraArmKinematics, n: int, limits: Sequence[Sequence[float]] | Sequence[float] | None,
              seed: int) -> npt.NDArray[np.float64]:
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
         raise ValueError(f"suggest_poses(): 'n' must be a positive integer, not {n!r}")
