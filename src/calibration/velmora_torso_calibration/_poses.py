@@ -87,7 +87,8 @@ def _suggest(arm: VelmoraArmKinematics, n: int, limits: Sequence[Sequence[float]
         grid_b = b_low + (np.arange(side) + shift[1]) * (b_high - b_low) / side
         theta_a, theta_b = (g.ravel() for g in np.meshgrid(grid_a, grid_b, indexing="ij"))
         usable = _usable(arm, geometry, theta_a, theta_b)
-        if usable.sum() >= CANDIDATES_PER_POSE * n:
+        # A finer grid adds candidates only where a coarse one found some.
+        if usable.sum() >= CANDIDATES_PER_POSE * n or not usable.any():
             break
     theta_a, theta_b = theta_a[usable], theta_b[usable]
     if theta_a.size < n:
