@@ -23,17 +23,18 @@ ROTATION_TOLERANCE = 1e-6
 # A direction shorter than this has no direction (the core's own limit).
 SHORTEST_DIRECTION = 1e-12
 # A combination of parameters whose singular value in the column-scaled
-# Jacobian is below this fraction of the largest is taken as undetermined:
-# exact degeneracies come out near 1e-16 relative, or near 1e-8 where the fit
-# converges onto a degenerate set (the residuals are then flat to second order
-# there, so the solution sits only to the square root of rounding on it), while
-# poses along a line that is not degenerate stay above about 1e-5.
-UNDETERMINED = 1e-6
-# Data that determine a combination only this weakly get a warning, though its
-# standard error stays finite: below this relative singular value (the poses
-# lie close to a degenerate set, such as theta_A = 0 for directions), or with a
-# standard error above WEAK_ERROR radians (more than an arm's tolerances).
-WEAK_RELATIVE = 1e-3
+# Jacobian is below this fraction of the largest is taken as undetermined.
+# Exact degeneracies (one pose repeated) come out near 1e-16; fits that
+# converge onto a degenerate set (directions all at theta_A = 0) near 1e-8,
+# the square root of rounding, as the residuals are flat to second order
+# there; and poses merely close to such a set below about 1e-3, where the
+# residuals are still so flat along the combination that its linearised error
+# understates the real one several times (5 standard errors were seen). Poses
+# spread over the workspace give about 0.1, a line far from degenerate
+# (theta_A = theta_B) about 0.02.
+UNDETERMINED = 1e-3
+# A determined combination whose standard error exceeds this many radians
+# (more than an arm's tolerances) gets a warning, though its error stays finite.
 WEAK_ERROR = 0.05
 # A parameter that takes part in an undetermined combination with at least
 # this weight (unit combination, scaled columns) gets no finite error: the
@@ -171,10 +172,9 @@ def _uncertainty(jacobian: Array, residuals: Array, names: tuple[str, ...]) -> t
         combination = vt[k] / scale
         combination /= np.linalg.norm(combination)
         error = math.sqrt(max(float(combination @ covariance @ combination), 0.0))
-        if relative[k] < WEAK_RELATIVE or error > WEAK_ERROR:
+        if error > WEAK_ERROR:
             warnings.append(f"The data determine {_describe(combination, names)} only weakly: its standard error "
-                            f"is {error:.2g} rad (relative singular value {relative[k]:.1e} of the scaled "
-                            f"Jacobian); poses spread over more of the workspace determine it better.")
+                            f"is {error:.2g} rad; poses spread over more of the workspace determine it better.")
     covariance[undetermined, :] = np.nan
     covariance[:, undetermined] = np.nan
     covariance[undetermined, undetermined] = np.inf
