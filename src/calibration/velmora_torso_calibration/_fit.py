@@ -185,11 +185,13 @@ def _uncertainty(jacobian: Array, residuals: Array, names: tuple[str, ...]) -> t
 def _solve(model: Model, x0: Array, samples: npt.NDArray[np.intp], loss: str, f_scale: float) -> Array:
     count = len(model.names)
 
+    # Copies: a robust loss rescales the solver's residuals and Jacobian in
+    # place, and the model keeps its last evaluation for the next call.
     def residuals(x: Array) -> Array:
-        return model.evaluate(x, samples)[0].ravel()
+        return model.evaluate(x, samples)[0].ravel().copy()
 
     def jacobian(x: Array) -> Array:
-        return model.evaluate(x, samples)[1].reshape(-1, count)
+        return model.evaluate(x, samples)[1].reshape(-1, count).copy()
 
     # Tight tolerances: noise-free data must come back to rounding. Steps into
     # poses where the loop does not close give NaN residuals, which the trust
