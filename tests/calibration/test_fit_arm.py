@@ -188,6 +188,22 @@ def test_arc_derivatives_match_central_differences(mirror, branch):
         assert np.allclose(solved.omega[..., k], omega, atol=1e-7), k
 
 
+@pytest.mark.parametrize("kind", ["d", "r"])
+def test_model_jacobian_matches_central_differences(poses, kind):
+    # Every column the solver gets, at a point away from the start: arcs, offsets, mount, tool.
+    t = truth(3)
+    data = measure(t, poses[:30], kind)
+    model = _model.Model(poses[:30, 0], poses[:30, 1], directions=data if kind == "d" else None,
+                         rotations=data if kind == "r" else None, mirror=False, branch="positive",
+                         initial=(0.7, 0.5), fit=tuple(_model.GROUPS) if kind == "r" else ("arcs", "offsets", "mount"))
+    x = model.start() + np.random.default_rng(1).uniform(-0.04, 0.04, len(model.names))
+    _, jacobian, ok = model.evaluate(x)
+    assert ok.all()
+    for k, h in enumerate(np.eye(len(x)) * 1e-6):
+        difference = (model.evaluate(x + h)[0] - model.evaluate(x - h)[0]) / 2e-6
+        assert np.allclose(jacobian[..., k], difference, atol=2e-7), model.names[k]
+
+
 def test_loop_that_does_not_close_is_left_out_then_taken_back(poses):
     t = truth(5)
     # A pose where the loop does not close at the initial arcs, but does for the arm measured.
