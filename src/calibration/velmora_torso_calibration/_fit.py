@@ -38,8 +38,10 @@ UNDETERMINED = 1e-3
 WEAK_ERROR = 0.05
 # A parameter that takes part in an undetermined combination with at least
 # this weight (unit combination, scaled columns) gets no finite error: the
-# data say nothing about how far the fit moved it along that combination.
-TAKES_PART = 1e-6
+# data say nothing about how far the fit moved it along that combination (up
+# to a tenth of a radian, which moves a parameter of this weight by 1e-4 rad,
+# a typical standard error).
+TAKES_PART = 1e-3
 # Weights below this fraction of the largest are left out of a warning's text.
 SHOWN_WEIGHT = 0.01
 # Robust fits flag a sample when its error exceeds this many standard
