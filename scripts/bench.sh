@@ -3,7 +3,7 @@
 # then the C++ core's functions alone (bench/core_bench.cpp, Google Benchmark), then the
 # velocity kinematics beside the forward kinematics they build on (bench/velocity_bench.cpp),
 # then the followers beside the inverse kinematics they build on (bench/follow_bench.cpp,
-# bench/bench_follow.py).
+# bench/bench_follow.py), then the time to fit an arm to 1,000 samples (bench/bench_calibration.py).
 # Usage: scripts/bench.sh [--quick]
 # Needs Google Benchmark's development files; installed with apt when missing.
 set -euo pipefail
@@ -51,3 +51,6 @@ timed velmora_follow_bench
 echo
 echo "== Followers from Python"
 .venv/bin/python bench/bench_follow.py "${quick[@]}"
+echo
+echo "== Calibration: fit_arm on 1,000 samples"
+.venv/bin/python bench/bench_calibration.py "${quick[@]}"

@@ -28,3 +28,7 @@ assert "velmora_torso_batch-stubs/__init__.pyi" in files, "the wheel ships no ve
 PY
 "$python" -m mypy.stubtest velmora_torso_batch --allowlist "$root/tests/typing/batch_stubtest_allowlist.txt"
 "$python" "$root/tests/typing/batch_usage.py"
+
+# The calibration package ships its own stub and py.typed marker; stubtest holds
+# its public names against the live package.
+"$python" -m mypy.stubtest velmora_torso_calibration --allowlist "$root/tests/typing/calibration_stubtest_allowlist.txt"

@@ -76,4 +76,11 @@ struct GeometryFromJson {
 // message or an unescaped string.
 [[nodiscard]] GeometryFromJson read_geometry_json(std::string_view text);
 
+// The geometry as the object form of that document, all four members, e.g.
+// {"arm_arc": 0.7, "coupler_arc": 0.5, "branch": "positive", "mirror": false}.
+// Each arc is written in the shortest digits that read back as the same double
+// (the sign of zero included), so read_geometry_json gives back the record bit
+// for bit. Nothing when an arc is NaN or infinite: JSON has no such numbers.
+[[nodiscard]] std::optional<std::string> write_geometry_json(const SphericalLinkGeometry& geometry);
+
 }  // namespace velmora::arm

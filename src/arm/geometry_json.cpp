@@ -856,4 +856,13 @@ GeometryFromJson read_geometry_json(std::string_view text) {
     return GeometryReader(text).read();
 }
 
+std::optional<std::string> write_geometry_json(const SphericalLinkGeometry& geometry) {
+    if (!std::isfinite(geometry.arm_arc) || !std::isfinite(geometry.coupler_arc)) return std::nullopt;
+    // shortest_float_text's forms ("0.7", "-0.0", "1e+300", "1.5e-07") are all JSON numbers.
+    return "{\"arm_arc\": " + shortest_float_text(geometry.arm_arc) + ", \"coupler_arc\": " +
+           shortest_float_text(geometry.coupler_arc) + ", \"branch\": \"" +
+           (geometry.branch == Branch::positive ? "positive" : "negative") + "\", \"mirror\": " +
+           (geometry.mirror ? "true" : "false") + "}";
+}
+
 }  // namespace velmora::arm

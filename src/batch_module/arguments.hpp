@@ -50,7 +50,10 @@ private:
 extern template void Arguments::numbers<2>(const char*, nb::handle, double (&)[2]) const;
 extern template void Arguments::numbers<3>(const char*, nb::handle, double (&)[3]) const;
 
-// The classes ArmFollower and NeckFollower, and the status constants.
+// Parts of the module bound outside module.cpp, each adding its names to __all__.
+// The classes ArmFollower and NeckFollower, and the status constants:
 void bind_followers(nb::module_& m);
+// arm_json(arm): the arm's geometry as its JSON document.
+void bind_arm_json(nb::module_& m);
 
 }  // namespace velmora::batch_module

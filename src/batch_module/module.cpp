@@ -144,6 +144,7 @@ NB_MODULE(velmora_torso_batch, m) {
         "angles"_a, "omega"_a);
 
     bind_followers(m);
+    bind_arm_json(m);
 
     nb::list all;
     for (const std::string& name : detail::defined_names()) all.append(nb::str(name.c_str()));

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/check.hpp"
@@ -334,6 +335,37 @@ void float_description_round_trips() {
     VT_CHECK_MSG(failures == 0, std::to_string(failures) + " descriptions did not round-trip");
 }
 
+// The writer's document reads back to the same record, bit for bit, over the whole
+// range of doubles and every branch and mirror; non-finite arcs give no document.
+void written_documents_read_back() {
+    using velmora::arm::write_geometry_json;
+    VT_CHECK(write_geometry_json(velmora::arm::default_left()) ==
+             std::string(R"({"arm_arc": 0.7, "coupler_arc": 0.5, "branch": "positive", "mirror": false})"));
+    velmora::testing::Sampler sample(20261208);
+    std::vector<double> values = {0.0, -0.0, 1e-4, 9.999999999999999e-5, 1e16, 1e308, 5e-324, -1.0};
+    for (int i = 0; i < 2000; ++i) {
+        double v = 0.0;
+        const std::uint64_t b = sample.bits();
+        std::memcpy(&v, &b, sizeof v);
+        if (std::isfinite(v)) values.push_back(v);
+    }
+    int failures = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const SphericalLinkGeometry g{values[i], values[values.size() - 1 - i], i % 2 ? neg : pos, i % 3 == 0};
+        const auto document = write_geometry_json(g);
+        const auto back = document ? read_geometry_json(*document).geometry : std::nullopt;
+        const bool ok = back && bits(back->arm_arc) == bits(g.arm_arc) &&
+                        bits(back->coupler_arc) == bits(g.coupler_arc) && back->branch == g.branch &&
+                        back->mirror == g.mirror;
+        if (!ok && ++failures <= 5) VT_CHECK_MSG(false, document.value_or("(none)") + " does not read back");
+    }
+    VT_CHECK_MSG(failures == 0, std::to_string(failures) + " documents did not read back");
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const auto& [arm_arc, coupler_arc] : {std::pair{nan, 0.5}, {0.7, nan}, {inf, 0.5}, {0.7, -inf}})
+        VT_CHECK(!write_geometry_json({arm_arc, coupler_arc, pos, false}));
+}
+
 }  // namespace
 
 int main() {
@@ -341,5 +373,6 @@ int main() {
     rejected_documents();
     deep_nesting();
     float_description_round_trips();
+    written_documents_read_back();
     return velmora::testing::finish("test_geometry_json");
 }

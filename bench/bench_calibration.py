@@ -1,0 +1,102 @@
+"""Time to fit an arm to 1,000 samples with velmora_torso_calibration.fit_arm.
+
+A simulated arm (arcs off nominal by 0.02 rad, joint offsets of 0.03 rad, a tracker
+turned 4 degrees, 1 mrad of noise) measured at 1,000 suggested poses, fitted from
+the nominal geometry: directions (arcs, offsets, mount: 7 parameters) and rotations
+(with tool: 10 parameters), plain and robust (soft_l1, 5% gross outliers). Each
+time is the best of `--repeat` fits; beside it the number of model evaluations
+(residuals and Jacobian together) and the time of one, and the batch kinematics
+one evaluation runs (fk and jacobian of 1,000 pairs), and the first fit again with LAPACK's own
+threads (fit_arm keeps them to one), measured in the same run.
+
+Run: .venv/bin/python bench/bench_calibration.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import math
+import time
+
+import numpy as np
+from scipy.spatial.transform import Rotation
+
+import velmora_torso_batch as vb
+from velmora_torso_calibration import _fit, _model, fit_arm, suggest_poses
+from velmora_torso_kinematics import VelmoraArmKinematics
+
+SAMPLES = 1000
+
+
+def best_of(repeat: int, call) -> float:
+    best = math.inf
+    for _ in range(repeat):
+        start = time.perf_counter()
+        call()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    repeat = 2 if parser.parse_args().quick else 7
+    rng = np.random.default_rng(0)
+    nominal = VelmoraArmKinematics.default_left()
+    suggest_time = best_of(max(1, repeat // 3), lambda: suggest_poses(nominal, SAMPLES))
+    poses = suggest_poses(nominal, SAMPLES)
+    a, b = poses[:, 0] + 0.03, poses[:, 1] - 0.03
+    real = VelmoraArmKinematics(0.72, 0.48)
+    mount = Rotation.from_rotvec(np.radians(4.0) * np.array([0.48, -0.6, 0.64])).as_matrix()
+    tool = Rotation.from_rotvec([0.02, -0.03, 0.01]).as_matrix()
+    rotations = vb.fk(real, a, b)[0]
+    noise = Rotation.from_rotvec(rng.normal(scale=1e-3 / math.sqrt(3), size=(SAMPLES, 3))).as_matrix()
+    measured_rotations = noise @ mount @ rotations @ tool
+    measured_directions = rotations[..., 2] @ mount.T + rng.normal(scale=1e-3 / math.sqrt(2), size=(SAMPLES, 3))
+    corrupted = measured_directions.copy()
+    corrupted[::20] = rng.normal(size=(SAMPLES // 20, 3))
+
+    cases = [
+        ("directions, linear", dict(directions=measured_directions)),
+        ("directions, soft_l1 + refit", dict(directions=corrupted, loss="soft_l1")),
+        ("rotations (with tool), linear", dict(rotations=measured_rotations, fit=("arcs", "offsets", "mount", "tool"))),
+    ]
+    evaluate = _model.Model.evaluate
+    print(f"{'fit of 1,000 samples':32s} {'ms':>8s} {'evaluations':>12s} {'ms each':>8s}")
+    for name, options in cases:
+        calls = [0]
+
+        def counted(self, *args, **kwargs):
+            calls[0] += 1
+            return evaluate(self, *args, **kwargs)
+
+        _model.Model.evaluate = counted
+        fit_arm(poses[:, 0], poses[:, 1], **options)
+        count = calls[0]
+        _model.Model.evaluate = evaluate
+        seconds = best_of(repeat, lambda: fit_arm(poses[:, 0], poses[:, 1], **options))
+        model = _model.Model(poses[:, 0], poses[:, 1], directions=options.get("directions"),
+                             rotations=options.get("rotations"), mirror=False, branch="positive",
+                             initial=(0.7, 0.5), fit=tuple(options.get("fit", ("arcs", "offsets", "mount"))))
+        x = model.start()
+
+        def one() -> None:
+            model.cache_key = None
+            model.evaluate(x)
+
+        each = best_of(repeat * 3, one)
+        print(f"{name:32s} {seconds * 1e3:8.1f} {count:12d} {each * 1e3:8.2f}")
+    # The same fit with LAPACK's threads left as they are (fit_arm keeps them to one).
+    limited = _fit.one_blas_thread
+    _fit.one_blas_thread = contextlib.nullcontext
+    threaded = best_of(repeat, lambda: fit_arm(poses[:, 0], poses[:, 1], directions=measured_directions))
+    _fit.one_blas_thread = limited
+    print(f"{'directions, linear, LAPACK threaded':32s} {threaded * 1e3:8.1f}")
+    kinematics = best_of(repeat * 3, lambda: (vb.fk(nominal, a, b), vb.jacobian(nominal, a, b)))
+    print(f"{'batch fk + jacobian, 1,000 pairs':32s} {kinematics * 1e3:8.2f}")
+    print(f"{'suggest_poses(arm, 1000)':32s} {suggest_time * 1e3:8.1f}")
+
+
+if __name__ == "__main__":
+    main()

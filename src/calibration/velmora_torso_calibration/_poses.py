@@ -1,0 +1,126 @@
+"""suggest_poses: where to move an arm before measuring it, for a well-conditioned fit."""
+
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+import velmora_torso_batch as vb
+from velmora_torso_kinematics import VelmoraArmKinematics
+
+from ._model import Model, elbows, make_arm, one_blas_thread
+
+# A suggested pose must still close, away from the locked edge, for an arm
+# whose arcs are off nominal by up to ARC_MARGIN and whose joints are off by up
+# to JOINT_MARGIN: the arm that is measured is not the nominal one.
+ARC_MARGIN = 0.03
+JOINT_MARGIN = 0.05
+# |v_3 . (v_2 x v_4)| at least this on every such arm: clear of the locked edge,
+# where v_3 moves without bound per unit of arc or joint.
+CLOSURE_MARGIN = 0.02
+# Smallest singular value of J_v at least this: clear of the pointing
+# singularity, where a joint offset barely moves the pointing direction.
+POINTING_MARGIN = 0.05
+# The grid is refined until it holds this many usable candidates per pose asked for.
+CANDIDATES_PER_POSE = 4
+GRID_SIDES = (64, 96, 144, 216, 324)
+
+
+def _limits(limits: Sequence[Sequence[float]] | Sequence[float] | None) -> tuple[tuple[float, float], tuple[float, float]]:
+    if limits is None:
+        return (-math.pi, math.pi), (-math.pi, math.pi)
+    try:
+        array = np.asarray(limits, dtype=float)
+    except (TypeError, ValueError):
+        array = np.array([])
+    if array.shape == (2,):  # (low, high) for both joints
+        array = np.stack([array, array])
+    if array.shape != (2, 2) or not np.isfinite(array).all() or not (array[:, 0] < array[:, 1]).all():
+        raise ValueError(f"suggest_poses(): 'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) "
+                         f"with finite lows below highs, not {limits!r}")
+    return (float(array[0, 0]), float(array[0, 1])), (float(array[1, 0]), float(array[1, 1]))
+
+
+def _usable(arm: VelmoraArmKinematics, geometry: dict[str, object], theta_a: npt.NDArray[np.float64],
+            theta_b: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+    """Pairs that close with margin on every nearby arm and are not pointing-singular on this one."""
+    measure, usable = vb.singularity_measure(arm, theta_a, theta_b)
+    usable &= measure >= POINTING_MARGIN
+    arm_arc, coupler_arc = float(geometry["arm_arc"]), float(geometry["coupler_arc"])  # type: ignore[arg-type]
+    branch, mirror = str(geometry["branch"]), bool(geometry["mirror"])
+    shifts = [(0.0, 0.0)] + [(da, db) for da in (-JOINT_MARGIN, JOINT_MARGIN) for db in (-JOINT_MARGIN, JOINT_MARGIN)]
+    for nearby_arm_arc in arm_arc + ARC_MARGIN * np.linspace(-1.0, 1.0, 5):
+        nearby = make_arm(nearby_arm_arc, coupler_arc - ARC_MARGIN, branch, mirror)
+        for da, db in shifts:
+            a, b = theta_a + da, theta_b + db
+            v3, closes = vb.direction(nearby, a, b)
+            v2, v4, _, _ = elbows(nearby_arm_arc, mirror, a, b)
+            closure = np.einsum("ni,ni->n", v3, np.cross(v2, v4))
+            usable &= closes & (np.abs(closure) >= CLOSURE_MARGIN)
+    return usable
+
+
+def suggest_poses(arm: VelmoraArmKinematics, n: int, *, limits: Sequence[Sequence[float]] | Sequence[float] | None = None,
+                  seed: int = 0) -> npt.NDArray[np.float64]:
+    """n joint pairs [n, 2] for measuring `arm`: chosen greedily from a grid, each
+    maximising the determinant of the direction fit's information matrix."""
+    with one_blas_thread():
+        return _suggest(arm, n, limits, seed)
+
+
+def _suggest(arm: VelmoraArmKinematics, n: int, limits: Sequence[Sequence[float]] | Sequence[float] | None,
+             seed: int) -> npt.NDArray[np.float64]:
+    if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
+        raise ValueError(f"suggest_poses(): 'n' must be a positive integer, not {n!r}")
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
+        raise ValueError(f"suggest_poses(): 'seed' must be an integer, not {seed!r}")
+    (a_low, a_high), (b_low, b_high) = _limits(limits)
+    geometry = json.loads(vb.arm_json(arm))
+    rng = np.random.default_rng(seed)
+    shift = rng.random(2)  # the grid's offset within one cell: each seed its own grid
+    for side in GRID_SIDES:
+        grid_a = a_low + (np.arange(side) + shift[0]) * (a_high - a_low) / side
+        grid_b = b_low + (np.arange(side) + shift[1]) * (b_high - b_low) / side
+        theta_a, theta_b = (g.ravel() for g in np.meshgrid(grid_a, grid_b, indexing="ij"))
+        usable = _usable(arm, geometry, theta_a, theta_b)
+        # A finer grid adds candidates only where a coarse one found some.
+        if usable.sum() >= CANDIDATES_PER_POSE * n or not usable.any():
+            break
+    theta_a, theta_b = theta_a[usable], theta_b[usable]
+    if theta_a.size < n:
+        raise ValueError(f"suggest_poses(): only {theta_a.size} joint pairs within 'limits' close with a margin "
+                         f"for arcs off by {ARC_MARGIN} rad and joints off by {JOINT_MARGIN} rad; asked for {n}")
+
+    # The direction fit of arcs, offsets and mount at the nominal arm: each
+    # candidate's rows of its Jacobian.
+    model = Model(theta_a, theta_b, directions=vb.direction(arm, theta_a, theta_b)[0], rotations=None,
+                  mirror=bool(geometry["mirror"]), branch=str(geometry["branch"]),
+                  initial=(float(geometry["arm_arc"]), float(geometry["coupler_arc"])),
+                  fit=("arcs", "offsets", "mount"))
+    _, rows, _ = model.evaluate(model.start())
+    count = rows.shape[-1]
+    # Greedy D-optimal choice without repeats: adding candidate i multiplies
+    # det(information) by det(I + J_i A J_i^T), A the information's inverse.
+    # A is not updated by the Woodbury identity: that cancels away its digits
+    # while the ridge that starts the information is still large.
+    information = 1e-12 * float(np.einsum("nkp,nkp->", rows, rows)) / rows.shape[0] * np.eye(count)
+    taken = np.zeros(theta_a.size, dtype=bool)
+    chosen = []
+    flat = rows.reshape(-1, count)
+    for _ in range(n):
+        # J_i A J_i^T = G_i G_i^T with G_i^T = C^-1 J_i^T, information = C C^T: one
+        # solve for all candidates, and no inverse of the ill-conditioned start.
+        spread = (flat @ np.linalg.inv(np.linalg.cholesky(information)).T).reshape(rows.shape)
+        g00, g11 = np.einsum("np,np->n", spread[:, 0], spread[:, 0]), np.einsum("np,np->n", spread[:, 1], spread[:, 1])
+        g01 = np.einsum("np,np->n", spread[:, 0], spread[:, 1])
+        score = (1.0 + g00) * (1.0 + g11) - g01 * g01
+        score[taken] = -np.inf
+        k = int(np.argmax(score))
+        chosen.append(k)
+        taken[k] = True
+        information += rows[k].T @ rows[k]
+    return np.stack([theta_a[chosen], theta_b[chosen]], axis=-1)

@@ -1,0 +1,87 @@
+"""Every bad input to fit_arm and suggest_poses gets a ValueError naming the argument."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+import velmora_torso_batch as vb
+import velmora_torso_kinematics as vtk
+
+cal = pytest.importorskip("velmora_torso_calibration")
+
+LEFT = vtk.VelmoraArmKinematics.default_left()
+A = np.linspace(-0.4, 0.4, 10)
+B = np.linspace(0.3, -0.3, 10)
+D = vb.direction(LEFT, A, B)[0]
+R = vb.fk(LEFT, A, B)[0]
+
+
+def with_(array, index, value):
+    changed = np.array(array, dtype=float)
+    changed[index] = value
+    return changed
+
+
+@pytest.mark.parametrize(("arguments", "message"), [
+    (dict(theta_a=A[:, None]), "'theta_a' must be a 1-D array of joint readings, not shape (10, 1)"),
+    (dict(theta_b=B[:9]), "'theta_b' has 9 samples, 'theta_a' 10"),
+    (dict(theta_a=with_(A, 3, math.nan)), "'theta_a' holds a non-finite value (sample 3)"),
+    (dict(theta_b=with_(B, 0, math.inf)), "'theta_b' holds a non-finite value (sample 0)"),
+    (dict(directions=None), "give exactly one of 'directions' and 'rotations'"),
+    (dict(rotations=R), "give exactly one of 'directions' and 'rotations'"),
+    (dict(directions=D[:, :2]), "'directions' must have shape (10, 3) (one per joint reading), not (10, 2)"),
+    (dict(directions=D[:9]), "'directions' must have shape (10, 3) (one per joint reading), not (9, 3)"),
+    (dict(directions=with_(D, (2, 1), math.nan)), "'directions' holds a non-finite value (sample 2)"),
+    (dict(directions=with_(D, 4, 0.0)), "'directions' holds a zero direction (sample 4)"),
+    (dict(directions=None, rotations=R[:, :2]),
+     "'rotations' must have shape (10, 3, 3) (one per joint reading), not (10, 2, 3)"),
+    (dict(directions=None, rotations=with_(R, (5, 0, 0), R[5, 0, 0] + 1e-5)),
+     "'rotations' holds a matrix that is not a rotation within 1e-06 (sample 5)"),
+    (dict(directions=None, rotations=with_(R, 1, -R[1])),
+     "'rotations' holds a matrix that is not a rotation within 1e-06 (sample 1)"),
+    (dict(theta_a=A[:6], theta_b=B[:6], directions=D[:6]), "'theta_a' has 6 samples, fewer than the 7 parameters to fit"),
+    (dict(fit=("arcs", "wheels")), "'fit' names an unknown group 'wheels': choose from 'arcs', 'offsets', 'mount', 'tool'"),
+    (dict(fit=("arcs", "arcs")), "'fit' must name each group to fit once, not ('arcs', 'arcs')"),
+    (dict(fit=()), "'fit' must name each group to fit once, not ()"),
+    (dict(fit=("arcs", "tool")), "'fit' includes 'tool', which only 'rotations' can determine"),
+    (dict(mirror=1), "'mirror' must be True or False, not 1"),
+    (dict(branch="Positive"), "'branch' must be 'positive' or 'negative', not 'Positive'"),
+    (dict(initial=(0.7,)), "'initial' must be two finite arcs (arm_arc, coupler_arc), not (0.7,)"),
+    (dict(initial=(0.7, math.nan)), "'initial' must be two finite arcs (arm_arc, coupler_arc), not (0.7, nan)"),
+    (dict(initial="ab"), "'initial' must be two finite arcs (arm_arc, coupler_arc), not 'ab'"),
+    (dict(loss="l1"), "'loss' must be one of 'linear', 'soft_l1', 'huber', 'cauchy', 'arctan', not 'l1'"),
+    (dict(f_scale=0.0), "'f_scale' must be a positive finite number, not 0.0"),
+    (dict(f_scale=math.inf), "'f_scale' must be a positive finite number, not inf"),
+    (dict(f_scale="0.01"), "'f_scale' must be a positive finite number, not '0.01'"),
+    (dict(initial=(0.7, 0.05)), "the loop closes for only 0 of the 10 samples at the current estimate "
+                                "(from 'initial'), fewer than the 7 parameters"),
+])
+def test_fit_arm_bad_input(arguments, message):
+    call = dict(theta_a=A, theta_b=B, directions=D) | arguments
+    theta_a, theta_b = call.pop("theta_a"), call.pop("theta_b")
+    with pytest.raises(ValueError) as error:
+        cal.fit_arm(theta_a, theta_b, **call)
+    assert type(error.value) is ValueError and str(error.value) == "fit_arm(): " + message
+
+
+@pytest.mark.parametrize(("arguments", "message"), [
+    (dict(n=0), "'n' must be a positive integer, not 0"),
+    (dict(n=2.0), "'n' must be a positive integer, not 2.0"),
+    (dict(seed=None), "'seed' must be an integer, not None"),
+    (dict(limits=((0.0, 1.0),)), "'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) with "
+                                 "finite lows below highs, not ((0.0, 1.0),)"),
+    (dict(limits=((1.0, 0.0), (0.0, 1.0))), "'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) "
+                                            "with finite lows below highs, not ((1.0, 0.0), (0.0, 1.0))"),
+    (dict(limits=((0.0, 1.0), (0.0, math.nan))), "'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) "
+                                                 "with finite lows below highs, not ((0.0, 1.0), (0.0, nan))"),
+    (dict(n=50, limits=((2.9, 3.0), (2.9, 3.0))), "only 0 joint pairs within 'limits' close with a margin for "
+                                                  "arcs off by 0.03 rad and joints off by 0.05 rad; asked for 50"),
+])
+def test_suggest_poses_bad_input(arguments, message):
+    call = dict(n=5) | arguments
+    with pytest.raises(ValueError) as error:
+        cal.suggest_poses(LEFT, **call)
+    assert type(error.value) is ValueError and str(error.value) == "suggest_poses(): " + message
