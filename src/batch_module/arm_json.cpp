@@ -23,7 +23,8 @@ std::string text_of(double value) { return nb::repr(nb::float_(value)).c_str(); 
 
 nb::str arm_json(nb::handle arm) {
     const Arguments arguments("arm_json");
-    const arm::SphericalLinkGeometry& geometry = arguments.arm("arm", arm).geometry();
+    const arm::SphericalFiveBar prepared = arguments.arm("arm", arm);
+    const arm::SphericalLinkGeometry& geometry = prepared.geometry();
     const auto document = arm::write_geometry_json(geometry);
     if (!document)
         throw nb::value_error(("arm_json(): JSON has no number for the arcs " + text_of(geometry.arm_arc) + " and " +
