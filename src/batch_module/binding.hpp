@@ -180,7 +180,9 @@ void define(nb::module_& module, const char* name, const char* doc, const Argume
     if (F::name != nullptr) throw std::logic_error(std::string("batch function defined twice: ") + name);
     static_assert(sizeof...(Arguments) - (std::is_same_v<Arguments, nb::kw_only> + ... + 0) == F::arity,
                   "one nb::arg per parameter");
-    const auto types = []<class... Kinds>(Params<Kinds...>) { return std::array<const char*, sizeof...(Kinds)>{Kinds::type...}; }(ParamList{});
+    const auto types = []<class... Kinds>(Params<Kinds...>) {
+        return std::array<const char*, sizeof...(Kinds)>{Kinds::type...};
+    }(ParamList{});
     detail::Signature signature{"", {}, types.data()};
     (signature.add(arguments), ...);
     std::copy(signature.names.begin(), signature.names.end(), F::names.begin());

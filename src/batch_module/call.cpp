@@ -211,7 +211,8 @@ void Call::convert(const char* name, nb::handle value, Operand& operand) {
     const std::string kind = text_of(dtype.attr("kind"));
     // bool, signed, unsigned, floating: the numbers a scalar call accepts.
     if (kind.size() != 1 || std::strchr("biuf", kind[0]) == nullptr)
-        throw nb::type_error((prefix(name) + "must hold real numbers, not an array of dtype " + text_of(dtype)).c_str());
+        throw nb::type_error(
+            (prefix(name) + "must hold real numbers, not an array of dtype " + text_of(dtype)).c_str());
     array = call_numpy(imported.asarray, array.ptr(), imported.float64_type);
     operand.converted = array;
     if (read_float64(array, operand)) return;
@@ -310,7 +311,8 @@ std::int64_t Call::workers(nb::handle value) const {
     // The message is built only when it is raised: on one pose, building it
     // cost as much as the kinematics.
     const auto expected = [&] { return prefix("workers") + "must be -1 or a positive integer, not "; };
-    if (!PyIndex_Check(value.ptr())) throw nb::type_error((expected() + "'" + qualified_type_name(value) + "'").c_str());
+    if (!PyIndex_Check(value.ptr()))
+        throw nb::type_error((expected() + "'" + qualified_type_name(value) + "'").c_str());
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
     if (!index.is_valid()) throw nb::python_error();
     int overflow = 0;
@@ -331,7 +333,8 @@ std::optional<double> Call::non_negative_or_none(const char* name, nb::handle va
             (prefix(name) + "must be a real number or None, not '" + qualified_type_name(value) + "'").c_str());
     }
     if (!(number >= 0.0))
-        throw nb::value_error((prefix(name) + "must be a non-negative number, not " + text_of(nb::float_(number))).c_str());
+        throw nb::value_error(
+            (prefix(name) + "must be a non-negative number, not " + text_of(nb::float_(number))).c_str());
     return number;
 }
 
