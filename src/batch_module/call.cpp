@@ -25,7 +25,13 @@ struct Imported {
 
 Imported imported;
 
-PyObject* take(nb::handle module, const char* name) { return nb::object(module.attr(name)).release().ptr(); }
+// PyObject_GetAttrString, not nanobind's attr(): the names stay temporary
+// strings instead of joining the interpreter's interned (immortal) ones.
+PyObject* take(nb::handle module, const char* name) {
+    PyObject* value = PyObject_GetAttrString(module.ptr(), name);
+    if (value == nullptr) throw nb::python_error();
+    return value;
+}
 
 std::string qualified_type_name(nb::handle value) {
     PyObject* name = PyType_GetQualName(Py_TYPE(value.ptr()));
@@ -81,10 +87,10 @@ void import_numpy() {
     imported.float64_scalar = reinterpret_cast<PyTypeObject*>(imported.float64_type);
     imported.ndarray = reinterpret_cast<PyTypeObject*>(take(numpy, "ndarray"));
     imported.dtype_keyword = nb::make_tuple("dtype").release().ptr();
-    const nb::object dtype = numpy.attr("dtype");
+    const nb::object dtype = nb::steal(take(numpy, "dtype"));
     const char* names[] = {"float64", "bool", "int64", "int8"};
     for (std::size_t k = 0; k < imported.dtypes.size(); ++k) imported.dtypes[k] = dtype(names[k]).release().ptr();
-    nb::object arm = nb::module_::import_("velmora_torso_kinematics").attr("VelmoraArmKinematics");
+    nb::object arm = nb::steal(take(nb::module_::import_("velmora_torso_kinematics"), "VelmoraArmKinematics"));
     if (!PyType_Check(arm.ptr())) throw nb::type_error("velmora_torso_kinematics.VelmoraArmKinematics is not a class");
     imported.arm_class = reinterpret_cast<PyTypeObject*>(arm.release().ptr());
 }
