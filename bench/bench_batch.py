@@ -14,7 +14,8 @@ Also, each in the same run:
     and trailing-shaped float64 arrays, against the scalar method's call;
   - with --against DIR (a directory holding another build of both modules, such
     as the last release's), the per-element figures of that build, timed in a
-    child process in rounds alternating with this one's;
+    child process in rounds alternating with this one's (CPU time of the
+    process, which the machine's other load does not stretch);
   - ik with workers=2 against two processes each running workers=1 at the same
     time (persistent children, rounds alternating with the threads);
   - the peak extra memory of a call (tracemalloc, which sees NumPy's
@@ -102,12 +103,23 @@ VELOCITY_CASES = [
 ]
 
 
+def cpu_ns(call, repeat: int = 5) -> float:
+    """CPU time of the process per element, best of `repeat` calls: with
+    workers=1 the call's own work, whatever else the machine runs meanwhile."""
+    best = math.inf
+    for _ in range(repeat):
+        start = time.process_time_ns()
+        call()
+        best = min(best, time.process_time_ns() - start)
+    return best / N
+
+
 def per_element_best(rounds: int) -> dict[str, float]:
-    """ns per element of every function, workers=1, best of `rounds` rounds."""
+    """CPU ns per element of every function, workers=1, best of `rounds` rounds."""
     best: dict[str, float] = {}
     for _ in range(rounds):
         for name, batch in [(name, batch) for name, batch, _loop in CASES] + VELOCITY_CASES:
-            best[name] = min(best_ns(lambda: batch(1)), best.get(name, math.inf))
+            best[name] = min(cpu_ns(lambda: batch(1)), best.get(name, math.inf))
     return best
 
 
@@ -175,7 +187,7 @@ def against_table(directory: str, rounds: int) -> None:
                                capture_output=True, text=True)
         for name, ns in json.loads(child.stdout).items():
             there[name] = min(ns, there.get(name, math.inf))
-    print(f"N = {N:,}; ns per element, workers=1: this build against {directory} (rounds alternating)")
+    print(f"N = {N:,}; CPU ns per element, workers=1: this build against {directory} (rounds alternating)")
     print(f"{'function':20} {'that':>7} {'this':>7} {'this/that':>9}")
     for name in here:
         print(f"{name:20} {there[name]:7.1f} {here[name]:7.1f} {here[name] / there[name]:9.3f}")

@@ -7,6 +7,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace velmora::batch {
@@ -53,9 +54,17 @@ public:
     }
 
 private:
+    // A plain detached pthread: it holds no heap state of its own, so that a
+    // forked child (which has none of the threads) loses no memory with them.
     void start_thread() {
-        std::thread thread([this] { work(); });
-        thread.detach();
+        pthread_t thread;
+        const auto run = [](void* self) -> void* {
+            static_cast<Pool*>(self)->work();
+            return nullptr;
+        };
+        const int refused = pthread_create(&thread, nullptr, run, this);
+        if (refused != 0) throw std::system_error(refused, std::generic_category());
+        pthread_detach(thread);
         ++threads_;
         ++idle_;
     }
@@ -84,14 +93,24 @@ private:
     std::int64_t wanted_ = 0;       // their sum
     std::int64_t idle_ = 0;         // threads waiting for a job (or about to)
     std::int64_t threads_ = 0;
+
+public:
+    // A forked child's pool keeps the one it replaced (whose lock another
+    // thread may have held) reachable, abandoned but not leaked.
+    Pool* replaced = nullptr;
 };
 
 Pool* pool = nullptr;
 std::once_flag pool_made;
 
 // A forked child has only the forking thread: its copy of the pool (whose
-// lock another thread may have held) is abandoned for a new, empty one.
-void new_pool_in_child() noexcept { pool = new (std::nothrow) Pool; }
+// lock another thread may have held) is abandoned for a new, empty one; out
+// of memory, the child's calls run on their own thread.
+void new_pool_in_child() noexcept {
+    Pool* fresh = new (std::nothrow) Pool;
+    if (fresh != nullptr) fresh->replaced = pool;
+    pool = fresh;
+}
 
 Pool* the_pool() noexcept {
     try {

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -210,9 +211,13 @@ inline std::vector<std::string>& defined_names() {
 template <auto Loop, class ParamList, class OutList, class Check = NoCheck, class... Arguments>
 void define(nb::module_& module, const char* name, const char* doc, const Arguments&... arguments) {
     using F = detail::Function<Loop, ParamList, OutList, Check>;
+    // The names live in F: one loop with the same parameters is bound once.
+    if (F::name != nullptr) throw std::logic_error(std::string("batch function defined twice: ") + name);
     static_assert(sizeof...(Arguments) - (std::is_same_v<Arguments, nb::kw_only> + ... + 0) == F::arity,
                   "one nb::arg per parameter");
-    const auto types = []<class... Kinds>(Params<Kinds...>) { return std::array<const char*, sizeof...(Kinds)>{Kinds::type...}; }(ParamList{});
+    const auto types = []<class... Kinds>(Params<Kinds...>) {
+        return std::array<const char*, sizeof...(Kinds)>{Kinds::type...};
+    }(ParamList{});
     detail::Signature signature{"", {}, types.data()};
     (signature.add(arguments), ...);
     std::copy(signature.names.begin(), signature.names.end(), F::names.begin());

@@ -25,7 +25,13 @@ struct Imported {
 
 Imported imported;
 
-PyObject* take(nb::handle module, const char* name) { return nb::object(module.attr(name)).release().ptr(); }
+// PyObject_GetAttrString, not nanobind's attr(): the names stay temporary
+// strings instead of joining the interpreter's interned (immortal) ones.
+PyObject* take(nb::handle module, const char* name) {
+    PyObject* value = PyObject_GetAttrString(module.ptr(), name);
+    if (value == nullptr) throw nb::python_error();
+    return value;
+}
 
 std::string text_of(nb::handle value) { return nb::str(value).c_str(); }
 
@@ -72,10 +78,10 @@ void import_numpy() {
     imported.float64_scalar = reinterpret_cast<PyTypeObject*>(imported.float64_type);
     imported.ndarray = reinterpret_cast<PyTypeObject*>(take(numpy, "ndarray"));
     imported.dtype_keyword = nb::make_tuple("dtype").release().ptr();
-    const nb::object dtype = numpy.attr("dtype");
+    const nb::object dtype = nb::steal(take(numpy, "dtype"));
     const char* names[] = {"float64", "bool", "int64", "int8"};
     for (std::size_t k = 0; k < imported.dtypes.size(); ++k) imported.dtypes[k] = dtype(names[k]).release().ptr();
-    nb::object arm = nb::module_::import_("velmora_torso_kinematics").attr("VelmoraArmKinematics");
+    nb::object arm = nb::steal(take(nb::module_::import_("velmora_torso_kinematics"), "VelmoraArmKinematics"));
     if (!PyType_Check(arm.ptr())) throw nb::type_error("velmora_torso_kinematics.VelmoraArmKinematics is not a class");
     imported.arm_class = reinterpret_cast<PyTypeObject*>(arm.release().ptr());
 }
@@ -206,7 +212,8 @@ void Call::convert(const char* name, nb::handle value, Operand& operand) {
     const std::string kind = text_of(dtype.attr("kind"));
     // bool, signed, unsigned, floating: the numbers a scalar call accepts.
     if (kind.size() != 1 || std::strchr("biuf", kind[0]) == nullptr)
-        throw nb::type_error((prefix(name) + "must hold real numbers, not an array of dtype " + text_of(dtype)).c_str());
+        throw nb::type_error(
+            (prefix(name) + "must hold real numbers, not an array of dtype " + text_of(dtype)).c_str());
     array = call_numpy(imported.asarray, array.ptr(), imported.float64_type);
     operand.converted = array;
     if (read_float64(array, operand)) return;
@@ -305,7 +312,8 @@ std::int64_t Call::workers(nb::handle value) const {
     // The message is built only when it is raised: on one pose, building it
     // cost as much as the kinematics.
     const auto expected = [&] { return prefix("workers") + "must be -1 or a positive integer, not "; };
-    if (!PyIndex_Check(value.ptr())) throw nb::type_error((expected() + "'" + qualified_type_name(value) + "'").c_str());
+    if (!PyIndex_Check(value.ptr()))
+        throw nb::type_error((expected() + "'" + qualified_type_name(value) + "'").c_str());
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
     if (!index.is_valid()) throw nb::python_error();
     int overflow = 0;
@@ -326,7 +334,8 @@ std::optional<double> Call::non_negative_or_none(const char* name, nb::handle va
             (prefix(name) + "must be a real number or None, not '" + qualified_type_name(value) + "'").c_str());
     }
     if (!(number >= 0.0))
-        throw nb::value_error((prefix(name) + "must be a non-negative number, not " + text_of(nb::float_(number))).c_str());
+        throw nb::value_error(
+            (prefix(name) + "must be a non-negative number, not " + text_of(nb::float_(number))).c_str());
     return number;
 }
 

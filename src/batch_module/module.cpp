@@ -57,90 +57,90 @@ NB_MODULE(velmora_torso_batch, m) {
 
     define<batch::arm_fk, Params<Arm, Scalars, Scalars>, Outs<Out<double, 3, 3>, Ok>>(
         m, "fk",
-           "End-effector rotations [..., 3, 3] of the joint pairs (theta_a, theta_b), broadcast; "
-           "ok[...] is False where the loop does not close.",
+        "End-effector rotations [..., 3, 3] of the joint pairs (theta_a, theta_b), broadcast; "
+        "ok[...] is False where the loop does not close.",
         "arm"_a, "theta_a"_a, "theta_b"_a);
     define<batch::arm_direction, Params<Arm, Scalars, Scalars>, Outs<Out<double, 3>, Ok>>(
         m, "direction",
-           "Pointing directions v_3 [..., 3] of the joint pairs (theta_a, theta_b), broadcast.",
+        "Pointing directions v_3 [..., 3] of the joint pairs (theta_a, theta_b), broadcast.",
         "arm"_a, "theta_a"_a, "theta_b"_a);
     define<batch::arm_ik, Params<Arm, Array<mat3>, Limits>, Outs<Out<double, 2>, Ok>>(
         m, "ik",
-           "Joint pairs [..., 2] that reproduce the rotations [..., 3, 3]. With limits ((a_min, a_max), "
-           "(b_min, b_max)), inclusive, only a pair inside them is chosen.",
+        "Joint pairs [..., 2] that reproduce the rotations [..., 3, 3]. With limits ((a_min, a_max), "
+        "(b_min, b_max)), inclusive, only a pair inside them is chosen.",
         "arm"_a, "rotations"_a, nb::kw_only(), "limits"_a = nb::none());
     define<batch::arm_ik_from_direction, Params<Arm, Array<vec3>, OptionalArray<pair>, Limits>,
            Outs<Out<double, 2>, Ok>>(
         m, "ik_from_direction",
-           "Joint pairs [..., 2] pointing v_3 along directions [..., 3]; near [..., 2] picks the "
-           "nearest pair, else the smallest-norm one. With limits, only pairs inside them are chosen from.",
+        "Joint pairs [..., 2] pointing v_3 along directions [..., 3]; near [..., 2] picks the "
+        "nearest pair, else the smallest-norm one. With limits, only pairs inside them are chosen from.",
         "arm"_a, "directions"_a, "near"_a = nb::none(), nb::kw_only(), "limits"_a = nb::none());
     define<batch::arm_ik_path, Params<Arm, Array<path>, OptionalArray<pair>, OptionalDistance, Limits>,
            Outs<Out<double, T, 2>, Out<bool, T>>, FiniteStart>(
         m, "ik_path",
-           "Follows paths of directions [..., T, 3] step by step: each step prefers the pair nearest the "
-           "last good one (start before the first; it must be finite). With max_step, a step whose pair "
-           "lies farther than that from the last good pair, in the joint-plane distance that near uses, "
-           "fails. Where ok is False the arm holds its last good pair (or start), and pairs holds it, so "
-           "every row is a command that can be sent; rows are NaN only while there is no good pair yet. "
-           "With limits, only pairs inside them are chosen.",
+        "Follows paths of directions [..., T, 3] step by step: each step prefers the pair nearest the "
+        "last good one (start before the first; it must be finite). With max_step, a step whose pair "
+        "lies farther than that from the last good pair, in the joint-plane distance that near uses, "
+        "fails. Where ok is False the arm holds its last good pair (or start), and pairs holds it, so "
+        "every row is a command that can be sent; rows are NaN only while there is no good pair yet. "
+        "With limits, only pairs inside them are chosen.",
         "arm"_a, "directions"_a, "start"_a = nb::none(), nb::kw_only(), "max_step"_a = nb::none(),
         "limits"_a = nb::none());
     define<batch::arm_follow, Params<Arm, Array<path>, Array<pair>, Positive, Limits, NonNegative>,
            Outs<Out<double, T, 2>, Out<std::int8_t, T>>, FollowerStarts>(
         m, "follow",
-           "ArmFollower(arm, start, max_step=..., limits=..., damping=...).step over each path of directions "
-           "[..., T, 3] from start [..., 2]: pairs [..., T, 2] and status [..., T] as TRACKING (0), "
-           "APPROACHING (1) or HOLDING (2).",
+        "ArmFollower(arm, start, max_step=..., limits=..., damping=...).step over each path of directions "
+        "[..., T, 3] from start [..., 2]: pairs [..., T, 2] and status [..., T] as TRACKING (0), "
+        "APPROACHING (1) or HOLDING (2).",
         "arm"_a, "directions"_a, "start"_a, nb::kw_only(), "max_step"_a, "limits"_a = nb::none(),
         "damping"_a = 0.05);
     define<batch::neck_fk, Params<Array<vec3>>, Outs<Out<double, 3, 3>>>(
         m, "neck_fk",
-           "Head rotations [..., 3, 3] of the neck angles (yaw, pitch, roll) [..., 3].",
+        "Head rotations [..., 3, 3] of the neck angles (yaw, pitch, roll) [..., 3].",
         "angles"_a);
     define<batch::neck_ik, Params<Array<mat3>, OptionalArray<vec3>>, Outs<Out<double, 3>, Ok>>(
         m, "neck_ik",
-           "Neck angles (yaw, pitch, roll) [..., 3] of the rotations [..., 3, 3]; ok is False at gimbal lock. "
-           "With near [..., 3], the angles of the same rotation nearest near (each angle turned by whole "
-           "turns, or the other representation (yaw + pi, pi - pitch, roll + pi)); inside the gimbal-lock "
-           "band near's roll is kept and yaw and pitch take the rest. ok is then False only for a "
-           "non-finite near.",
+        "Neck angles (yaw, pitch, roll) [..., 3] of the rotations [..., 3, 3]; ok is False at gimbal lock. "
+        "With near [..., 3], the angles of the same rotation nearest near (each angle turned by whole "
+        "turns, or the other representation (yaw + pi, pi - pitch, roll + pi)); inside the gimbal-lock "
+        "band near's roll is kept and yaw and pitch take the rest. ok is then False only for a "
+        "non-finite near.",
         "rotations"_a, "near"_a = nb::none());
     define<batch::arm_direction_solutions, Params<Arm, Array<vec3>, Limits>,
            Outs<Out<double, 4, 2>, Out<std::int64_t>>>(
         m, "direction_solutions",
-           "Every joint pair that points v_3 along directions [..., 3], as ik_from_direction accepts "
-           "them: pairs [..., 4, 2] in candidate order, NaN after the last, and their count [...] (0 to 4; "
-           "0 where ik_from_direction raises). With limits, only the pairs inside them.",
+        "Every joint pair that points v_3 along directions [..., 3], as ik_from_direction accepts "
+        "them: pairs [..., 4, 2] in candidate order, NaN after the last, and their count [...] (0 to 4; "
+        "0 where ik_from_direction raises). With limits, only the pairs inside them.",
         "arm"_a, "directions"_a, nb::kw_only(), "limits"_a = nb::none());
     define<batch::arm_jacobian, Params<Arm, Scalars, Scalars>, Outs<Out<double, 3, 2>, Out<double, 3, 2>, Ok>>(
         m, "jacobian",
-           "Velocity Jacobians (j_omega [..., 3, 2], j_v [..., 3, 2], ok) of the joint pairs: the frame "
-           "turns at j_omega @ thetadot and v_3 moves at j_v @ thetadot (body frame). ok is False where "
-           "the loop does not close or is locked (|v_3 . (v_2 x v_4)| < 1e-6).",
+        "Velocity Jacobians (j_omega [..., 3, 2], j_v [..., 3, 2], ok) of the joint pairs: the frame "
+        "turns at j_omega @ thetadot and v_3 moves at j_v @ thetadot (body frame). ok is False where "
+        "the loop does not close or is locked (|v_3 . (v_2 x v_4)| < 1e-6).",
         "arm"_a, "theta_a"_a, "theta_b"_a);
     define<batch::arm_singularity_measure, Params<Arm, Scalars, Scalars>, Outs<Out<double>, Ok>>(
         m, "singularity_measure",
-           "The smallest singular value of j_v [...]: zero where some pointing motion needs unbounded "
-           "joint rates; ok as in jacobian.",
+        "The smallest singular value of j_v [...]: zero where some pointing motion needs unbounded "
+        "joint rates; ok as in jacobian.",
         "arm"_a, "theta_a"_a, "theta_b"_a);
     define<batch::arm_joint_rates, Params<Arm, Scalars, Scalars, Array<vec3>, NonNegative>, Outs<Out<double, 2>, Ok>>(
         m, "joint_rates",
-           "Joint rates [..., 2] whose pointing velocity is nearest v3_dot [..., 3] (least squares, "
-           "v3_dot's part along v_3 ignored). ok is False as in jacobian and where the singularity "
-           "measure is below 1e-9. With damping lambda > 0, damped least squares instead: "
-           "j_v^T (j_v j_v^T + lambda^2 I)^-1 v3_dot, bounded by |v3_dot| / (2 lambda) and False only "
-           "where the loop does not close.",
+        "Joint rates [..., 2] whose pointing velocity is nearest v3_dot [..., 3] (least squares, "
+        "v3_dot's part along v_3 ignored). ok is False as in jacobian and where the singularity "
+        "measure is below 1e-9. With damping lambda > 0, damped least squares instead: "
+        "j_v^T (j_v j_v^T + lambda^2 I)^-1 v3_dot, bounded by |v3_dot| / (2 lambda) and False only "
+        "where the loop does not close.",
         "arm"_a, "theta_a"_a, "theta_b"_a, "v3_dot"_a, nb::kw_only(), "damping"_a = 0.0);
     define<batch::neck_rates, Params<Array<vec3>, Array<vec3>>, Outs<Out<double, 3>>>(
         m, "neck_rates",
-           "Angular velocities omega [..., 3] (body frame) of the head at angles (yaw, pitch, roll) [..., 3] "
-           "turning at angles_dot [..., 3].",
+        "Angular velocities omega [..., 3] (body frame) of the head at angles (yaw, pitch, roll) [..., 3] "
+        "turning at angles_dot [..., 3].",
         "angles"_a, "angles_dot"_a);
     define<batch::neck_angle_rates, Params<Array<vec3>, Array<vec3>>, Outs<Out<double, 3>, Ok>>(
         m, "neck_angle_rates",
-           "The inverse of neck_rates: angle rates [..., 3] that turn the head at omega [..., 3]; ok is "
-           "False in the gimbal-lock band that neck_ik refuses.",
+        "The inverse of neck_rates: angle rates [..., 3] that turn the head at omega [..., 3]; ok is "
+        "False in the gimbal-lock band that neck_ik refuses.",
         "angles"_a, "omega"_a);
 
     bind_followers(m);
