@@ -17,6 +17,7 @@ keyword gets its row, one line, beside the others.
 """
 
 import argparse
+import array
 import ast
 import hashlib
 import inspect
@@ -43,9 +44,9 @@ class Row:
     """One way of calling one public function: `name` as the surface shows it
     ("fk", "VelmoraArmKinematics.ik", "VelmoraArmKinematics" for the
     constructor), and its arguments by keyword, each the name of an input of
-    `Inputs` or a `Literal`. A scalar row calls once per element: on each of
-    the instances `on` names, or on the element's own instance of `each`; a
-    batch row calls once per arm, with whole arrays."""
+    `Inputs` or a `Literal`. A scalar row calls once per element, on one of
+    the instances `on` names in turn or on the element's own instance of
+    `each`; a batch row calls once per arm, with whole arrays."""
 
     def __init__(self, module, name, on=None, each=None, **arguments):
         self.module, self.name, self.on, self.each, self.arguments = module, name, on, each, arguments
@@ -305,39 +306,57 @@ def canonical(array):
     return head + array.tobytes()
 
 
-def text_of(result):
-    """A scalar result as text: repr names each double exactly and prints
-    every NaN as nan; an arm by what it answers."""
-    if isinstance(result, Arm):
-        return f"arm({result.arm_arc()!r}, {result.coupler_arc()!r}, {result.mirror()!r}, {result.fk(0.3, -0.2)!r})"
-    if isinstance(result, Neck):
-        return "neck"
-    return repr(result)
+def flatten(result, out):
+    """A scalar result's numbers, appended to the array `out` (bools as 0 and 1;
+    an arm as what it answers)."""
+    kind = type(result)
+    if kind is float:
+        out.append(result)
+    elif kind is bool:
+        out.append(1.0 if result else 0.0)
+    elif kind is tuple or kind is list:
+        if result and type(result[0]) is list:
+            for row in result:
+                out.extend(row)
+        else:
+            out.extend(result)
+    elif kind is Arm:
+        out.extend((result.arm_arc(), result.coupler_arc(), 1.0 if result.mirror() else 0.0))
+        try:
+            flatten(result.fk(0.3, -0.2), out)
+        except RuntimeError:
+            out.append(-1.0)
+    elif kind is not Neck:
+        raise TypeError(f"no flattening for {kind.__name__}")
 
 
 def scalar_hash(row, inputs):
+    """Element i is called on instance i mod their number (`on`), or on its own (`each`)."""
     owner, _, member = row.name.partition(".")
     target = getattr(row.module, owner)
-    function = getattr(target, member) if member else target
     names = list(row.arguments)
     columns = [inputs.scalar(row.arguments[name]) for name in names]
-    per_element = [dict(zip(names, values)) for values in zip(*columns)] if names else [{}]
+    arguments = [dict(zip(names, values)) for values in zip(*columns)] if names else [{}]
     if row.each:
-        calls = [(getattr(instance, member), (), {}) for instance in getattr(inputs, row.each)]
+        functions = [getattr(instance, member) for instance in getattr(inputs, row.each)]
+        arguments = arguments * len(functions) if not names else arguments
     elif row.on:
-        calls = [(getattr(instance, member), (), kwargs)
-                 for instance in getattr(inputs, row.on) for kwargs in per_element]
+        bound = [getattr(instance, member) for instance in getattr(inputs, row.on)]
+        functions = [bound[i % len(bound)] for i in range(len(arguments))]
     else:
-        calls = [(function, (), kwargs) for kwargs in per_element]
-    texts = []
-    raised = 0
-    for call, args, kwargs in calls:
+        functions = [getattr(target, member) if member else target] * len(arguments)
+    numbers = array.array("d")
+    errors = []
+    for index, (function, kwargs) in enumerate(zip(functions, arguments)):
         try:
-            texts.append(text_of(call(*args, **kwargs)))
+            result = function(**kwargs)
         except Exception as error:  # the exception is the result
-            texts.append(f"!{type(error).__name__}: {error}")
-            raised += 1
-    return hashlib.sha256("\n".join(texts).encode()).hexdigest(), len(calls), f"raised {raised / len(calls):4.0%}"
+            errors.append(f"{index} {type(error).__name__}: {error}")
+        else:
+            flatten(result, numbers)
+    digest = hashlib.sha256(canonical(np.frombuffer(numbers, dtype=np.float64)))
+    digest.update("\n".join(errors).encode())
+    return digest.hexdigest(), len(arguments), f"raised {len(errors) / len(arguments):4.0%}"
 
 
 def batch_hash(row, inputs):
