@@ -125,7 +125,8 @@ else
     site="$root/build/wheel-test-aarch64/site"
     rm -rf build/wheel-test-aarch64
     .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
-        --target "$site" --platform manylinux_2_28_aarch64 --python-version 3.13 --implementation cp \
+        --target "$site" --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 \
+        --platform manylinux2014_aarch64 --python-version 3.13 --implementation cp \
         --abi cp313 "$root/$wheel"
     python="$root/build/wheel-test-aarch64/python"
     printf '#!/bin/sh\nPYTHONPATH="%s" exec "%s" "$@"\n' "$site" "$emulated/python" > "$python"
