@@ -306,28 +306,33 @@ def canonical(array):
     return head + array.tobytes()
 
 
-def flatten(result, out):
-    """A scalar result's numbers, appended to the array `out` (bools as 0 and 1;
-    an arm as what it answers)."""
+def flatten(result, out, texts):
+    """A scalar result's numbers, appended to the array `out` (bools as 0 and 1,
+    arrays by value, an arm as what it answers), and its text to `texts`."""
     kind = type(result)
     if kind is float:
         out.append(result)
     elif kind is bool:
         out.append(1.0 if result else 0.0)
+    elif (kind is tuple or kind is list) and result and type(result[0]) is float:
+        out.extend(result)
     elif kind is tuple or kind is list:
-        if result and type(result[0]) is list:
-            for row in result:
-                out.extend(row)
-        else:
-            out.extend(result)
+        for item in result:
+            flatten(item, out, texts)
+    elif kind is int:
+        out.append(float(result))
+    elif kind is str:
+        texts.append(result)
+    elif kind is np.ndarray:
+        out.extend(result.astype(np.float64).ravel().tolist())
     elif kind is Arm:
         out.extend((result.arm_arc(), result.coupler_arc(), 1.0 if result.mirror() else 0.0))
         try:
-            flatten(result.fk(0.3, -0.2), out)
+            flatten(result.fk(0.3, -0.2), out, texts)
         except RuntimeError:
             out.append(-1.0)
-    elif kind is not Neck:
-        raise TypeError(f"no flattening for {kind.__name__}")
+    elif kind is not Neck and result is not None:
+        raise TypeError(f"bit_hashes: no way to hash a {kind.__name__}; teach flatten() one")
 
 
 def scalar_hash(row, inputs):
@@ -346,17 +351,23 @@ def scalar_hash(row, inputs):
     else:
         functions = [getattr(target, member) if member else target] * len(arguments)
     numbers = array.array("d")
-    errors = []
+    errors, texts = [], []
     for index, (function, kwargs) in enumerate(zip(functions, arguments)):
         try:
             result = function(**kwargs)
         except Exception as error:  # the exception is the result
             errors.append(f"{index} {type(error).__name__}: {error}")
         else:
-            flatten(result, numbers)
+            flatten(result, numbers, texts)
     digest = hashlib.sha256(canonical(np.frombuffer(numbers, dtype=np.float64)))
-    digest.update("\n".join(errors).encode())
+    digest.update("\n".join(errors + texts).encode())
     return digest.hexdigest(), len(arguments), f"raised {len(errors) / len(arguments):4.0%}"
+
+
+def whole_arrays(row):
+    """A batch module's function takes whole arrays; its classes' methods and
+    the scalar module's are called element by element."""
+    return row.module is batch and not isinstance(getattr(batch, row.name.partition(".")[0]), type)
 
 
 def batch_hash(row, inputs):
@@ -395,7 +406,7 @@ def run(count, output):
     hashes = {"inputs": {"sha256": digest.hexdigest(), "elements": count}}
     for row in ROWS:
         row_started = time.perf_counter()
-        value, calls, share = (batch_hash if row.module is batch else scalar_hash)(row, inputs)
+        value, calls, share = (batch_hash if whole_arrays(row) else scalar_hash)(row, inputs)
         hashes[row.key] = {"sha256": value, "elements": calls}
         print(f"bit_hashes: {value[:16]} {calls:>7} elements {time.perf_counter() - row_started:6.1f} s"
               f" {share:>11}  {row.key}", file=sys.stderr)
