@@ -74,20 +74,22 @@ if [ ! -e "$dir/complete" ]; then
         --only-binary=:all: "${requirements[@]}" >&2
     rm -rf "$work/wheels"
 
-    # Under qemu-user -L, a path that exists in the root is read from there and
-    # any other from the machine; a new file under /usr/lib/python3.13 goes to
-    # the machine, where that folder is missing. The bytecode goes to pycache/
-    # instead (compiling under emulation costs a minute per run otherwise).
     mkdir -p "$work/pycache"
-    cat > "$work/python" <<EOF
-#!/bin/sh
-dir="$dir"
-exec env -u PYTHONDONTWRITEBYTECODE PYTHONPYCACHEPREFIX="\$dir/pycache" \\
-    PYTHONPATH="\${PYTHONPATH:+\$PYTHONPATH:}\$dir/site" \\
-    qemu-aarch64-static -L "\$dir/root" "\$dir/root/usr/bin/python3.13" "\$@"
-EOF
-    chmod +x "$work/python"
     mv "$work" "$dir"
     touch "$dir/complete"
 fi
+
+# Under qemu-user -L, a path that exists in the root is read from there and any
+# other from the machine. The bytecode goes to pycache/ (compiling under
+# emulation costs a minute per run otherwise). A caller may name the path the
+# interpreter takes for its own (VELMORA_ARGV0: a virtual environment's python).
+cat > "$dir/python" <<EOF
+#!/bin/sh
+dir="$dir"
+exec env -u PYTHONDONTWRITEBYTECODE -u VELMORA_ARGV0 PYTHONPYCACHEPREFIX="\$dir/pycache" \\
+    PYTHONPATH="\${PYTHONPATH:+\$PYTHONPATH:}\$dir/site" \\
+    qemu-aarch64-static -L "\$dir/root" -0 "\${VELMORA_ARGV0:-\$dir/root/usr/bin/python3.13}" \\
+    "\$dir/root/usr/bin/python3.13" "\$@"
+EOF
+chmod +x "$dir/python"
 echo "$dir"

@@ -120,17 +120,24 @@ if [ "$arch" = x86_64 ]; then
     python="$root/$venv/bin/python"
     site=$("$python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 else
-    # The wheel installed for the emulated interpreter by this machine's pip,
-    # into a folder on its path (the test requirements are on it already).
-    site="$root/build/wheel-test-aarch64/site"
+    # A virtual environment of the emulated interpreter, made by hand: its
+    # python runs qemu with its own path as argv[0], so that sys.executable
+    # starts the emulated interpreter again in a child process. The wheel goes
+    # into its site-packages by this machine's pip; the test requirements are
+    # the root's (on PYTHONPATH, from $emulated/python).
+    venv="$root/build/wheel-test-aarch64/.venv"
+    site="$venv/lib/python3.13/site-packages"
     rm -rf build/wheel-test-aarch64
+    mkdir -p "$venv/bin" "$site"
+    printf 'home = %s\ninclude-system-site-packages = false\nversion = 3.13\n' \
+        "$emulated/root/usr/bin" > "$venv/pyvenv.cfg"
+    printf '#!/bin/sh\nVELMORA_ARGV0="$0" exec "%s" "$@"\n' "$emulated/python" > "$venv/bin/python"
+    chmod +x "$venv/bin/python"
     .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
         --target "$site" --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 \
         --platform manylinux2014_aarch64 --python-version 3.13 --implementation cp \
         --abi cp313 "$root/$wheel"
-    python="$root/build/wheel-test-aarch64/python"
-    printf '#!/bin/sh\nPYTHONPATH="%s" exec "%s" "$@"\n' "$site" "$emulated/python" > "$python"
-    chmod +x "$python"
+    python="$venv/bin/python"
 fi
 
 # The tests, examples and documents, copied outside the tree; nothing of the
