@@ -87,8 +87,9 @@ PY
 
 # The modules as files, for any architecture: ELF for this one, no C++ runtime
 # among the libraries they need (libc++ is linked in), no libm of their own.
-"$tools/python" - "$wheel" "$arch" <<'PY'
+"$tools/python" - "$wheel" "$arch" "$build" <<'PY'
 import io, sys, zipfile
+from pathlib import Path
 from elftools.elf.elffile import ELFFile
 
 machines = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
@@ -101,14 +102,17 @@ for name in (name for name in wheel.namelist() if name.endswith(".so")):
         sys.exit(f"wheel: {name} is {elf['e_machine']}, not {machines[arch]}")
     if any("c++" in library or "stdc++" in library for library in needed):
         sys.exit(f"wheel: {name} needs a C++ runtime: {needed}")
-    # The kinematics compute with the system's libm, as the tests and the other
-    # architecture do, not with a copy linked in.
+    print(f"wheel: {name}: {elf['e_machine']}, needs {', '.join(needed)}")
+# The kinematics compute with the system's libm, as the tests and the other
+# architecture do, not with a copy linked in. The wheel's modules are
+# stripped; the build tree's keep their symbol tables.
+for path in Path(sys.argv[3]).glob("*.so"):
+    elf = ELFFile(io.BytesIO(path.read_bytes()))
     own = {symbol.name for table in (".symtab", ".dynsym") if elf.get_section_by_name(table)
            for symbol in elf.get_section_by_name(table).iter_symbols()
            if symbol.entry.st_shndx != "SHN_UNDEF" and symbol.name in LIBM}
     if own:
-        sys.exit(f"wheel: {name} carries its own {', '.join(sorted(own))}")
-    print(f"wheel: {name}: {elf['e_machine']}, needs {', '.join(needed)}")
+        sys.exit(f"wheel: {path.name} carries its own {', '.join(sorted(own))}")
 PY
 
 if [ "$arch" = x86_64 ]; then
