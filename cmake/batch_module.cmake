@@ -29,18 +29,23 @@ install(TARGETS velmora_torso_batch LIBRARY DESTINATION . COMPONENT python)
 # The stub, written by nanobind's generator from the built module (which
 # imports velmora_torso_kinematics for its arm type, built beside it), ships
 # as a stub-only package like the first module's.
-nanobind_add_stub(velmora_torso_batch_stub
-  MODULE velmora_torso_batch
-  OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi
-  PYTHON_PATH $<TARGET_FILE_DIR:velmora_torso_batch> $<TARGET_FILE_DIR:velmora_torso_kinematics>
-  DEPENDS velmora_torso_batch velmora_torso_kinematics)
-add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi
-  COMMAND ${CMAKE_COMMAND} -DINPUT=${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi
-    -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/type_stub_all.cmake
-  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi ${CMAKE_CURRENT_SOURCE_DIR}/cmake/type_stub_all.cmake
-  COMMENT "Typing __all__ in velmora_torso_batch.pyi")
-add_custom_target(velmora_torso_batch_typed_stub ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi
+if(VELMORA_PREBUILT_STUBS)
+  set(velmora_batch_stub ${VELMORA_PREBUILT_STUBS}/velmora_torso_batch.pyi)
+else()
+  set(velmora_batch_stub ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.pyi)
+  nanobind_add_stub(velmora_torso_batch_stub
+    MODULE velmora_torso_batch
+    OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi
+    PYTHON_PATH $<TARGET_FILE_DIR:velmora_torso_batch> $<TARGET_FILE_DIR:velmora_torso_kinematics>
+    DEPENDS velmora_torso_batch velmora_torso_kinematics)
+  add_custom_command(OUTPUT ${velmora_batch_stub}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi
+      -DOUTPUT=${velmora_batch_stub} -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/type_stub_all.cmake
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/velmora_torso_batch.generated.pyi ${CMAKE_CURRENT_SOURCE_DIR}/cmake/type_stub_all.cmake
+    COMMENT "Typing __all__ in velmora_torso_batch.pyi")
+  add_custom_target(velmora_torso_batch_typed_stub ALL DEPENDS ${velmora_batch_stub})
+endif()
+install(FILES ${velmora_batch_stub}
   DESTINATION velmora_torso_batch-stubs RENAME __init__.pyi COMPONENT python)
 
 # The prepared core timed over the batch benchmark's inputs (bench/bench_batch.py

