@@ -64,6 +64,9 @@ class Literal:
 
 
 S, B = vtk, batch
+# Joint limits that every arm's reachable pairs straddle, and a start that closes for every arm.
+LIMITS = ((-1.0, 1.5), (-1.2, 0.8))
+START = (0.3, -0.2)
 ROWS = [
     # velmora_torso_kinematics: every method on both presets and a negative-branch arm.
     Row(S, "VelmoraArmKinematics", arm_arc="arcs", coupler_arc="coupler_arcs", mirror="mirrors"),
@@ -90,8 +93,10 @@ ROWS = [
     Row(B, "ik", arm="arms", rotations="rotations", workers=Literal(2)),
     Row(B, "ik_from_direction", arm="arms", directions="directions", near="near", workers=Literal(2)),
     Row(B, "ik_from_direction", arm="arms", directions="directions"),
-    Row(B, "ik_path", arm="arms", directions="paths", start="path_starts", max_step=Literal(0.25), workers=Literal(2)),
+    Row(B, "ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
+        workers=Literal(2)),
     Row(B, "ik_path", arm="arms", directions="paths"),
+    Row(B, "ik_path", arm="arms", directions="paths", start="path_starts"),  # refused: NaN starts
     Row(B, "direction_solutions", arm="arms", directions="directions", workers=Literal(2)),
     Row(B, "jacobian", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
     Row(B, "singularity_measure", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
@@ -100,6 +105,30 @@ ROWS = [
     Row(B, "neck_ik", rotations="neck_rotations", workers=Literal(2)),
     Row(B, "neck_rates", angles="neck_angles", angles_dot="vectors", workers=Literal(2)),
     Row(B, "neck_angle_rates", angles="neck_angles", omega="vectors", workers=Literal(2)),
+    Row(B, "ik", arm="arms", rotations="rotations", limits=Literal(LIMITS)),
+    Row(B, "ik_from_direction", arm="arms", directions="directions", near="near", limits=Literal(LIMITS)),
+    Row(B, "ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
+        limits=Literal(LIMITS)),
+    Row(B, "direction_solutions", arm="arms", directions="directions", limits=Literal(LIMITS)),
+    Row(B, "joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors",
+        damping=Literal(0.05)),
+    Row(B, "neck_ik", rotations="neck_rotations", near="vectors"),
+    Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05),
+        workers=Literal(2)),
+    Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
+        limits=Literal(LIMITS), damping=Literal(0.0)),
+    Row(B, "arm_json", arm="built_arms"),
+    # The followers: constructors on drawn settings (many refused), then a few
+    # followers each stepped through a long stream of the drawn targets.
+    Row(B, "ArmFollower", arm="follower_arms", start="follower_starts", max_step="follower_steps",
+        limits="follower_limits", damping="follower_dampings"),
+    Row(B, "ArmFollower.step", on="arm_followers", direction="directions"),
+    Row(B, "ArmFollower.pair", each="arm_followers"),
+    Row(B, "ArmFollower.reset", on="arm_followers", pair="follower_starts"),
+    Row(B, "NeckFollower", start="neck_angles", max_step="follower_steps", limits="neck_limits"),
+    Row(B, "NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
+    Row(B, "NeckFollower.angles", each="neck_followers"),
+    Row(B, "NeckFollower.reset", on="neck_followers", angles="neck_angles"),
 ]
 
 
@@ -131,6 +160,8 @@ def surface(module):
     found = {}
     for name in module.__all__:
         value = getattr(module, name)
+        if not callable(value):  # a constant: nothing computes it
+            continue
         if isinstance(value, type):
             init = value.__init__ if hasattr(value.__init__, "__nb_signature__") else value
             found[name] = parameters(init)
@@ -238,6 +269,8 @@ class Inputs:
                                                            for arm in self.arms]]))
         self.path_starts = specials(np.where((rng.random(count) < 0.5)[:, None], first,
                                              uniform(-1.0, 1.0, (count, 2))))
+        # ik_path refuses a non-finite start: those as 0.
+        self.finite_path_starts = np.where(np.isfinite(self.path_starts), self.path_starts, 0.0)
         # The neck's angles, a tenth of them within 1e-6 of the gimbal lock, and
         # their rotations.
         angles = uniform(-3.5, 3.5, (n, 3))
@@ -253,6 +286,19 @@ class Inputs:
         self.built_arms = [Arm(a, c, mirror=m) for a, c, m in
                            zip(self.arcs.tolist(), self.coupler_arcs.tolist(), self.mirrors.tolist())]
         self.documents = documents(rng, n)
+        # The followers' settings, drawn with their specials: many are refused.
+        self.follower_arms = [self.arms[i % len(self.arms)] for i in range(n)]
+        self.follower_starts = specials(uniform(-1.2, 1.2, (n, 2)))
+        self.follower_steps = specials(uniform(-0.05, 0.3, n))
+        self.follower_dampings = specials(uniform(-0.05, 0.3, n))
+        bounds = specials(uniform(-2.0, 2.0, (n, 6)))
+        limited = rng.random(n) < 0.7
+        self.follower_limits = [((b[0], b[1]), (b[2], b[3])) if keep else None
+                                for b, keep in zip(bounds.tolist(), limited.tolist())]
+        self.neck_limits = [((b[0], b[1]), (b[2], b[3]), (b[4], b[5])) if keep else None
+                            for b, keep in zip(bounds.tolist(), limited.tolist())]
+        self.arm_followers = [batch.ArmFollower(arm, START, max_step=0.05) for arm in self.arms] * 3
+        self.neck_followers = [batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05) for _ in range(4)]
 
     def scalar(self, name):
         """An input as the scalar module's parameters take it, one item per element."""
@@ -331,6 +377,10 @@ def flatten(result, out, texts):
             flatten(result.fk(0.3, -0.2), out, texts)
         except RuntimeError:
             out.append(-1.0)
+    elif kind is batch.ArmFollower:
+        out.extend(result.pair)
+    elif kind is batch.NeckFollower:
+        out.extend(result.angles)
     elif kind is not Neck and result is not None:
         raise TypeError(f"bit_hashes: no way to hash a {kind.__name__}; teach flatten() one")
 
@@ -354,7 +404,7 @@ def scalar_hash(row, inputs):
     errors, texts = [], []
     for index, (function, kwargs) in enumerate(zip(functions, arguments)):
         try:
-            result = function(**kwargs)
+            result = function(**kwargs) if callable(function) else function  # a property's value
         except Exception as error:  # the exception is the result
             errors.append(f"{index} {type(error).__name__}: {error}")
         else:
@@ -364,10 +414,15 @@ def scalar_hash(row, inputs):
     return digest.hexdigest(), len(arguments), f"raised {len(errors) / len(arguments):4.0%}"
 
 
+# Batch functions of one object, not of arrays: called element by element.
+ELEMENTWISE = {"arm_json"}
+
+
 def whole_arrays(row):
-    """A batch module's function takes whole arrays; its classes' methods and
-    the scalar module's are called element by element."""
-    return row.module is batch and not isinstance(getattr(batch, row.name.partition(".")[0]), type)
+    """A batch module's function takes whole arrays; its classes' methods,
+    ELEMENTWISE and the scalar module's are called element by element."""
+    owner = row.name.partition(".")[0]
+    return row.module is batch and owner not in ELEMENTWISE and not isinstance(getattr(batch, owner), type)
 
 
 def batch_hash(row, inputs):
