@@ -12,7 +12,7 @@ cd "$root"
 target=${1:?usage: scripts/toolchain.sh TARGET}
 tools=build/tools
 
-if [ ! -x "$tools/.venv/bin/python" ] || ! "$tools/.venv/bin/python" -c 'import ziglang, auditwheel' 2>/dev/null; then
+if [ ! -x "$tools/.venv/bin/python" ] || ! "$tools/.venv/bin/python" -c 'import ziglang, auditwheel, numpy' 2>/dev/null; then
     python=$(.venv/bin/python -c 'import sys; print(sys._base_executable)' 2>/dev/null) || {
         echo "toolchain: run scripts/setup.sh first (it finds CPython 3.13)" >&2; exit 1; }
     rm -rf "$tools/.venv"
