@@ -43,9 +43,10 @@ mkdir -p "$cache"
 exec 9>"$cache/aarch64.lock"
 flock 9
 
+# Roots of other package lists that no run has used for two weeks go; one in
+# use by another run (another clone, another branch) stays.
+find "$cache" -maxdepth 2 -name last-used -mtime +14 -printf '%h\n' | xargs -r rm -rf
 if [ ! -e "$dir/complete" ]; then
-    # Roots of other package lists are not used again.
-    rm -rf "$cache"/aarch64-*
     work="$dir.partial"
     rm -rf "$work"
     mkdir -p "$work"
@@ -75,9 +76,11 @@ if [ ! -e "$dir/complete" ]; then
     rm -rf "$work/wheels"
 
     mkdir -p "$work/pycache"
+    rm -rf "$dir"
     mv "$work" "$dir"
     touch "$dir/complete"
 fi
+touch "$dir/last-used"
 
 # Under qemu-user -L, a path that exists in the root is read from there and any
 # other from the machine. The bytecode goes to pycache/ (compiling under
