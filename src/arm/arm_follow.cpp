@@ -172,7 +172,9 @@ std::optional<JointPair> ArmFollower::damped_turn(const Vec3& target) const noex
     const std::optional<JointPair> rates =
         joint_rates(arm_, pair_.theta_a, pair_.theta_b, v_3_dot, settings_.damping);
     if (!rates || !finite(*rates)) return std::nullopt;
-    const double length = std::hypot(rates->theta_a, rates->theta_b);
+    // Not std::hypot: glibc computes it differently on aarch64 and x86_64, and
+    // the followers must give the same doubles on both.
+    const double length = joint_distance(*rates, JointPair{0.0, 0.0});
     if (!(length > 0.0)) return std::nullopt;
     double fraction = std::min(1.0, settings_.max_step / length);
     for (int halving = 0; halving <= damped_step_halvings; ++halving, fraction *= 0.5) {
