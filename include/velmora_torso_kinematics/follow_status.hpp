@@ -9,7 +9,8 @@ namespace velmora {
 enum class FollowStatus : std::int8_t {
     tracking = 0,     // on the target
     approaching = 1,  // one step of at most max_step toward it
-    holding = 2,      // the target is not finite, or no admissible step exists: no motion
+    holding = 2,      // the target is invalid (not finite, too short, not a rotation): no motion
+    saturated = 3,    // at the best admissible pose for a target out of reach, or stopped by a limit
 };
 
 }  // namespace velmora

@@ -11,12 +11,13 @@ namespace {
 
 using namespace nb::literals;
 
-// "tracking", "approaching", "holding", indexed by FollowStatus: interned once
-// and kept for the life of the process.
+// "tracking", "approaching", "holding", "saturated", indexed by FollowStatus:
+// interned once and kept for the life of the process.
 PyObject* status_name(FollowStatus status) {
-    static PyObject* const names[3] = {PyUnicode_InternFromString("tracking"),
+    static PyObject* const names[4] = {PyUnicode_InternFromString("tracking"),
                                        PyUnicode_InternFromString("approaching"),
-                                       PyUnicode_InternFromString("holding")};
+                                       PyUnicode_InternFromString("holding"),
+                                       PyUnicode_InternFromString("saturated")};
     return names[static_cast<int>(status)];
 }
 
