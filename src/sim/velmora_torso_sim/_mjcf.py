@@ -204,8 +204,10 @@ def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limit: tuple[tuple[float,
 
 def neck_mjcf(height: float, limit: tuple[tuple[float, float], ...] | None, sizes: Mapping[str, float]) -> Iterator[str]:
     scale, armature = sizes["scale"], sizes["armature"]
-    mass, inertia = sizes["head_mass"], 0.4 * sizes["head_mass"] * (0.8 * scale) ** 2
+    mass, inertia = sizes["head_mass"], 0.4 * sizes["head_mass"] * (0.5 * scale) ** 2
     ranges = limit if limit is not None else (None, None, None)
+    yield (f'<geom type="cylinder" size="{number(0.12 * scale)}" fromto="0 0 {number(-0.4 * scale)} 0 0 '
+           f'{number(height - 0.15 * scale)}" rgba="{COLOURS["torso"]}"/>')
     yield f'<body name="neck_yaw_link" pos="0 0 {number(height)}">'
     yield f'  {joint("neck_yaw", (0.0, 0.0, 1.0), limit=ranges[0], armature=armature)}'
     yield f'  {inertial(np.zeros(3), 0.1 * mass, scale)}'
@@ -216,12 +218,14 @@ def neck_mjcf(height: float, limit: tuple[tuple[float, float], ...] | None, size
     yield f'      {joint("neck_roll", (1.0, 0.0, 0.0), limit=ranges[2], armature=armature)}'
     yield (f'      <inertial pos="0 0 {number(0.5 * scale)}" mass="{number(mass)}" '
            f'diaginertia="{numbers([inertia] * 3)}"/>')
-    yield (f'      <geom type="ellipsoid" size="{numbers([0.9 * scale, 0.75 * scale, 0.8 * scale])}" '
-           f'pos="0 0 {number(0.8 * scale)}" rgba="{COLOURS["head"]}"/>')
+    yield (f'      <geom type="cylinder" size="{numbers([0.12 * scale, 0.25 * scale])}" '
+           f'pos="0 0 {number(0.1 * scale)}" rgba="{COLOURS["torso"]}"/>')
+    yield (f'      <geom type="ellipsoid" size="{numbers([0.55 * scale, 0.45 * scale, 0.5 * scale])}" '
+           f'pos="0 0 {number(0.6 * scale)}" rgba="{COLOURS["head"]}"/>')
     # Eyes on the head's +x: where it looks.
-    for y in (-0.3 * scale, 0.3 * scale):
-        yield (f'      <geom type="sphere" size="{number(0.12 * scale)}" '
-               f'pos="{numbers([0.82 * scale, y, 0.95 * scale])}" rgba="0.1 0.1 0.1 1"/>')
+    for y in (-0.2 * scale, 0.2 * scale):
+        yield (f'      <geom type="sphere" size="{number(0.08 * scale)}" '
+               f'pos="{numbers([0.5 * scale, y, 0.7 * scale])}" rgba="0.1 0.1 0.1 1"/>')
     yield '    </body>'
     yield '  </body>'
     yield '</body>'
@@ -267,14 +271,19 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
              '    <global offwidth="1600" offheight="1200"/>',
              '    <quality shadowsize="4096"/>',
              '  </visual>',
+             '  <asset>',
+             '    <texture type="skybox" builtin="gradient" rgb1="1 1 1" rgb2="0.72 0.78 0.88" width="64" height="64"/>',
+             '  </asset>',
              '  <default>',
              # Nothing collides: the links pass each other on their nested radii.
              '    <geom contype="0" conaffinity="0"/>',
+             # The constraints' sites are not parts: hidden unless group 5 is shown.
+             '    <site group="5"/>',
              # Stiff, nearly hard equalities: the loops stay closed while the motors push.
              f'    <equality solref="{number(2 * sizes["timestep"])} 1" solimp="0.9999 0.9999 0.001 0.5 2"/>',
              '  </default>',
              '  <worldbody>',
-             '    <light pos="0 0 3" dir="0 0 -1" directional="true"/>',
+             '    <light pos="1 0.5 3" dir="-0.3 -0.15 -1" directional="true" castshadow="false"/>',
              f'    <body name="torso">',
              f'      <geom type="box" size="{numbers([0.6 * scale, 0.5 * spacing, 0.25 * scale])}" '
              f'pos="0 0 {number(-0.6 * scale)}" rgba="{COLOURS["torso"]}"/>']
@@ -282,12 +291,13 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
         lines += ["      " + line for line in arm_mjcf(side, axes[side], np.array([0.0, y, 0.0]),
                                                       ranges.get(side), sizes)]
     if neck:
-        lines += ["      " + line for line in neck_mjcf(1.2 * sizes["scale"], ranges.get("neck"), sizes)]
+        lines += ["      " + line for line in neck_mjcf(0.9 * sizes["scale"], ranges.get("neck"), sizes)]
+    # The frame's tendons are bookkeeping, not cables: drawn invisible.
     lines += ['    </body>', '  </worldbody>', '  <tendon>']
     for side in SIDES:
-        lines += [f'    <spatial name="{side}_frame_a"><site site="{side}_elbow_a_point"/>'
+        lines += [f'    <spatial name="{side}_frame_a" rgba="0 0 0 0"><site site="{side}_elbow_a_point"/>'
                   f'<site site="{side}_end_effector_y"/></spatial>',
-                  f'    <spatial name="{side}_frame_b"><site site="{side}_end_effector_y"/>'
+                  f'    <spatial name="{side}_frame_b" rgba="0 0 0 0"><site site="{side}_end_effector_y"/>'
                   f'<site site="{side}_elbow_b_point"/></spatial>']
     lines += ['  </tendon>', '  <equality>']
     for side in SIDES:
