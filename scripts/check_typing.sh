@@ -32,3 +32,7 @@ PY
 # The calibration package ships its own stub and py.typed marker; stubtest holds
 # its public names against the live package.
 "$python" -m mypy.stubtest velmora_torso_calibration --allowlist "$root/tests/typing/calibration_stubtest_allowlist.txt"
+
+# The simulator package ships inline annotations and py.typed (MuJoCo itself is
+# untyped: its imports carry the one ignore they need).
+"$python" -m mypy --strict -p velmora_torso_sim

@@ -35,6 +35,15 @@ if ! python=$(find_python); then
     python=$(find_python) || { echo "setup: CPython 3.13 is still missing" >&2; exit 1; }
 fi
 
+# MuJoCo's offscreen renderer (examples/torso_model.py and its test) draws through
+# EGL with Mesa's software driver.
+if ! ldconfig -p | grep -q 'libEGL_mesa\.so\.0'; then
+    echo "setup: installing Mesa's EGL for MuJoCo's offscreen renderer with apt" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq libegl1 libegl-mesa0 libgl1-mesa-dri >&2
+fi
+
 if [ ! -x .venv/bin/python ] || ! usable .venv/bin/python; then
     rm -rf .venv
     "$python" -m venv .venv

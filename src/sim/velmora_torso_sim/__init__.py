@@ -4,7 +4,7 @@ the inputs and settles the rest.
 """
 
 try:
-    import mujoco  # noqa: F401  (the simulator)
+    import mujoco  # type: ignore[import-untyped]  # noqa: F401  (the simulator)
 except ImportError as error:
     raise ImportError("velmora_torso_sim needs MuJoCo: pip install "
                       "'velmora_torso_kinematics[sim]'", name=error.name) from error

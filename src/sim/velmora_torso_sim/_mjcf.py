@@ -60,8 +60,8 @@ def quaternion(matrix: Vector) -> Vector:
         q[1 + i] = 0.25 * s
         q[1 + j] = (m[j, i] + m[i, j]) / s
         q[1 + k] = (m[k, i] + m[i, k]) / s
-    result = np.array(q)
-    return result / np.linalg.norm(result)
+    result: Vector = np.array(q) / math.sqrt(sum(value * value for value in q))
+    return result
 
 
 def arc(start: Vector, end: Vector, radius: float, width: float, rgba: str) -> Iterator[str]:

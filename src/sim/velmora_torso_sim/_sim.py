@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 from collections.abc import Sequence
 
-import mujoco
+import mujoco  # type: ignore[import-untyped]
 import numpy as np
 
 from ._geometry import ArmAxes, Vector, arm_geometry, rotation
