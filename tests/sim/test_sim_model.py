@@ -51,6 +51,8 @@ ARMS = {
     "general, unequal arcs and base angle": (FiveBar((0.6, 0.8), (0.55, 0.45), 1.4),
                                               FiveBar((0.75, 0.65), (0.5, 0.6), 1.75, mirror=True,
                                                       branch="negative")),
+    # Neither closes at (0, 0): the model's reference pose is another pair.
+    "general, open at rest": (FiveBar((1.2, 1.1), (0.35, 0.3), 1.5), FiveBar((1.15, 1.2), (0.3, 0.3), mirror=True)),
 }
 KINEMATICS = {
     "general, equal arcs": (Arm.default_left(), negative(0.9, 0.7, True)),
