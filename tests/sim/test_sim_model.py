@@ -151,6 +151,8 @@ LIMITS = {"left": ((-1.5, 1.5), (-1.4, 1.2)), "right": ((-1.3, 1.1), (-1.0, 1.0)
 @pytest.mark.parametrize(("keywords", "inputs"), [
     (dict(limits=LIMITS, kp=35.0, kv=1.5), INPUTS),
     (dict(neck=False, limits={"left": LIMITS["left"]}), INPUTS[:4]),
+    (dict(limits={"left": LIMITS["left"], "right_theta_a": LIMITS["right"][0], "right_theta_b": LIMITS["right"][1],
+                  "neck": LIMITS["neck"]}), INPUTS),
     (dict(actuators=None), []),
 ])
 def test_names_limits_and_gains(keywords: dict[str, object], inputs: list[str]) -> None:
@@ -158,8 +160,10 @@ def test_names_limits_and_gains(keywords: dict[str, object], inputs: list[str]) 
     names = [model.actuator(index).name for index in range(model.nu)]
     assert names == inputs
     assert [model.joint(model.actuator_trnid[index, 0]).name for index in range(model.nu)] == inputs
-    limits = keywords.get("limits", {})
-    ranges = [r for side in ("left", "right", "neck") for r in limits.get(side, ((None, None),) * (3 if side == "neck" else 2))]
+    given = keywords.get("limits", {})
+    limits = {side: given.get(side, (given.get(f"{side}_theta_a"), given.get(f"{side}_theta_b")))
+              for side in ("left", "right")} | {"neck": given.get("neck", (None,) * 3)}
+    ranges = [r or (None, None) for side in ("left", "right", "neck") for r in limits[side]]
     for index, name in enumerate(INPUTS[:len(inputs) or 7]):
         expected = ranges[index]
         assert model.jnt_limited[model.joint(name).id] == (expected[0] is not None)
@@ -183,6 +187,10 @@ def test_names_limits_and_gains(keywords: dict[str, object], inputs: list[str]) 
     (lambda: sim_module.torso_mjcf(*ARMS["presets"], limits={"neck": ((0, 1),)}), ValueError,
      "'limits'['neck'] must be 3 finite (low, high) ranges"),
     (lambda: sim_module.torso_mjcf(*ARMS["presets"], limits={"torso": ()}), ValueError, "unknown key 'torso'"),
+    (lambda: sim_module.torso_mjcf(*ARMS["presets"], limits={"neck_roll": (1, -1)}), ValueError,
+     "'limits'['neck_roll'] must be a finite (low, high) range"),
+    (lambda: sim_module.torso_mjcf(*ARMS["presets"], limits={"left": LIMITS["left"], "left_theta_b": (0, 1)}),
+     ValueError, "gives left_theta_b's range twice"),
     (lambda: sim_module.torso_mjcf(*ARMS["presets"], actuators="motor"), ValueError, "'actuators' must be"),
     (lambda: sim_module.torso_mjcf(*ARMS["presets"], kp=-1.0), ValueError, "'kp' must be a positive finite number"),
     (lambda: torso("presets").settle(left=(0.1, math.nan)), ValueError, "'left' must be 2 finite angles"),

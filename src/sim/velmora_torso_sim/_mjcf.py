@@ -108,28 +108,38 @@ def joint(name: str, axis: Vector | Sequence[float], *, reference: float = 0.0,
     return f'<joint {" ".join(attributes)}/>'
 
 
-def read_limits(limits: object) -> dict[str, tuple[tuple[float, float], ...]]:
-    """`limits` as {"left": 2 ranges, "right": 2 ranges, "neck": 3 ranges}, each
-    (low, high) with low < high; any key may be left out."""
+INPUTS = {"left": ("left_theta_a", "left_theta_b"), "right": ("right_theta_a", "right_theta_b"),
+          "neck": NECK_JOINTS}
+
+
+def read_limits(limits: object) -> dict[str, tuple[float, float]]:
+    """`limits` as {input joint: (low, high)}. Given as {"left": 2 ranges, "right": 2
+    ranges, "neck": 3 ranges}, or by joint name ({"neck_pitch": (low, high)}), or
+    both; each range finite with low < high; any joint may be left out."""
     if limits is None:
         return {}
     if not isinstance(limits, Mapping):
-        raise TypeError(f"torso_mjcf(): 'limits' must be a mapping of 'left', 'right' and 'neck' to joint "
-                        f"ranges, not '{type(limits).__name__}'")
-    result = {}
+        raise TypeError(f"torso_mjcf(): 'limits' must be a mapping of 'left', 'right', 'neck' or input joint "
+                        f"names to joint ranges, not '{type(limits).__name__}'")
+    names = {name: (name,) for group in INPUTS.values() for name in group}
+    result: dict[str, tuple[float, float]] = {}
     for key, value in limits.items():
-        count = {"left": 2, "right": 2, "neck": 3}.get(key)
-        if count is None:
-            raise ValueError(f"torso_mjcf(): 'limits' has an unknown key {key!r} (expected 'left', 'right', 'neck')")
+        group = INPUTS.get(key) or names.get(key)
+        if group is None:
+            raise ValueError(f"torso_mjcf(): 'limits' has an unknown key {key!r} (expected 'left', 'right', "
+                             f"'neck' or an input joint's name)")
         try:
-            ranges = tuple((float(low), float(high)) for low, high in value)
+            ranges = tuple((float(low), float(high)) for low, high in (value if key in INPUTS else (value,)))
         except (TypeError, ValueError):
             ranges = ()
-        if len(ranges) != count or not all(math.isfinite(low) and math.isfinite(high) and low < high
-                                           for low, high in ranges):
-            raise ValueError(f"torso_mjcf(): 'limits'[{key!r}] must be {count} finite (low, high) ranges "
-                             f"with low < high, not {value!r}")
-        result[key] = ranges
+        if len(ranges) != len(group) or not all(math.isfinite(low) and math.isfinite(high) and low < high
+                                                for low, high in ranges):
+            what = f"{len(group)} finite (low, high) ranges" if key in INPUTS else "a finite (low, high) range"
+            raise ValueError(f"torso_mjcf(): 'limits'[{key!r}] must be {what} with low < high, not {value!r}")
+        for name, pair in zip(group, ranges):
+            if name in result:
+                raise ValueError(f"torso_mjcf(): 'limits' gives {name}'s range twice")
+            result[name] = pair
     return result
 
 
@@ -143,7 +153,7 @@ def positive(name: str, value: object) -> float:
     return number_
 
 
-def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limit: tuple[tuple[float, float], ...] | None,
+def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limits: Mapping[str, tuple[float, float]],
              sizes: Mapping[str, float]) -> Iterator[str]:
     """The bodies of one arm, below the torso."""
     scale, mass, armature, damping = sizes["scale"], sizes["link_mass"], sizes["armature"], sizes["damping"]
@@ -160,7 +170,9 @@ def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limit: tuple[tuple[float,
     yield f'  {axle(v1, 0.2 * scale, r_a, 0.5 * width, COLOURS["torso"])}'
     yield f'  {axle(v5, 0.2 * scale, r_b, 0.5 * width, COLOURS["torso"])}'
     yield f'  <body name="{side}_link_a">'
-    yield f'    {joint(f"{side}_theta_a", v1, reference=theta_a, limit=limit[0] if limit else None, armature=armature)}'
+    input_a = joint(f"{side}_theta_a", v1, reference=theta_a, limit=limits.get(f"{side}_theta_a"),
+                    armature=armature)
+    yield f'    {input_a}'
     yield f'    {inertial(0.5 * r_a * (v1 + v2), mass, scale)}'
     for line in arc(v1, v2, r_a, width, colour):
         yield f'    {line}'
@@ -184,7 +196,9 @@ def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limit: tuple[tuple[float,
     yield '    </body>'
     yield '  </body>'
     yield f'  <body name="{side}_link_b">'
-    yield f'    {joint(f"{side}_theta_b", v5, reference=theta_b, limit=limit[1] if limit else None, armature=armature)}'
+    input_b = joint(f"{side}_theta_b", v5, reference=theta_b, limit=limits.get(f"{side}_theta_b"),
+                    armature=armature)
+    yield f'    {input_b}'
     yield f'    {inertial(0.5 * r_b * (v5 + v4), mass, scale)}'
     for line in arc(v5, v4, r_b, width, colour):
         yield f'    {line}'
@@ -202,20 +216,19 @@ def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limit: tuple[tuple[float,
     yield '</body>'
 
 
-def neck_mjcf(height: float, limit: tuple[tuple[float, float], ...] | None, sizes: Mapping[str, float]) -> Iterator[str]:
+def neck_mjcf(height: float, limits: Mapping[str, tuple[float, float]], sizes: Mapping[str, float]) -> Iterator[str]:
     scale, armature = sizes["scale"], sizes["armature"]
     mass, inertia = sizes["head_mass"], 0.4 * sizes["head_mass"] * (0.5 * scale) ** 2
-    ranges = limit if limit is not None else (None, None, None)
     yield (f'<geom type="cylinder" size="{number(0.12 * scale)}" fromto="0 0 {number(-0.4 * scale)} 0 0 '
            f'{number(height - 0.15 * scale)}" rgba="{COLOURS["torso"]}"/>')
     yield f'<body name="neck_yaw_link" pos="0 0 {number(height)}">'
-    yield f'  {joint("neck_yaw", (0.0, 0.0, 1.0), limit=ranges[0], armature=armature)}'
+    yield f'  {joint("neck_yaw", (0.0, 0.0, 1.0), limit=limits.get("neck_yaw"), armature=armature)}'
     yield f'  {inertial(np.zeros(3), 0.1 * mass, scale)}'
     yield f'  <body name="neck_pitch_link">'
-    yield f'    {joint("neck_pitch", (0.0, 1.0, 0.0), limit=ranges[1], armature=armature)}'
+    yield f'    {joint("neck_pitch", (0.0, 1.0, 0.0), limit=limits.get("neck_pitch"), armature=armature)}'
     yield f'    {inertial(np.zeros(3), 0.1 * mass, scale)}'
     yield '    <body name="head">'
-    yield f'      {joint("neck_roll", (1.0, 0.0, 0.0), limit=ranges[2], armature=armature)}'
+    yield f'      {joint("neck_roll", (1.0, 0.0, 0.0), limit=limits.get("neck_roll"), armature=armature)}'
     yield (f'      <inertial pos="0 0 {number(0.5 * scale)}" mass="{number(mass)}" '
            f'diaginertia="{numbers([inertia] * 3)}"/>')
     yield (f'      <geom type="cylinder" size="{numbers([0.12 * scale, 0.25 * scale])}" '
@@ -241,8 +254,8 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
     (`actuators=None`).
 
     `limits` maps "left" and "right" to ((a_min, a_max), (b_min, b_max)) and "neck"
-    to the yaw, pitch and roll ranges: the joints' ranges and their actuators'
-    control ranges. The masses (`link_mass` per moving arm body, `head_mass`),
+    to the yaw, pitch and roll ranges, or an input joint's name to its range: the
+    joints' ranges and their actuators' control ranges. The masses (`link_mass` per moving arm body, `head_mass`),
     the input joints' `armature` and the passive joints' `damping` are simple
     defaults to override; the kinematics do not depend on them. `scale` is the
     arm's radius in metres, `spacing` the distance between the arms' centres.
@@ -289,9 +302,9 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
              f'pos="0 0 {number(-0.6 * scale)}" rgba="{COLOURS["torso"]}"/>']
     for side, y in zip(SIDES, (0.5 * sizes["spacing"], -0.5 * sizes["spacing"])):
         lines += ["      " + line for line in arm_mjcf(side, axes[side], np.array([0.0, y, 0.0]),
-                                                      ranges.get(side), sizes)]
+                                                      ranges, sizes)]
     if neck:
-        lines += ["      " + line for line in neck_mjcf(0.9 * sizes["scale"], ranges.get("neck"), sizes)]
+        lines += ["      " + line for line in neck_mjcf(0.9 * sizes["scale"], ranges, sizes)]
     # The frame's tendons are bookkeeping, not cables: drawn invisible.
     lines += ['    </body>', '  </worldbody>', '  <tendon>']
     for side in SIDES:
@@ -307,12 +320,9 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
     lines.append('  </equality>')
     if actuators == "position":
         lines.append('  <actuator>')
-        inputs = [(f"{side}_theta_{joint_}", ranges.get(side), index)
-                  for side in SIDES for index, joint_ in enumerate("ab")]
-        if neck:
-            inputs += [(name, ranges.get("neck"), index) for index, name in enumerate(NECK_JOINTS)]
-        for name, limit, index in inputs:
-            control = f' ctrlrange="{numbers(limit[index])}"' if limit is not None else ""
+        for name in (*INPUTS["left"], *INPUTS["right"], *(INPUTS["neck"] if neck else ())):
+            limit = ranges.get(name)
+            control = f' ctrlrange="{numbers(limit)}"' if limit is not None else ""
             lines.append(f'    <position name="{name}" joint="{name}" kp="{number(sizes["kp"])}" '
                          f'kv="{number(sizes["kv"])}"{control}/>')
         lines.append('  </actuator>')
