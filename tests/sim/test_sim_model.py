@@ -184,6 +184,9 @@ def test_names_limits_and_gains(keywords: dict[str, object], inputs: list[str]) 
     (lambda: sim_module.torso_mjcf(Arm.default_left(), FiveBar((0.7, 0.7), (0.5, 0.5), branch="up")), ValueError,
      "'right': branch must be 'positive' or 'negative'"),
     (lambda: sim_module.torso_mjcf(Arm(0.2, 0.05), Arm.default_right()), ValueError, "'left': the arm's loop closes nowhere"),
+    # Kinematics of another joint convention than the model's hinges: refused, not left open.
+    (lambda: sim_module._geometry.ArmAxes(sim_module.arm_geometry(Arm.default_left()), lambda a, b: np.eye(3)).check(),
+     ValueError, "put v_3 off its coupler arcs"),
     (lambda: sim_module.torso_mjcf(*ARMS["presets"], limits={"neck": ((0, 1),)}), ValueError,
      "'limits'['neck'] must be 3 finite (low, high) ranges"),
     (lambda: sim_module.torso_mjcf(*ARMS["presets"], limits={"torso": ()}), ValueError, "unknown key 'torso'"),

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
 
 import numpy as np
@@ -72,12 +73,41 @@ def rotation(axis: Vector, angle: float) -> Vector:
     return math.cos(angle) * np.eye(3) + math.sin(angle) * cross + (1.0 - math.cos(angle)) * np.outer(axis, axis)
 
 
+Kinematics = Callable[[float, float], "Vector | None"]
+
+
+def arm_kinematics(arm: object) -> Kinematics | None:
+    """The arm's own forward kinematics, (θ_A, θ_B) -> its end-effector rotation or
+    None where the loop does not close: the scalar module's `fk` for a
+    `VelmoraArmKinematics`, the companion's `fk` for any other arm it takes, and
+    None for an arm that neither module knows."""
+    if isinstance(arm, vtk.VelmoraArmKinematics):
+        def scalar(theta_a: float, theta_b: float) -> Vector | None:
+            try:
+                return np.array(arm.fk(theta_a, theta_b))
+            except RuntimeError:
+                return None
+        return scalar
+    try:
+        vb.fk(arm, 0.0, 0.0)  # type: ignore[arg-type]
+    except TypeError:
+        return None
+
+    def batch(theta_a: float, theta_b: float) -> Vector | None:
+        rotation, ok = vb.fk(arm, theta_a, theta_b)  # type: ignore[arg-type]
+        return np.asarray(rotation, dtype=np.float64) if bool(ok) else None
+    return batch
+
+
 class ArmAxes:
     """The joint axes of one arm in its body frame: v_1 and v_5 fixed, the elbows
-    v_2 and v_4 carried by the inputs, v_3 where the couplers meet."""
+    v_2 and v_4 carried by the inputs, v_3 where the couplers meet. Where the loop
+    closes and how the end effector turns come from the arm's own kinematics when
+    a module knows the arm (`kinematics`), else from the geometry here."""
 
-    def __init__(self, geometry: ArmGeometry) -> None:
+    def __init__(self, geometry: ArmGeometry, kinematics: Kinematics | None = None) -> None:
         self.geometry = geometry
+        self.kinematics = kinematics
         m = -1.0 if geometry.mirror else 1.0
         self.sign = -1.0 if geometry.branch == "negative" else 1.0
         (arc_a, arc_b), gamma = geometry.arm_arcs, geometry.base_angle
@@ -114,6 +144,9 @@ class ArmAxes:
         """(v_2, v_3, v_4, R) of a closing pair, R the end-effector frame [X | Y | v_3]
         with X toward the elbows' bisector; None where the loop does not close."""
         v2, v4 = self.elbows(theta_a, theta_b)
+        if self.kinematics is not None:
+            rotation = self.kinematics(theta_a, theta_b)
+            return None if rotation is None else (v2, rotation[:, 2].copy(), v4, rotation)
         v3 = self.tip(v2, v4)
         if v3 is None:
             return None
@@ -139,3 +172,15 @@ class ArmAxes:
         if best_pair is None or best <= 1e-6 or self.pose(*best_pair) is None:
             raise ValueError(f"the arm's loop closes nowhere: {self.geometry}")
         return best_pair
+
+    def check(self) -> None:
+        """The model's hinges follow this geometry's elbows; an arm whose own
+        kinematics put v_3 elsewhere (another joint convention) would leave every
+        loop open, so it is refused here."""
+        pose = self.pose(*self.reference_pair())
+        assert pose is not None
+        v2, v3, v4, _ = pose
+        expected = [math.cos(arc) for arc in self.geometry.coupler_arcs]
+        if not np.allclose([v2 @ v3, v4 @ v3], expected, rtol=0.0, atol=1e-9):
+            raise ValueError(f"the arm's kinematics put v_3 off its coupler arcs from the elbows of this "
+                             f"model's joint convention: {self.geometry}")

@@ -25,7 +25,7 @@ from collections.abc import Iterator, Mapping, Sequence
 
 import numpy as np
 
-from ._geometry import ArmAxes, Vector, arm_geometry
+from ._geometry import ArmAxes, Vector, arm_geometry, arm_kinematics
 
 SIDES = ("left", "right")
 NECK_JOINTS = ("neck_yaw", "neck_pitch", "neck_roll")
@@ -262,9 +262,9 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
     """
     axes = {}
     for side, arm in zip(SIDES, (left, right)):
-        axes[side] = ArmAxes(arm_geometry(arm, side))
+        axes[side] = ArmAxes(arm_geometry(arm, side), arm_kinematics(arm))
         try:
-            axes[side].reference_pair()
+            axes[side].check()
         except ValueError as error:
             raise ValueError(f"torso_mjcf(): '{side}': {error}") from None
     ranges = read_limits(limits)

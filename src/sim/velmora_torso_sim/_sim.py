@@ -9,7 +9,7 @@ from collections.abc import Sequence
 import mujoco  # type: ignore[import-untyped]
 import numpy as np
 
-from ._geometry import ArmAxes, Vector, arm_geometry, rotation
+from ._geometry import ArmAxes, Vector, arm_geometry, arm_kinematics, rotation
 from ._mjcf import NECK_JOINTS, SIDES, torso_mjcf
 
 BODIES = {"left": "left_end_effector", "right": "right_end_effector", "head": "head"}
@@ -40,7 +40,8 @@ class TorsoSim:
         self.model = mujoco.MjModel.from_xml_string(self.mjcf)
         self.data = mujoco.MjData(self.model)
         self.has_neck = bool(keywords.get("neck", True))
-        self._axes = {side: ArmAxes(arm_geometry(arm, side)) for side, arm in zip(SIDES, (left, right))}
+        self._axes = {side: ArmAxes(arm_geometry(arm, side), arm_kinematics(arm))
+                      for side, arm in zip(SIDES, (left, right))}
         self._reference = {side: axes.reference_pair() for side, axes in self._axes.items()}
         self._reference_frame = {side: axes.pose(*self._reference[side]) for side, axes in self._axes.items()}
         mujoco.mj_forward(self.model, self.data)
