@@ -32,10 +32,28 @@ class ArmGeometry:
 
 
 def arm_geometry(arm: object, name: str = "arm") -> ArmGeometry:
-    """The geometry of `arm`: a `VelmoraArmKinematics` (its branch read through
-    `velmora_torso_batch.arm_json`), or any object with the read-only attributes
-    `arm_arcs`, `coupler_arcs`, `base_angle`, `mirror` and `branch` (the general
-    five-bar). `name` is the argument named in errors."""
+    """The five-bar geometry that the model is built from.
+
+    Parameters
+    ----------
+    arm : VelmoraArmKinematics or a general five-bar
+        A `VelmoraArmKinematics` (its branch read through
+        `velmora_torso_batch.arm_json`), or any object with the read-only
+        attributes `arm_arcs`, `coupler_arcs`, `base_angle`, `mirror` and `branch`.
+    name : str
+        The argument named in errors.
+
+    Returns
+    -------
+    ArmGeometry
+
+    Raises
+    ------
+    TypeError
+        An object of neither kind.
+    ValueError
+        Arcs that are not pairs of finite numbers, or another branch.
+    """
     if isinstance(arm, vtk.VelmoraArmKinematics):
         document = json.loads(vb.arm_json(arm))
         arc, coupler = float(document["arm_arc"]), float(document["coupler_arc"])

@@ -44,6 +44,12 @@ def numbers(values: Sequence[float] | Vector) -> str:
     return " ".join(number(float(value)) for value in values)
 
 
+def drawn(values: Sequence[float] | Vector) -> str:
+    """Six digits for what is only drawn or weighed (shapes, masses): the
+    kinematics never read them, and the file stays readable."""
+    return " ".join(format(float(value), ".6g") for value in values)
+
+
 def quaternion(matrix: Vector) -> Vector:
     """The unit quaternion (w, x, y, z) of a rotation matrix (Shepperd's method)."""
     m = matrix
@@ -77,21 +83,21 @@ def arc(start: Vector, end: Vector, radius: float, width: float, rgba: str) -> I
             point = (math.sin((1 - f) * angle) * start + math.sin(f * angle) * end) / math.sin(angle)
         points.append(radius * point)
     for a, b in zip(points, points[1:]):
-        yield (f'<geom type="capsule" size="{number(width)}" fromto="{numbers(np.concatenate([a, b]))}" '
+        yield (f'<geom type="capsule" size="{drawn([width])}" fromto="{drawn(np.concatenate([a, b]))}" '
                f'rgba="{rgba}"/>')
 
 
 def axle(axis: Vector, inner: float, outer: float, width: float, rgba: str) -> str:
     """A joint's axle: a cylinder along its axis, from `inner` to `outer` off the centre."""
-    return (f'<geom type="cylinder" size="{number(width)}" '
-            f'fromto="{numbers(np.concatenate([inner * axis, outer * axis]))}" rgba="{rgba}"/>')
+    return (f'<geom type="cylinder" size="{drawn([width])}" '
+            f'fromto="{drawn(np.concatenate([inner * axis, outer * axis]))}" rgba="{rgba}"/>')
 
 
 def inertial(centre: Vector, mass: float, scale: float) -> str:
     """A simple mass: `mass` at `centre`, the inertia of a small ball about it."""
     inertia = 0.4 * mass * (0.2 * scale) ** 2
-    return (f'<inertial pos="{numbers(centre)}" mass="{number(mass)}" '
-            f'diaginertia="{numbers([inertia] * 3)}"/>')
+    return (f'<inertial pos="{drawn(centre)}" mass="{drawn([mass])}" '
+            f'diaginertia="{drawn([inertia] * 3)}"/>')
 
 
 def joint(name: str, axis: Vector | Sequence[float], *, reference: float = 0.0,
@@ -165,8 +171,10 @@ def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limits: Mapping[str, tupl
     # Links nest at different radii, as on the hardware, so that they pass each other.
     r_a, r_b, r_ca, r_cb = 0.75 * scale, 0.85 * scale, scale, 1.1 * scale
     width, colour, coupler = 0.06 * scale, COLOURS[side], COLOURS["coupler"]
+    yield (f'<!-- The {side} arm: every hinge axis through its centre, written in its body frame at '
+           f'the reference pose (theta_a {number(theta_a)}, theta_b {number(theta_b)}). -->')
     yield f'<body name="{side}_arm" pos="{numbers(centre)}">'
-    yield f'  <geom type="sphere" size="{number(0.12 * scale)}" rgba="{COLOURS["torso"]}"/>'
+    yield f'  <geom type="sphere" size="{drawn([0.12 * scale])}" rgba="{COLOURS["torso"]}"/>'
     yield f'  {axle(v1, 0.2 * scale, r_a, 0.5 * width, COLOURS["torso"])}'
     yield f'  {axle(v5, 0.2 * scale, r_b, 0.5 * width, COLOURS["torso"])}'
     yield f'  <body name="{side}_link_a">'
@@ -187,10 +195,10 @@ def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limits: Mapping[str, tupl
     yield f'      <body name="{side}_end_effector" quat="{numbers(quaternion(frame))}">'
     yield f'        {joint(f"{side}_wrist", (0.0, 0.0, 1.0), damping=damping)}'
     yield f'        {inertial(np.array([0.0, 0.0, 1.3 * scale]), mass, scale)}'
-    yield (f'        <geom type="capsule" size="{number(width)}" fromto="0 0 {number(r_ca)} 0 0 '
-           f'{number(1.6 * scale)}" rgba="{COLOURS["effector"]}"/>')
-    yield (f'        <geom type="box" size="{numbers([0.15 * scale, 0.5 * width, 0.5 * width])}" '
-           f'pos="{numbers([0.15 * scale, 0.0, 1.45 * scale])}" rgba="{COLOURS["effector"]}"/>')
+    yield (f'        <geom type="capsule" size="{drawn([width])}" fromto="0 0 {drawn([r_ca])} 0 0 '
+           f'{drawn([1.6 * scale])}" rgba="{COLOURS["effector"]}"/>')
+    yield (f'        <geom type="box" size="{drawn([0.15 * scale, 0.5 * width, 0.5 * width])}" '
+           f'pos="{drawn([0.15 * scale, 0.0, 1.45 * scale])}" rgba="{COLOURS["effector"]}"/>')
     yield f'        <site name="{side}_end_effector_y" pos="0 {number(scale)} 0"/>'
     yield '      </body>'
     yield '    </body>'
@@ -219,9 +227,10 @@ def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limits: Mapping[str, tupl
 def neck_mjcf(height: float, limits: Mapping[str, tuple[float, float]], sizes: Mapping[str, float]) -> Iterator[str]:
     scale, armature = sizes["scale"], sizes["armature"]
     mass, inertia = sizes["head_mass"], 0.4 * sizes["head_mass"] * (0.5 * scale) ** 2
-    yield (f'<geom type="cylinder" size="{number(0.12 * scale)}" fromto="0 0 {number(-0.4 * scale)} 0 0 '
-           f'{number(height - 0.15 * scale)}" rgba="{COLOURS["torso"]}"/>')
-    yield f'<body name="neck_yaw_link" pos="0 0 {number(height)}">'
+    yield (f'<geom type="cylinder" size="{drawn([0.12 * scale])}" fromto="0 0 {drawn([-0.4 * scale])} 0 0 '
+           f'{drawn([height - 0.15 * scale])}" rgba="{COLOURS["torso"]}"/>')
+    yield '<!-- The neck: yaw about z, then pitch about the new y, then roll about the newest x. -->'
+    yield f'<body name="neck_yaw_link" pos="0 0 {drawn([height])}">'
     yield f'  {joint("neck_yaw", (0.0, 0.0, 1.0), limit=limits.get("neck_yaw"), armature=armature)}'
     yield f'  {inertial(np.zeros(3), 0.1 * mass, scale)}'
     yield f'  <body name="neck_pitch_link">'
@@ -229,16 +238,16 @@ def neck_mjcf(height: float, limits: Mapping[str, tuple[float, float]], sizes: M
     yield f'    {inertial(np.zeros(3), 0.1 * mass, scale)}'
     yield '    <body name="head">'
     yield f'      {joint("neck_roll", (1.0, 0.0, 0.0), limit=limits.get("neck_roll"), armature=armature)}'
-    yield (f'      <inertial pos="0 0 {number(0.5 * scale)}" mass="{number(mass)}" '
-           f'diaginertia="{numbers([inertia] * 3)}"/>')
-    yield (f'      <geom type="cylinder" size="{numbers([0.12 * scale, 0.25 * scale])}" '
-           f'pos="0 0 {number(0.1 * scale)}" rgba="{COLOURS["torso"]}"/>')
-    yield (f'      <geom type="ellipsoid" size="{numbers([0.55 * scale, 0.45 * scale, 0.5 * scale])}" '
-           f'pos="0 0 {number(0.6 * scale)}" rgba="{COLOURS["head"]}"/>')
+    yield (f'      <inertial pos="0 0 {drawn([0.5 * scale])}" mass="{drawn([mass])}" '
+           f'diaginertia="{drawn([inertia] * 3)}"/>')
+    yield (f'      <geom type="cylinder" size="{drawn([0.12 * scale, 0.25 * scale])}" '
+           f'pos="0 0 {drawn([0.1 * scale])}" rgba="{COLOURS["torso"]}"/>')
+    yield (f'      <geom type="ellipsoid" size="{drawn([0.55 * scale, 0.45 * scale, 0.5 * scale])}" '
+           f'pos="0 0 {drawn([0.6 * scale])}" rgba="{COLOURS["head"]}"/>')
     # Eyes on the head's +x: where it looks.
     for y in (-0.2 * scale, 0.2 * scale):
-        yield (f'      <geom type="sphere" size="{number(0.08 * scale)}" '
-               f'pos="{numbers([0.5 * scale, y, 0.7 * scale])}" rgba="0.1 0.1 0.1 1"/>')
+        yield (f'      <geom type="sphere" size="{drawn([0.08 * scale])}" '
+               f'pos="{drawn([0.5 * scale, y, 0.7 * scale])}" rgba="0.1 0.1 0.1 1"/>')
     yield '    </body>'
     yield '  </body>'
     yield '</body>'
@@ -248,17 +257,51 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
                actuators: str | None = "position", kp: float = 20.0, kv: float = 0.5, timestep: float = 0.002,
                armature: float = 1e-3, damping: float = 1e-3, link_mass: float = 0.05, head_mass: float = 0.5,
                scale: float = 0.1, spacing: float = 0.35) -> str:
-    """The MJCF text of the torso: both arms (`VelmoraArmKinematics` or a general
-    five-bar) with their loops closed, the neck when `neck`, and position actuators
-    on the input joints (`actuators="position"`, gains `kp` and `kv`) or none
-    (`actuators=None`).
+    """The MJCF text of the torso: both arms with their loops closed, the neck and
+    position actuators on the input joints.
 
-    `limits` maps "left" and "right" to ((a_min, a_max), (b_min, b_max)) and "neck"
-    to the yaw, pitch and roll ranges, or an input joint's name to its range: the
-    joints' ranges and their actuators' control ranges. The masses (`link_mass` per moving arm body, `head_mass`),
-    the input joints' `armature` and the passive joints' `damping` are simple
-    defaults to override; the kinematics do not depend on them. `scale` is the
-    arm's radius in metres, `spacing` the distance between the arms' centres.
+    Parameters
+    ----------
+    left, right : VelmoraArmKinematics or a general five-bar
+        The arms, as `arm_geometry` reads them.
+    neck : bool
+        Whether to include the neck and the head.
+    limits : mapping, optional
+        "left" and "right" to ((a_min, a_max), (b_min, b_max)), "neck" to the yaw,
+        pitch and roll ranges, or an input joint's name to its (low, high): the
+        joints' ranges and their actuators' control ranges. Unlimited when absent.
+    actuators : "position" or None
+        A position actuator named after each input joint, or none.
+    kp, kv : float
+        The position actuators' gains, N m/rad and N m s/rad.
+    timestep : float
+        MuJoCo's step, seconds.
+    armature, damping : float
+        The input joints' reflected motor inertia (kg m^2) and the passive joints'
+        damping (N m s/rad); 0 for none.
+    link_mass, head_mass : float
+        The mass of each moving arm body and of the head, kg. Like the other
+        sizes these are defaults to override: the kinematics do not depend on them.
+    scale, spacing : float
+        The arm's radius and the distance between the arms' centres, metres.
+
+    Returns
+    -------
+    str
+        The model, for `mujoco.MjModel.from_xml_string` or a file.
+
+    Raises
+    ------
+    TypeError
+        An arm of neither kind, or a size that is not a number.
+    ValueError
+        Bad `limits`, `actuators` or sizes, or an arm whose loop closes nowhere,
+        each naming the argument.
+
+    Examples
+    --------
+    >>> text = torso_mjcf(VelmoraArmKinematics.default_left(), VelmoraArmKinematics.default_right())
+    >>> model = mujoco.MjModel.from_xml_string(text)
     """
     axes = {}
     for side, arm in zip(SIDES, (left, right)):
@@ -298,8 +341,8 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
              '  <worldbody>',
              '    <light pos="1 0.5 3" dir="-0.3 -0.15 -1" directional="true" castshadow="false"/>',
              f'    <body name="torso">',
-             f'      <geom type="box" size="{numbers([0.6 * scale, 0.5 * spacing, 0.25 * scale])}" '
-             f'pos="0 0 {number(-0.6 * scale)}" rgba="{COLOURS["torso"]}"/>']
+             f'      <geom type="box" size="{drawn([0.6 * scale, 0.5 * spacing, 0.25 * scale])}" '
+             f'pos="0 0 {drawn([-0.6 * scale])}" rgba="{COLOURS["torso"]}"/>']
     for side, y in zip(SIDES, (0.5 * sizes["spacing"], -0.5 * sizes["spacing"])):
         lines += ["      " + line for line in arm_mjcf(side, axes[side], np.array([0.0, y, 0.0]),
                                                       ranges, sizes)]
@@ -312,7 +355,8 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
                   f'<site site="{side}_end_effector_y"/></spatial>',
                   f'    <spatial name="{side}_frame_b" rgba="0 0 0 0"><site site="{side}_end_effector_y"/>'
                   f'<site site="{side}_elbow_b_point"/></spatial>']
-    lines += ['  </tendon>', '  <equality>']
+    lines += ['  </tendon>', '  <equality>',
+              "    <!-- Each loop closed at v_3 by one connect; each end effector's frame held by its tendons. -->"]
     for side in SIDES:
         lines += [f'    <connect name="{side}_loop" site1="{side}_loop_a" site2="{side}_loop_b"/>',
                   f'    <tendon name="{side}_frame" tendon1="{side}_frame_a" tendon2="{side}_frame_b" '

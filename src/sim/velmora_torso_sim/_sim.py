@@ -32,8 +32,28 @@ def numbers(method: str, name: str, value: object, count: int) -> tuple[float, .
 
 
 class TorsoSim:
-    """The torso in MuJoCo: `model` and `data` of `torso_mjcf(left, right,
-    **keywords)`, with its inputs held and both loops settled by `settle`."""
+    """The torso in MuJoCo, its inputs held and both loops settled by `settle`.
+
+    Parameters
+    ----------
+    left, right : VelmoraArmKinematics or a general five-bar
+        The arms, as `arm_geometry` reads them.
+    **keywords
+        Those of `torso_mjcf`.
+
+    Attributes
+    ----------
+    mjcf : str
+        The model's text.
+    model, data : mujoco.MjModel, mujoco.MjData
+        The loaded model and its state, at the reference pose until `settle`.
+
+    Examples
+    --------
+    >>> sim = TorsoSim(VelmoraArmKinematics.default_left(), VelmoraArmKinematics.default_right())
+    >>> sim.settle(left=(0.3, -0.2), neck=(0.4, -0.25, 0.1))
+    >>> sim.rotation("left")  # the left arm's fk(0.3, -0.2)
+    """
 
     def __init__(self, left: object, right: object, **keywords: object) -> None:
         self.mjcf = torso_mjcf(left, right, **keywords)  # type: ignore[arg-type]
@@ -61,12 +81,28 @@ class TorsoSim:
 
     def settle(self, left: Sequence[float] | None = None, right: Sequence[float] | None = None,
                neck: Sequence[float] | None = None) -> None:
-        """Hold the inputs at the given pairs (θ_A, θ_B) and neck angles (yaw, pitch,
-        roll), also as the actuators' targets, and settle the passive joints: from
-        the closed pose of the kinematics where the loop closes (the current pose
-        where it does not), Gauss-Newton on MuJoCo's own site positions and
-        Jacobians drives both loop constraints to their least residual. Velocities
-        are zeroed and `data` is brought up to date (`mj_forward`)."""
+        """Hold the inputs at the given angles and settle the passive joints.
+
+        Parameters
+        ----------
+        left, right : (θ_A, θ_B), optional
+            An arm's input pair; an arm not given keeps its joints.
+        neck : (yaw, pitch, roll), optional
+            The neck's angles.
+
+        The given angles are also the actuators' targets. Each given arm's passive
+        joints start where its kinematics close the loop (where it cannot close,
+        where they are), and Gauss-Newton on MuJoCo's own site positions and
+        Jacobians drives the loop's `connect` and the frame's tendon equality to
+        their least residual. Velocities are zeroed and `mj_forward` brings `data`
+        up to date.
+
+        Raises
+        ------
+        ValueError
+            An argument that is not that many finite angles, or `neck` for a model
+            without a neck.
+        """
         pairs = {side: numbers("settle", side, pair, 2) for side, pair in (("left", left), ("right", right))
                  if pair is not None}
         if neck is not None:
@@ -129,10 +165,19 @@ class TorsoSim:
         mujoco.mj_kinematics(model, data)
 
     def residual(self, side: str) -> float:
-        """How far `side`'s loop is from closed, as of the last `mj_forward` or
-        `mj_step`: the distance between the two coupler points that the loop's
-        `connect` joins, over their distance from the arm's centre (radians, for
-        small values)."""
+        """How far a loop is from closed, as of the last `mj_forward` or `mj_step`.
+
+        Parameters
+        ----------
+        side : "left" or "right"
+
+        Returns
+        -------
+        float
+            The distance between the two coupler points that the loop's `connect`
+            joins, over their distance from the arm's centre (radians, for small
+            values): below 1e-12 after `settle` where the loop closes.
+        """
         if side not in SIDES:
             raise ValueError(f"TorsoSim.residual(): 'side' must be 'left' or 'right', not {side!r}")
         loop_a, loop_b = self._site(f"{side}_loop_a"), self._site(f"{side}_loop_b")
@@ -140,8 +185,19 @@ class TorsoSim:
         return float(np.linalg.norm(gap) / np.linalg.norm(self.model.site_pos[loop_a]))
 
     def rotation(self, name: str) -> Vector:
-        """The world orientation of "left" or "right" (the end-effector bodies, the
-        body-frame `fk` of each arm) or "head" (`neck_fk`), a 3x3 array."""
+        """A body's world orientation, as of the last `mj_forward` or `mj_step`.
+
+        Parameters
+        ----------
+        name : "left", "right" or "head"
+            An end-effector body (its orientation is the arm's body-frame `fk`) or
+            the head (`neck_fk`).
+
+        Returns
+        -------
+        ndarray, shape (3, 3)
+            The rotation, its columns the body's axes in the world frame.
+        """
         if name not in BODIES or (name == "head" and not self.has_neck):
             allowed = "'left', 'right' or 'head'" if self.has_neck else "'left' or 'right' (the model has no neck)"
             raise ValueError(f"TorsoSim.rotation(): 'name' must be {allowed}, not {name!r}")
