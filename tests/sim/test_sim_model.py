@@ -212,3 +212,32 @@ def test_without_mujoco_the_import_names_the_extra() -> None:
             "try:\n    import velmora_torso_sim\nexcept ImportError as error:\n    print(error)\n")
     completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert "pip install 'velmora_torso_kinematics[sim]'" in completed.stdout
+
+
+@pytest.mark.parametrize(("gravity", "target", "during", "after"), [
+    (False, None, 1e-12, 1e-12),          # held still without load: the solver keeps the loops exactly closed
+    (True, None, 1e-3, 1e-5),             # held against gravity: the soft constraints give a little
+    (False, (0.5, -0.4), 1e-2, 1e-12),    # a 0.2 rad step of the motors' targets, then at rest there
+])
+def test_stepping_keeps_the_kinematics(gravity: bool, target: tuple[float, float] | None, during: float,
+                                       after: float) -> None:
+    """While MuJoCo steps the dynamics the loops stay closed within `during`, and at
+    the end each end effector carries `fk` of the simulated inputs within `after`."""
+    sim = sim_module.TorsoSim(*ARMS["presets"])
+    if not gravity:
+        sim.model.opt.gravity[:] = 0.0
+    sim.settle(left=(0.3, -0.2), right=(0.1, 0.2), neck=(0.2, 0.1, 0.0))
+    if target is not None:
+        sim.data.ctrl[[sim.model.actuator(f"left_theta_{j}").id for j in "ab"]] = target
+    worst = 0.0
+    for _ in range(500):
+        mujoco.mj_step(sim.model, sim.data)
+        worst = max(worst, sim.residual("left"), sim.residual("right"))
+    mujoco.mj_forward(sim.model, sim.data)
+    assert worst < during
+    if target is not None:
+        assert abs(sim.data.joint("left_theta_a").qpos[0] - target[0]) < 1e-6
+    for side, arm in zip(("left", "right"), ARMS["presets"]):
+        pair = tuple(float(sim.data.joint(f"{side}_theta_{j}").qpos[0]) for j in "ab")
+        assert sim.residual(side) < after
+        assert turn(sim.rotation(side), np.array(arm.fk(*pair))) < 10 * after
