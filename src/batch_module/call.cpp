@@ -1,5 +1,6 @@
 #include "batch_module/call.hpp"
 
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -150,6 +151,21 @@ std::size_t Call::input(const char* name, nb::handle value, const Trailing& trai
     return count_++;
 }
 
+void Call::pose(const char* name, nb::handle value, const Trailing& trailing, double* out) {
+    const Operand& operand = operands_[input(name, value, trailing)];
+    if (operand.leading != 0)
+        throw nb::value_error((prefix(name) + "must have shape " + trailing.text + ", not " +
+                               shape_text(operand.extents, operand.ndim))
+                                  .c_str());
+    // Row-major over at most 3 x 3 values, whatever the strides.
+    const std::int64_t rows = trailing.count == 2 ? operand.extents[0] : 1;
+    const std::int64_t columns = operand.extents[trailing.count - 1];
+    const std::int64_t row_stride = trailing.count == 2 ? operand.strides[0] : 0;
+    const std::int64_t column_stride = operand.strides[trailing.count - 1];
+    for (std::int64_t i = 0; i < rows; ++i)
+        for (std::int64_t j = 0; j < columns; ++j) *out++ = operand.data[i * row_stride + j * column_stride];
+}
+
 // One pose given as (nested) lists or tuples of numbers, exactly the trailing
 // shape deep, each number read as read_number() reads it: what NumPy would
 // make of it, without NumPy. False (nothing raised) for anything else.
@@ -157,7 +173,7 @@ bool Call::read_list(PyObject* value, const Trailing& trailing, Operand& operand
     if (trailing.count == 0 || !(PyList_CheckExact(value) || PyTuple_CheckExact(value))) return false;
     // Each level's length: the trailing extent, or for `any` the first list's
     // at that depth. An empty list leaves the extents below it to NumPy.
-    std::array<Py_ssize_t, 2> lengths{-1, -1};
+    std::array<Py_ssize_t, 3> lengths{-1, -1, -1};
     std::size_t next = 0;
     // Borrowed items: reading exact floats and ints runs no Python code, so
     // no list can change under the walk.
@@ -191,18 +207,35 @@ bool Call::read_list(PyObject* value, const Trailing& trailing, Operand& operand
     return true;
 }
 
-// An aligned, native-order float64 ndarray, read in place. False (nothing
-// raised) for any other, which NumPy then converts.
+// An aligned, native-order float64 ndarray, read in place through the buffer
+// protocol: a step of a follower reads one pose per call, and nanobind's
+// ndarray import cost more than the step. False (nothing raised) for any
+// other, which NumPy then converts.
 bool Call::read_float64(nb::handle value, Operand& operand) {
-    nb::detail::make_caster<InputArray> caster;
-    if (!caster.from_python(value, 0, nullptr)) return false;
-    const InputArray& array = caster.value;
-    if (reinterpret_cast<std::uintptr_t>(array.data()) % alignof(double) != 0) return false;
-    operand.array = array;
-    operand.data = array.data();
-    operand.ndim = array.ndim();
-    operand.extents = array.shape_ptr();
-    operand.strides = array.stride_ptr();
+    operand.release();
+    Py_buffer& view = operand.buffer;
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        view.obj = nullptr;
+        return false;
+    }
+    constexpr const char* native = std::endian::native == std::endian::little ? "<d" : ">d";
+    const bool float64 = view.itemsize == sizeof(double) && view.format != nullptr &&
+                         (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, native) == 0);
+    bool usable = float64 && view.ndim >= 0 && static_cast<std::size_t>(view.ndim) <= batch::max_dims &&
+                  reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+    for (int d = 0; usable && d < view.ndim; ++d) usable = view.strides[d] % static_cast<Py_ssize_t>(sizeof(double)) == 0;
+    if (!usable) {
+        operand.release();
+        return false;
+    }
+    static_assert(sizeof(Py_ssize_t) == sizeof(std::int64_t));
+    for (int d = 0; d < view.ndim; ++d)
+        operand.buffer_strides[static_cast<std::size_t>(d)] = view.strides[d] / static_cast<Py_ssize_t>(sizeof(double));
+    operand.data = static_cast<const double*>(view.buf);
+    operand.ndim = static_cast<std::size_t>(view.ndim);
+    operand.extents = reinterpret_cast<const std::int64_t*>(view.shape);
+    operand.strides = operand.buffer_strides.data();
     return true;
 }
 
