@@ -143,7 +143,8 @@ struct Fit {
 
 struct FamilyFit {
     NeckAngles angles;
-    double gap;       // sum of squared gaps: 0 when the limits admit the representation
+    bool admitted;    // every angle inside its range: no gap at all
+    double gap;       // sum of squared gaps (a tiny gap's square may round to 0)
     double distance;  // squared, from near
 };
 
@@ -153,8 +154,8 @@ struct FamilyFit {
     const Fit pitch = fit(base.pitch, near.pitch, range[1]);
     const Fit roll = fit(base.roll, near.roll, range[2]);
     const NeckAngles angles{yaw.angle, pitch.angle, roll.angle};
-    return {angles, (yaw.gap * yaw.gap + pitch.gap * pitch.gap) + roll.gap * roll.gap,
-            squared_distance(angles, near)};
+    return {angles, yaw.gap == 0.0 && pitch.gap == 0.0 && roll.gap == 0.0,
+            (yaw.gap * yaw.gap + pitch.gap * pitch.gap) + roll.gap * roll.gap, squared_distance(angles, near)};
 }
 
 }  // namespace
@@ -168,9 +169,11 @@ std::optional<NeckGoal> goal_within(const Mat3& r, const NeckAngles& near, const
     const FamilyFit first = fit_family(*base, near, range);
     const FamilyFit second = fit_family({base->yaw + pi, pi - base->pitch, base->roll + pi}, near, range);
     // Ties keep the plain representation, as inverse_kinematics(r, near) does.
-    const bool other = second.gap < first.gap || (second.gap == first.gap && second.distance < first.distance);
+    const bool other = first.admitted != second.admitted ? second.admitted
+                       : second.gap != first.gap          ? second.gap < first.gap
+                                                          : second.distance < first.distance;
     const FamilyFit& chosen = other ? second : first;
-    return NeckGoal{chosen.angles, chosen.gap == 0.0};
+    return NeckGoal{chosen.angles, chosen.admitted};
 }
 
 std::optional<NeckFollowerFault> neck_settings_fault(const NeckFollowSettings& settings) noexcept {
