@@ -151,12 +151,7 @@ std::size_t Call::input(const char* name, nb::handle value, const Trailing& trai
     return count_++;
 }
 
-void Call::pose(const char* name, nb::handle value, const Trailing& trailing, double* out) {
-    const Operand& operand = operands_[input(name, value, trailing)];
-    if (operand.leading != 0)
-        throw nb::value_error((prefix(name) + "must have shape " + trailing.text + ", not " +
-                               shape_text(operand.extents, operand.ndim))
-                                  .c_str());
+void Call::copy_pose(const Operand& operand, const Trailing& trailing, double* out) noexcept {
     // Row-major over at most 3 x 3 values, whatever the strides.
     const std::int64_t rows = trailing.count == 2 ? operand.extents[0] : 1;
     const std::int64_t columns = operand.extents[trailing.count - 1];
@@ -164,6 +159,27 @@ void Call::pose(const char* name, nb::handle value, const Trailing& trailing, do
     const std::int64_t column_stride = operand.strides[trailing.count - 1];
     for (std::int64_t i = 0; i < rows; ++i)
         for (std::int64_t j = 0; j < columns; ++j) *out++ = operand.data[i * row_stride + j * column_stride];
+}
+
+void Call::pose(const char* name, nb::handle value, const Trailing& trailing, double* out) {
+    const Operand& operand = operands_[input(name, value, trailing)];
+    if (operand.leading != 0)
+        throw nb::value_error((prefix(name) + "must have shape " + trailing.text + ", not " +
+                               shape_text(operand.extents, operand.ndim))
+                                  .c_str());
+    copy_pose(operand, trailing, out);
+}
+
+void Call::read_pose(const char* function, const char* name, nb::handle value, const Trailing& trailing,
+                     double* out) {
+    Operand operand;
+    const bool read = (Py_TYPE(value.ptr()) == imported.ndarray && read_float64(value, operand)) ||
+                      read_list(value.ptr(), trailing, operand);
+    bool exact = read && operand.ndim == trailing.count;
+    for (std::size_t k = 0; exact && k < trailing.count; ++k) exact = operand.extents[k] == trailing.dims[k];
+    if (exact) return copy_pose(operand, trailing, out);
+    // Anything else is converted, or refused, as a batch call does it.
+    Call(function).pose(name, value, trailing, out);
 }
 
 // One pose given as (nested) lists or tuples of numbers, exactly the trailing

@@ -76,6 +76,11 @@ public:
     // follower's step and a batch call, so both take the same inputs and
     // refuse the same ones.
     void pose(const char* name, nb::handle value, const Trailing& trailing, double* out);
+    // As pose() on a Call of `function`, without building one for a list or
+    // a float64 ndarray of exactly that shape: a follower's step reads one
+    // pose a tick, and a whole Call cost as much as the step's kinematics.
+    static void read_pose(const char* function, const char* name, nb::handle value, const Trailing& trailing,
+                          double* out);
 
     // The inputs' leading shapes broadcast against each other, with NumPy's
     // rules and errors; afterwards view() and shape() are valid.
@@ -132,7 +137,8 @@ private:
     template <class T>
     static constexpr int dtype_slot() noexcept;
 
-    bool read_float64(nb::handle value, Operand& operand);
+    static bool read_float64(nb::handle value, Operand& operand);
+    static void copy_pose(const Operand& operand, const Trailing& trailing, double* out) noexcept;
     static bool read_list(PyObject* value, const Trailing& trailing, Operand& operand);
     void convert(const char* name, nb::handle value, Operand& operand);
     void* allocate(const std::int64_t* tail, std::size_t count, int dtype, nb::object& array);

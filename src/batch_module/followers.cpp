@@ -73,7 +73,7 @@ void init_arm_follower(ArmFollowerObject* self, nb::handle arm_value, nb::handle
 
 nb::tuple arm_step(ArmFollowerObject& self, nb::handle direction) {
     double v[3];
-    Call("ArmFollower.step").pose("direction", direction, one_vec3, v);
+    Call::read_pose("ArmFollower.step", "direction", direction, one_vec3, v);
     const arm::FollowStep step = self.follower.step({v[0], v[1], v[2]});
     return step_result({step.pair.theta_a, step.pair.theta_b}, step.status);
 }
@@ -116,7 +116,7 @@ void init_neck_follower(NeckFollowerObject* self, nb::handle start, nb::handle m
 
 nb::tuple neck_step(NeckFollowerObject& self, nb::handle rotation) {
     double r[9];
-    Call("NeckFollower.step").pose("rotation", rotation, one_mat3, r);
+    Call::read_pose("NeckFollower.step", "rotation", rotation, one_mat3, r);
     const neck::NeckFollowStep step = self.follower.step({{{r[0], r[1], r[2]}, {r[3], r[4], r[5]}, {r[6], r[7], r[8]}}});
     return step_result({step.angles.yaw, step.angles.pitch, step.angles.roll}, step.status);
 }
