@@ -83,7 +83,8 @@ def main() -> None:
     print(f"NeckFollower.step, max_step_change / without: {ratio:.2f}")
 
     steps = 10_000 if quick else 100_000
-    walk = np.cumsum(np.full((steps, 2), 1e-5), axis=0) + (0.3, -0.2)
+    # 0.1 rad in all, inside the closing region whatever the number of steps.
+    walk = np.cumsum(np.full((steps, 2), 0.1 / steps), axis=0) + (0.3, -0.2)
     directions, _ = vb.direction(arm, walk[:, 0], walk[:, 1])
     near = np.vstack([(0.3, -0.2), walk[:-1]])
     batch = {

@@ -22,9 +22,67 @@ struct Imported {
     PyObject* dtype_keyword = nullptr;   // ("dtype",), the keyword names of a vectorcall
     std::array<PyObject*, 4> dtypes{};   // by Call::dtype_slot
     PyTypeObject* arm_class = nullptr;
+    bool array_fields = false;           // ArrayFields matched NumPy's layout on probe arrays
 };
 
 Imported imported;
+
+// The head of NumPy's array object as its C API lays it out
+// (PyArrayObject_fields), on which compiled extensions rely across NumPy
+// versions. import_numpy() checks it against the buffer protocol on probe
+// arrays and leaves it unused if anything differs. Read only where the lock is
+// held and no Python code runs before the values are copied (a follower's
+// step): nothing else could resize the array meanwhile.
+struct ArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;  // in bytes
+    PyObject* base;
+    PyObject* descr;
+};
+
+// Whether `array`'s fields say what its buffer says: data, dimensions, strides
+// and the float64 dtype. Each pointer is followed only once the fields before
+// it matched.
+bool fields_match(PyObject* array) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const auto* fields = reinterpret_cast<const ArrayFields*>(array);
+    bool same = fields->data == view.buf && fields->nd == view.ndim && fields->descr == imported.dtypes[0];
+    for (int d = 0; same && d < view.ndim; ++d)
+        same = fields->dimensions[d] == view.shape[d] && fields->strides[d] == view.strides[d];
+    PyBuffer_Release(&view);
+    return same;
+}
+
+// One pose of exactly the trailing shape from an aligned native float64
+// ndarray, through its fields: false (nothing read) for any other.
+bool read_array_fields(PyObject* value, const Trailing& trailing, double* out) noexcept {
+    if (!imported.array_fields || Py_TYPE(value) != imported.ndarray || trailing.count > 2) return false;
+    const auto* fields = reinterpret_cast<const ArrayFields*>(value);
+    if (fields->descr != imported.dtypes[0] || fields->nd != static_cast<int>(trailing.count) ||
+        reinterpret_cast<std::uintptr_t>(fields->data) % alignof(double) != 0)
+        return false;
+    constexpr auto size = static_cast<Py_ssize_t>(sizeof(double));
+    std::array<Py_ssize_t, 2> stride{0, 0};
+    for (std::size_t d = 0; d < trailing.count; ++d) {
+        if (fields->dimensions[d] != trailing.dims[d] || fields->strides[d] % size != 0) return false;
+        stride[d] = fields->strides[d] / size;
+    }
+    const auto* data = reinterpret_cast<const double*>(fields->data);
+    const Py_ssize_t rows = trailing.count == 2 ? trailing.dims[0] : 1;
+    const Py_ssize_t columns = trailing.dims[trailing.count - 1];
+    const Py_ssize_t row_stride = trailing.count == 2 ? stride[0] : 0;
+    const Py_ssize_t column_stride = stride[trailing.count - 1];
+    for (Py_ssize_t i = 0; i < rows; ++i)
+        for (Py_ssize_t j = 0; j < columns; ++j) *out++ = data[i * row_stride + j * column_stride];
+    return true;
+}
 
 // PyObject_GetAttrString, not nanobind's attr(): the names stay temporary
 // strings instead of joining the interpreter's interned (immortal) ones.
@@ -82,6 +140,9 @@ void import_numpy() {
     const nb::object dtype = nb::steal(take(numpy, "dtype"));
     const char* names[] = {"float64", "bool", "int64", "int8"};
     for (std::size_t k = 0; k < imported.dtypes.size(); ++k) imported.dtypes[k] = dtype(names[k]).release().ptr();
+    // Probes of two layouts, C order and transposed: the fields are read only if both agree.
+    const nb::object probe = numpy.attr("ones")(nb::make_tuple(2, 3));
+    imported.array_fields = fields_match(probe.ptr()) && fields_match(probe.attr("T").ptr());
     nb::object arm = nb::steal(take(nb::module_::import_("velmora_torso_kinematics"), "VelmoraArmKinematics"));
     if (!PyType_Check(arm.ptr())) throw nb::type_error("velmora_torso_kinematics.VelmoraArmKinematics is not a class");
     imported.arm_class = reinterpret_cast<PyTypeObject*>(arm.release().ptr());
@@ -172,6 +233,7 @@ void Call::pose(const char* name, nb::handle value, const Trailing& trailing, do
 
 void Call::read_pose(const char* function, const char* name, nb::handle value, const Trailing& trailing,
                      double* out) {
+    if (read_array_fields(value.ptr(), trailing, out)) return;
     Operand operand;
     const bool read = (Py_TYPE(value.ptr()) == imported.ndarray && read_float64(value, operand)) ||
                       read_list(value.ptr(), trailing, operand);

@@ -229,6 +229,7 @@ namespace {
 // is at most room. 0 for no room; the run is what a time-optimal stop takes.
 [[nodiscard]] double stopping_step(double room, double change) noexcept {
     if (!(room > 0.0)) return 0.0;
+    if (room <= change) return room;  // one step, and it stops there
     if (room == HUGE_VAL) return HUGE_VAL;
     // n steps, s in ((n - 1) change, n change], cover n s - change n (n - 1) / 2:
     // n is the fewest whose fullest run, change n (n + 1) / 2, reaches room.
@@ -258,10 +259,11 @@ namespace {
     double upper = std::min(velocity + change, max_step);
     const bool inside = range.low <= from && from <= range.high;
     const double scale = std::max(1.0, std::fabs(from));
-    if (inside) {
-        upper = std::min(upper, safe_stopping_step(range.high - from, change, scale));
-        lower = std::max(lower, -safe_stopping_step(from - range.low, change, scale));
-    }
+    // A limit farther than a stop from full speed takes (max_step + max_step^2 /
+    // (2 change), with room to spare) cannot cap the step: most ticks skip it.
+    const double far = 2.0 * max_step + max_step * (max_step / change);
+    if (inside && !(range.high - from > far)) upper = std::min(upper, safe_stopping_step(range.high - from, change, scale));
+    if (inside && !(from - range.low > far)) lower = std::max(lower, -safe_stopping_step(from - range.low, change, scale));
     const double error = goal ? *goal - from : 0.0;
     const double wanted = !goal          ? 0.0
                           : error > 0.0 ? safe_stopping_step(error, change, scale)
