@@ -167,7 +167,12 @@ std::optional<NeckGoal> goal_within(const Mat3& r, const NeckAngles& near, const
     if (!base || !finite(*base) || !finite(near)) return std::nullopt;
     const std::array<Range, 3> range = ranges(limits);
     const FamilyFit first = fit_family(*base, near, range);
-    const FamilyFit second = fit_family({base->yaw + pi, pi - base->pitch, base->roll + pi}, near, range);
+    const NeckAngles other_base{base->yaw + pi, pi - base->pitch, base->roll + pi};
+    // The other representation comes no nearer than its turns nearest `near`:
+    // when even those are no nearer than an admitted first, it loses the tie.
+    if (first.admitted && !(squared_distance(nearest_turns(other_base, near), near) < first.distance))
+        return NeckGoal{first.angles, true};
+    const FamilyFit second = fit_family(other_base, near, range);
     // Ties keep the plain representation, as inverse_kinematics(r, near) does.
     const bool other = first.admitted != second.admitted ? second.admitted
                        : second.gap != first.gap          ? second.gap < first.gap
@@ -255,6 +260,13 @@ namespace {
 // inside `range` (when it is inside), or, without a goal, braking to rest.
 [[nodiscard]] double accelerated(double from, double velocity, const std::optional<double>& goal,
                                  const Range& range, double max_step, double change) noexcept {
+    // Tracking: a goal within one step, whose step changes by no more than the
+    // change, is landed on (from there it can stop at once), as below but sooner.
+    if (goal) {
+        const double error = *goal - from;
+        if (std::fabs(error) <= change && std::fabs(error) <= max_step && std::fabs(error - velocity) <= change)
+            return *goal;
+    }
     double lower = std::max(velocity - change, -max_step);
     double upper = std::min(velocity + change, max_step);
     const bool inside = range.low <= from && from <= range.high;
