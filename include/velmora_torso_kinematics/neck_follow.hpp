@@ -49,7 +49,9 @@ inline constexpr double rotation_tolerance = 1e-6;
 // limits nearest `near` (`reachable`). When none lies inside, the angles inside
 // the limits nearest a representation (least sum of squared distances; ties
 // to the one nearer `near`), not reachable. Inside the gimbal-lock band the
-// representations keep near's roll, as inverse_kinematics(r, near) does.
+// representations keep near's roll, as inverse_kinematics(r, near) does; when
+// the limits refuse those, yaw is traded for roll about the axis they share
+// there (reproducing r to the band's width, about 1e-3).
 // Nothing for a non-finite `near` or an `r` whose angles are not finite.
 struct NeckGoal {
     NeckAngles angles;

@@ -158,6 +158,37 @@ struct FamilyFit {
             (yaw.gap * yaw.gap + pitch.gap * pitch.gap) + roll.gap * roll.gap, squared_distance(angles, near)};
 }
 
+// Inside the gimbal-lock band yaw and roll turn about one axis: at pitch near
+// side * pi/2 the rotation keeps roll - side * yaw (up to whole turns), so a yaw
+// that the limits refuse may be traded for roll. Of the angles on those lines
+// inside the limits, the ones nearest `near`, with `base`'s pitch fitted; nothing
+// when no line crosses the limits.
+[[nodiscard]] std::optional<FamilyFit> traded(const NeckAngles& base, double side, const NeckAngles& near,
+                                              const std::array<Range, 3>& range) noexcept {
+    const Fit pitch = fit(base.pitch, near.pitch, range[1]);
+    if (pitch.gap != 0.0 || !std::isfinite(range[0].low + range[0].high + range[2].low + range[2].high))
+        return std::nullopt;  // an unbounded yaw or roll never needs the trade
+    const double line = base.roll - side * base.yaw;  // roll - side * yaw, up to whole turns
+    // roll - side * yaw over the limits' box, and the turns that cross it.
+    const double low = range[2].low - (side > 0 ? range[0].high : -range[0].low);
+    const double high = range[2].high - (side > 0 ? range[0].low : -range[0].high);
+    const double first = std::ceil((low - line) / turn), last = std::floor((high - line) / turn);
+    std::optional<FamilyFit> best;
+    for (double k = first; k <= last && k < first + 8.0; k += 1.0) {
+        const double offset = line + k * turn;  // roll = side * yaw + offset
+        // The yaws whose roll is inside the limits, inside the yaw limits.
+        const double from = std::max(range[0].low, side > 0 ? range[2].low - offset : offset - range[2].high);
+        const double to = std::min(range[0].high, side > 0 ? range[2].high - offset : offset - range[2].low);
+        if (!(from <= to)) continue;
+        // The point of the line nearest `near`, kept on the segment.
+        const double yaw = std::clamp(0.5 * (near.yaw + side * (near.roll - offset)), from, to);
+        const NeckAngles angles{yaw, pitch.angle, std::clamp(side * yaw + offset, range[2].low, range[2].high)};
+        const double distance = squared_distance(angles, near);
+        if (!best || distance < best->distance) best = FamilyFit{angles, true, 0.0, distance};
+    }
+    return best;
+}
+
 }  // namespace
 
 std::optional<NeckGoal> goal_within(const Mat3& r, const NeckAngles& near, const NeckLimits& limits) noexcept {
@@ -173,6 +204,15 @@ std::optional<NeckGoal> goal_within(const Mat3& r, const NeckAngles& near, const
     if (first.admitted && !(squared_distance(nearest_turns(other_base, near), near) < first.distance))
         return NeckGoal{first.angles, true};
     const FamilyFit second = fit_family(other_base, near, range);
+    if (!plain && !first.admitted && !second.admitted) {
+        // Locked, with near's roll refused: trade yaw for roll, on either representation.
+        const double side = r[2][0] < 0.0 ? 1.0 : -1.0;  // the sign of sin(pitch) = -r20
+        const std::optional<FamilyFit> one = traded(*base, side, near, range);
+        // pi - pitch has pitch's sine: the other representation lies on the same lines.
+        const std::optional<FamilyFit> two = traded(other_base, side, near, range);
+        if (one && (!two || !(two->distance < one->distance))) return NeckGoal{one->angles, true};
+        if (two) return NeckGoal{two->angles, true};
+    }
     // Ties keep the plain representation, as inverse_kinematics(r, near) does.
     const bool other = first.admitted != second.admitted ? second.admitted
                        : second.gap != first.gap          ? second.gap < first.gap
