@@ -3,8 +3,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <nanobind/stl/string.h>
-
 #include <string>
 
 #include "batch_module/arguments.hpp"
