@@ -67,6 +67,8 @@ S, B = vtk, batch
 # Joint limits that every arm's reachable pairs straddle, and a start that closes for every arm.
 LIMITS = ((-1.0, 1.5), (-1.2, 0.8))
 START = (0.3, -0.2)
+NECK_LIMITS = ((-2.0, 2.0), (-1.2, 1.2), (-0.6, 0.6))
+NECK_START = (0.1, 0.2, 0.3)
 ROWS = [
     # velmora_torso_kinematics: every method on both presets and a negative-branch arm.
     Row(S, "VelmoraArmKinematics", arm_arc="arcs", coupler_arc="coupler_arcs", mirror="mirrors"),
@@ -117,6 +119,10 @@ ROWS = [
         workers=Literal(2)),
     Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
         limits=Literal(LIMITS), damping=Literal(0.0)),
+    Row(B, "neck_follow", rotations="neck_paths", start=Literal(NECK_START), max_step=Literal(0.05),
+        workers=Literal(2)),
+    Row(B, "neck_follow", rotations="neck_paths", start=Literal(NECK_START), max_step=Literal(0.2),
+        max_step_change=Literal(0.01), limits=Literal(NECK_LIMITS)),
     Row(B, "arm_json", arm="built_arms"),
     # The followers: constructors on drawn settings (many refused), then a few
     # followers each stepped through a long stream of the drawn targets.
@@ -126,8 +132,17 @@ ROWS = [
     Row(B, "ArmFollower.pair", each="arm_followers"),
     Row(B, "ArmFollower.reset", on="arm_followers", pair="follower_starts"),
     Row(B, "NeckFollower", start="neck_angles", max_step="follower_steps", limits="neck_limits"),
+    Row(B, "NeckFollower", start="neck_angles", max_step="follower_steps", max_step_change="follower_dampings",
+        limits="neck_limits"),
     Row(B, "NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
     Row(B, "NeckFollower.angles", each="neck_followers"),
+    Row(B, "NeckFollower.velocity", each="neck_followers"),
+    Row(B, "NeckFollower.configure", on="neck_followers", max_step="follower_steps",
+        max_step_change="follower_dampings", limits="neck_limits"),
+    Row(B, "NeckFollower.max_step", each="neck_followers"),
+    Row(B, "NeckFollower.max_step_change", each="neck_followers"),
+    Row(B, "NeckFollower.limits", each="neck_followers"),
+    Row(B, "NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
     Row(B, "NeckFollower.reset", on="neck_followers", angles="neck_angles"),
 ]
 
@@ -279,6 +294,8 @@ class Inputs:
         angles[lock, 1] = np.add(side, uniform(-1e-6, 1e-6, n))[lock]
         self.neck_angles = specials(angles)
         self.neck_rotations = specials(batch.neck_fk(angles))
+        # The same rotations as paths of 50 ticks, for neck_follow.
+        self.neck_paths = self.neck_rotations[: n - n % 50].reshape(-1, 50, 3, 3)
         # Arms of any arcs, and their JSON documents.
         self.arcs = specials(uniform(-0.5, 2.0, n))
         self.coupler_arcs = specials(uniform(-0.5, 2.0, n))
@@ -298,7 +315,8 @@ class Inputs:
         self.neck_limits = [((b[0], b[1]), (b[2], b[3]), (b[4], b[5])) if keep else None
                             for b, keep in zip(bounds.tolist(), limited.tolist())]
         self.arm_followers = [batch.ArmFollower(arm, START, max_step=0.05) for arm in self.arms] * 3
-        self.neck_followers = [batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05) for _ in range(4)]
+        self.neck_followers = [batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05) for _ in range(3)] + [
+            batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05, max_step_change=0.005, limits=NECK_LIMITS)]
 
     def scalar(self, name):
         """An input as the scalar module's parameters take it, one item per element."""

@@ -33,10 +33,14 @@ HEADS = vb.neck_fk(ANGLES)
 NEAR = THETA + 0.05
 PATHS = np.stack([DIRECTIONS, np.roll(DIRECTIONS, 1, axis=0), DIRECTIONS[::-1]], axis=1)  # (N, 3, 3)
 STARTS = np.array([(0.3 + 0.05 * k, -0.2) for k in range(N)])  # each closes the loop
-STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING}
+HEAD_PATHS = np.stack([HEADS, HEADS[::-1], np.roll(HEADS, 2, axis=0), HEADS[::-1]], axis=1)  # (N, 4, 3, 3)
+HEAD_PATHS[1, 2] = np.diag([1.0, 1.0, -1.0])  # not a rotation: holds
+HEAD_STARTS = np.clip(ANGLES[::-1], -0.9, 0.9)
+NECK_LIMITS = ((-1.0, 1.0), (-1.0, 1.0), (-1.0, 1.0))
+STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING, "saturated": vb.SATURATED}
 # Not functions over arrays: the followers' classes and status codes (test_batch_follow.py)
 # and arm_json (test_batch_arm_json.py).
-FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "arm_json"}
+FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "SATURATED", "arm_json"}
 
 
 def outcome(shapes, failure, call):
@@ -69,6 +73,14 @@ def stepped(i, paths, starts):
     return [np.array([pair for pair, _ in steps]), np.array([STATUS[name] for _, name in steps], dtype=np.int8)]
 
 
+def neck_stepped(i, paths, starts):
+    """NeckFollower.step along path i of rotations from start i: the angles, then the status codes."""
+    follower = vb.NeckFollower(tuple(np.asarray(starts[i]).tolist()), max_step=0.3, max_step_change=0.1,
+                               limits=NECK_LIMITS)
+    steps = [follower.step(r) for r in np.asarray(paths[i]).tolist()]
+    return [np.array([angles for angles, _ in steps]), np.array([STATUS[name] for _, name in steps], dtype=np.int8)]
+
+
 def pair_or_none(values):
     return None if values is None else tuple(values)
 
@@ -86,6 +98,8 @@ FUNCTIONS = {
     "ik_path": (lambda p, s: vb.ik_path(ARM, p, s, max_step=0.5), [PATHS, NEAR],
                 lambda i, p, s: list(follow(ARM, np.asarray(p[i]), tuple(np.asarray(s[i]).tolist()), 0.5))),
     "follow": (lambda p, s: vb.follow(ARM, p, s, max_step=0.5), [PATHS, STARTS], stepped),
+    "neck_follow": (lambda r, s: vb.neck_follow(r, s, max_step=0.3, max_step_change=0.1, limits=NECK_LIMITS),
+                    [HEAD_PATHS, HEAD_STARTS], neck_stepped),
     "neck_fk": (lambda a: vb.neck_fk(a), [ANGLES], scalar(lambda a: [np.array(NECK.fk(a))])),
     "neck_ik": (lambda r: vb.neck_ik(r), [HEADS], scalar(lambda r: outcome([(3,)], ValueError, lambda: NECK.ik(r)))),
     "direction_solutions": (lambda d: vb.direction_solutions(ARM, d), [DIRECTIONS],

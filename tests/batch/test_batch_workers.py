@@ -31,6 +31,8 @@ CALLS = {
     "ik_from_direction": lambda w: vb.ik_from_direction(ARM, DIRECTIONS, THETA[:29], workers=w),
     "ik_path": lambda w: vb.ik_path(ARM, DIRECTIONS, THETA[:37], max_step=0.5, workers=w),
     "follow": lambda w: vb.follow(ARM, DIRECTIONS, CLOSING[:37, None], max_step=0.3, workers=w),
+    "neck_follow": lambda w: vb.neck_follow(vb.neck_fk(DIRECTIONS), np.nan_to_num(DIRECTIONS[:, 0]) % 1.0, max_step=0.3,
+                                            max_step_change=0.05, limits=((-2, 2), (-1, 1.5), (-1, 1)), workers=w),
     "neck_fk": lambda w: (vb.neck_fk(DIRECTIONS, workers=w),),
     "neck_ik": lambda w: vb.neck_ik(vb.neck_fk(DIRECTIONS), workers=w),
     "jacobian": lambda w: vb.jacobian(ARM, THETA[:, :1], THETA[:7, 1], workers=w),
