@@ -78,12 +78,62 @@ inline constexpr double smallest_written_out_component = 1e-150;
     return magnitude >= smallest_written_out_angle && magnitude <= std::numeric_limits<double>::max();
 }
 
+// The small-circle step that the closure, the enumeration and
+// intersect_small_circles share, on one pair of centres (S = double, V = Vec3)
+// or two side by side (lanes): the points x of the unit sphere with x.a =
+// cos_a and x.b = cos_b are in_plane + sigma sqrt(u) normal. They exist only
+// when t >= parallel_centres_sine (a and b not (anti)parallel) and u >= 0
+// (u == 0: the circles touch). circle_a is 1 - cos_a^2. a and b must be unit
+// vectors; they are not normalised here.
+template <class S, class V>
+struct SmallCircles {
+    S t;  // sine of the angle between the centres
+    S u;  // squared distance of the points from the centres' plane
+    V in_plane;
+    V normal;  // a x b / t
+};
+
+[[nodiscard]] inline double clamp_cosine(double d) noexcept {
+    // Rounding can push the cosine of nearly (anti)parallel unit vectors past +-1.
+    if (d < -1.0) d = -1.0;
+    if (d > 1.0) d = 1.0;
+    return d;
+}
+[[nodiscard]] inline lanes::Pair clamp_cosine(lanes::Pair d) noexcept {
+    d = d < lanes::splat(-1.0) ? lanes::splat(-1.0) : d;
+    return d > lanes::splat(1.0) ? lanes::splat(1.0) : d;
+}
+[[nodiscard]] inline double one_like(double) noexcept { return 1.0; }
+[[nodiscard]] inline lanes::Pair one_like(lanes::Pair) noexcept { return lanes::splat(1.0); }
+[[nodiscard]] inline double square_root(double v) noexcept { return std::sqrt(v); }
+[[nodiscard]] inline lanes::Pair square_root(lanes::Pair v) noexcept { return lanes::sqrt(v); }
+
+template <class S, class V>
+[[nodiscard]] inline SmallCircles<S, V> small_circles(const V& a, const V& b, S cos_a, S cos_b,
+                                                      S circle_a) noexcept {
+    const S d = clamp_cosine(dot(a, b));
+    const S t = square_root(one_like(d) - d * d);
+    // Components of x along a and toward b (in the plane of a and b).
+    const S l = (cos_b - d * cos_a) / t;
+    const S u = circle_a - l * l;
+    const V n = cross(a, b) / t;
+    return {t, u, cos_a * a + l * cross(n, a), n};
+}
+
+[[nodiscard]] inline bool circles_meet(const SmallCircles<double, Vec3>& c) noexcept {
+    return !(c.t < parallel_centres_sine) && !(c.u < 0.0);
+}
+// All ones in a lane whose circles miss.
+[[nodiscard]] inline lanes::Mask circles_miss(const SmallCircles<lanes::Pair, lanes::Vec3s>& c) noexcept {
+    return (c.t < lanes::splat(parallel_centres_sine)) | (c.u < lanes::splat(0.0));
+}
+
 // v_2 = Rot(v_1, theta_A) rest_a. About (0, 0, 1) the matrix is [[c, -s, 0], [s, c, 0],
 // [0, 0, c + (1 - c)]] plus exact zeros, whose products with finite components vanish
 // beside non-zero terms.
 [[nodiscard]] inline Vec3 elbow_a(const FiveBarConstants& k, double theta_a) noexcept {
     const Vec3& rest = k.rest_elbow_a;
-    if (k.elbows_written_out && written_out_angle(theta_a)) {
+    if (k.elbow_a_written_out && written_out_angle(theta_a)) {
         const auto [s, c] = sine_cosine(theta_a);
         return {c * rest.x, s * rest.x, (c + (1.0 - c)) * rest.z};
     }
@@ -91,34 +141,28 @@ inline constexpr double smallest_written_out_component = 1e-150;
 }
 
 // v_4 = Rot(v_5, theta_B) rest_b. About (m, 0, 0) the matrix is [[c + (1 - c), 0, 0],
-// [0, c, -m s], [0, m s, c]] plus exact zeros; (-m s) sin(arm_arc) = s (-m sin(arm_arc))
-// exactly, m being +-1.
+// [0, c, -m s], [0, m s, c]] plus exact zeros; (-m s) sin(arm_arc_b) = s (-m sin(arm_arc_b))
+// exactly, m being +-1. About a tilted v_5, Rodrigues' formula on the vector:
+// c rest + s (v_5 x rest) + (1 - c)(v_5 . rest) v_5.
 [[nodiscard]] inline Vec3 elbow_b(const FiveBarConstants& k, double theta_b) noexcept {
     const Vec3& rest = k.rest_elbow_b;
-    if (k.elbows_written_out && written_out_angle(theta_b)) {
+    if (k.elbow_b_written_out && written_out_angle(theta_b)) {
         const auto [s, c] = sine_cosine(theta_b);
-        return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm, c * rest.z};
+        if (k.axis_b_along_x) return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm_b, c * rest.z};
+        return (c * rest + s * k.turn_b) + (1.0 - c) * k.along_b;
     }
     return rotate(rotation_about(k.joint_b_axis, theta_b), rest);
 }
 
-// The loop closure: intersect_small_circles(v_2, coupler_arc, v_4, coupler_arc, s)
-// with the cosines and 1 - cos^2 taken from the prepared arm. False when it
-// returns nothing.
+// The loop closure: v_3 at coupler_arc_a from v_2 and coupler_arc_b from v_4,
+// on the branch's side, with the cosines and 1 - cos^2 taken from the prepared
+// arm. False when the circles do not meet.
 [[nodiscard]] inline bool close_loop(const FiveBarConstants& k, const Vec3& v_2, const Vec3& v_4,
                                      Vec3& v_3) noexcept {
-    double d = dot(v_2, v_4);
-    if (d < -1.0) d = -1.0;
-    if (d > 1.0) d = 1.0;
-    const double t = std::sqrt(1.0 - d * d);
-    if (t < parallel_centres_sine) return false;
-    const double ca = k.cos_coupler;
-    const double l = (ca - d * ca) / t;
-    const double u = k.coupler_circle - l * l;
-    if (u < 0.0) return false;
-    const Vec3 n = cross(v_2, v_4) / t;
-    const double h = k.branch_sign * std::sqrt(u);
-    v_3 = (ca * v_2 + l * cross(n, v_2)) + h * n;
+    const SmallCircles<double, Vec3> c = small_circles(v_2, v_4, k.cos_coupler_a, k.cos_coupler_b, k.coupler_circle);
+    if (!circles_meet(c)) return false;
+    const double h = k.branch_sign * std::sqrt(c.u);
+    v_3 = c.in_plane + h * c.normal;
     return true;
 }
 
@@ -147,20 +191,14 @@ inline constexpr double smallest_written_out_component = 1e-150;
 [[nodiscard]] inline lanes::Vec3s close_loops(const FiveBarConstants& k, const lanes::Vec3s& v_2,
                                               const lanes::Vec3s& v_4, bool (&closed)[2]) noexcept {
     using lanes::splat;
-    lanes::Pair d = dot(v_2, v_4);
-    d = d < splat(-1.0) ? splat(-1.0) : d;
-    d = d > splat(1.0) ? splat(1.0) : d;
-    const lanes::Pair t = lanes::sqrt(splat(1.0) - d * d);
-    const lanes::Pair ca = splat(k.cos_coupler);
-    const lanes::Pair l = (ca - d * ca) / t;
-    const lanes::Pair u = splat(k.coupler_circle) - l * l;
-    // A lane that fails either test is discarded whatever the rest computes for it.
-    const lanes::Mask open = (t < splat(parallel_centres_sine)) | (u < splat(0.0));
+    const SmallCircles<lanes::Pair, lanes::Vec3s> c =
+        small_circles(v_2, v_4, splat(k.cos_coupler_a), splat(k.cos_coupler_b), splat(k.coupler_circle));
+    // A lane that misses is discarded whatever the rest computes for it.
+    const lanes::Mask open = circles_miss(c);
     closed[0] = open[0] == 0;
     closed[1] = open[1] == 0;
-    const lanes::Vec3s n = cross(v_2, v_4) / t;
-    const lanes::Pair h = splat(k.branch_sign) * lanes::sqrt(u);
-    return (ca * v_2 + l * cross(n, v_2)) + h * n;
+    const lanes::Pair h = splat(k.branch_sign) * lanes::sqrt(c.u);
+    return c.in_plane + h * c.normal;
 }
 
 // The X and Y axes of two closures' frames, side by side. A lane whose bisector

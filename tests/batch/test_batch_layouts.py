@@ -91,6 +91,8 @@ FUNCTIONS = {
     "direction_solutions": (lambda d: vb.direction_solutions(ARM, d), [DIRECTIONS],
                             batch_itself(vb.direction_solutions, ARM)),
     "jacobian": (lambda a, b: vb.jacobian(ARM, a, b), [THETA[:, 0], THETA[:, 1]], batch_itself(vb.jacobian, ARM)),
+    "geometry_jacobian": (lambda a, b: vb.geometry_jacobian(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
+                          batch_itself(vb.geometry_jacobian, ARM)),
     "singularity_measure": (lambda a, b: vb.singularity_measure(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
                             batch_itself(vb.singularity_measure, ARM)),
     "joint_rates": (lambda a, b, v: vb.joint_rates(ARM, a, b, v), [THETA[:, 0], THETA[:, 1], DIRECTIONS],
