@@ -34,9 +34,9 @@ NEAR = THETA + 0.05
 PATHS = np.stack([DIRECTIONS, np.roll(DIRECTIONS, 1, axis=0), DIRECTIONS[::-1]], axis=1)  # (N, 3, 3)
 STARTS = np.array([(0.3 + 0.05 * k, -0.2) for k in range(N)])  # each closes the loop
 STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING}
-# Not functions over arrays: the followers' classes and status codes (test_batch_follow.py)
-# and arm_json (test_batch_arm_json.py).
-FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "arm_json"}
+# Not functions over arrays: the followers' classes and status codes (test_batch_follow.py),
+# arm_json (test_batch_arm_json.py) and FiveBar (test_general_arm.py).
+FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "arm_json", "FiveBar"}
 
 
 def outcome(shapes, failure, call):
