@@ -60,9 +60,9 @@ private:
         Vec3 rest_perp_b;         // rest_elbow_b projected off v_5
         Vec3 turn_b;              // v_5 x rest_elbow_b, for a tilted v_5
         Vec3 along_b;             // (v_5 . rest_elbow_b) v_5, for a tilted v_5
-        bool axis_b_along_x;      // base angle right_angle: v_5 = (m, 0, 0) exactly
         bool elbow_a_written_out; // sin, cos of arm_arc_a finite and not tiny: the rotation written out
-        bool elbow_b_written_out; // likewise for elbow B
+        bool elbow_b_written_out; // likewise for elbow B, about v_5 = (m, 0, 0) (a right base angle)
+        bool elbow_b_tilted;      // v_5 tilted, the terms finite: Rodrigues' formula on the vector
     };
 
     FiveBarGeometry geometry_;

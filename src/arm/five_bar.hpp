@@ -78,20 +78,10 @@ inline constexpr double smallest_written_out_component = 1e-150;
     return magnitude >= smallest_written_out_angle && magnitude <= std::numeric_limits<double>::max();
 }
 
-// The small-circle step that the closure, the enumeration and
-// intersect_small_circles share, on one pair of centres (S = double, V = Vec3)
-// or two side by side (lanes): the points x of the unit sphere with x.a =
-// cos_a and x.b = cos_b are in_plane + sigma sqrt(u) normal. They exist only
-// when t >= parallel_centres_sine (a and b not (anti)parallel) and u >= 0
-// (u == 0: the circles touch). circle_a is 1 - cos_a^2. a and b must be unit
-// vectors; they are not normalised here.
-template <class S, class V>
-struct SmallCircles {
-    S t;  // sine of the angle between the centres
-    S u;  // squared distance of the points from the centres' plane
-    V in_plane;
-    V normal;  // a x b / t
-};
+// The small-circle step: the points x of the unit sphere with x.a = cos_a and
+// x.b = cos_b, for unit centres a and b (not normalised here). meet_circles
+// takes one pair of centres; circle_offsets, circles_miss and circle_frame take
+// two side by side (lanes), in the same operations. circle_a is 1 - cos_a^2.
 
 [[nodiscard]] inline double clamp_cosine(double d) noexcept {
     // Rounding can push the cosine of nearly (anti)parallel unit vectors past +-1.
@@ -103,29 +93,54 @@ struct SmallCircles {
     d = d < lanes::splat(-1.0) ? lanes::splat(-1.0) : d;
     return d > lanes::splat(1.0) ? lanes::splat(1.0) : d;
 }
-[[nodiscard]] inline double one_like(double) noexcept { return 1.0; }
-[[nodiscard]] inline lanes::Pair one_like(lanes::Pair) noexcept { return lanes::splat(1.0); }
-[[nodiscard]] inline double square_root(double v) noexcept { return std::sqrt(v); }
-[[nodiscard]] inline lanes::Pair square_root(lanes::Pair v) noexcept { return lanes::sqrt(v); }
 
-template <class S, class V>
-[[nodiscard]] inline SmallCircles<S, V> small_circles(const V& a, const V& b, S cos_a, S cos_b,
-                                                      S circle_a) noexcept {
-    const S d = clamp_cosine(dot(a, b));
-    const S t = square_root(one_like(d) - d * d);
+// The point on the side `sigma` (+1: the side a x b points to); false where
+// the centres are (anti)parallel or the circles miss.
+[[nodiscard]] inline bool meet_circles(const Vec3& a, const Vec3& b, double cos_a, double cos_b, double circle_a,
+                                       double sigma, Vec3& x) noexcept {
+    const double d = clamp_cosine(dot(a, b));
+    const double t = std::sqrt(1.0 - d * d);
+    if (t < parallel_centres_sine) return false;
     // Components of x along a and toward b (in the plane of a and b).
-    const S l = (cos_b - d * cos_a) / t;
-    const S u = circle_a - l * l;
-    const V n = cross(a, b) / t;
-    return {t, u, cos_a * a + l * cross(n, a), n};
+    const double l = (cos_b - d * cos_a) / t;
+    const double u = circle_a - l * l;
+    if (u < 0.0) return false;  // u == 0: the circles touch, one point
+    const Vec3 n = cross(a, b) / t;
+    const double h = sigma * std::sqrt(u);
+    x = (cos_a * a + l * cross(n, a)) + h * n;
+    return true;
 }
 
-[[nodiscard]] inline bool circles_meet(const SmallCircles<double, Vec3>& c) noexcept {
-    return !(c.t < parallel_centres_sine) && !(c.u < 0.0);
+// Two pairs' offsets, from which their tests follow.
+struct CircleOffsets {
+    lanes::Pair t;  // sine of the angle between the centres
+    lanes::Pair l;  // x's component toward b, in the centres' plane
+    lanes::Pair u;  // squared distance of the points from that plane
+};
+
+[[nodiscard]] inline CircleOffsets circle_offsets(const lanes::Vec3s& a, const lanes::Vec3s& b, lanes::Pair cos_a,
+                                                  lanes::Pair cos_b, lanes::Pair circle_a) noexcept {
+    const lanes::Pair d = clamp_cosine(dot(a, b));
+    const lanes::Pair t = lanes::sqrt(lanes::splat(1.0) - d * d);
+    const lanes::Pair l = (cos_b - d * cos_a) / t;
+    return {t, l, circle_a - l * l};
 }
-// All ones in a lane whose circles miss.
-[[nodiscard]] inline lanes::Mask circles_miss(const SmallCircles<lanes::Pair, lanes::Vec3s>& c) noexcept {
-    return (c.t < lanes::splat(parallel_centres_sine)) | (c.u < lanes::splat(0.0));
+
+// All ones in a lane whose centres are (anti)parallel or whose circles miss.
+[[nodiscard]] inline lanes::Mask circles_miss(const CircleOffsets& o) noexcept {
+    return (o.t < lanes::splat(parallel_centres_sine)) | (o.u < lanes::splat(0.0));
+}
+
+// The points are in_plane +- sqrt(u) normal.
+struct CircleFrame {
+    lanes::Vec3s in_plane;  // cos_a a + l (normal x a)
+    lanes::Vec3s normal;    // a x b / t
+};
+
+[[nodiscard]] inline CircleFrame circle_frame(const lanes::Vec3s& a, const lanes::Vec3s& b, lanes::Pair cos_a,
+                                              const CircleOffsets& o) noexcept {
+    const lanes::Vec3s n = cross(a, b) / o.t;
+    return {cos_a * a + o.l * cross(n, a), n};
 }
 
 // v_2 = Rot(v_1, theta_A) rest_a. About (0, 0, 1) the matrix is [[c, -s, 0], [s, c, 0],
@@ -148,7 +163,10 @@ template <class S, class V>
     const Vec3& rest = k.rest_elbow_b;
     if (k.elbow_b_written_out && written_out_angle(theta_b)) {
         const auto [s, c] = sine_cosine(theta_b);
-        if (k.axis_b_along_x) return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm_b, c * rest.z};
+        return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm_b, c * rest.z};
+    }
+    if (k.elbow_b_tilted && std::isfinite(theta_b)) {
+        const auto [s, c] = sine_cosine(theta_b);
         return (c * rest + s * k.turn_b) + (1.0 - c) * k.along_b;
     }
     return rotate(rotation_about(k.joint_b_axis, theta_b), rest);
@@ -159,11 +177,7 @@ template <class S, class V>
 // arm. False when the circles do not meet.
 [[nodiscard]] inline bool close_loop(const FiveBarConstants& k, const Vec3& v_2, const Vec3& v_4,
                                      Vec3& v_3) noexcept {
-    const SmallCircles<double, Vec3> c = small_circles(v_2, v_4, k.cos_coupler_a, k.cos_coupler_b, k.coupler_circle);
-    if (!circles_meet(c)) return false;
-    const double h = k.branch_sign * std::sqrt(c.u);
-    v_3 = c.in_plane + h * c.normal;
-    return true;
+    return meet_circles(v_2, v_4, k.cos_coupler_a, k.cos_coupler_b, k.coupler_circle, k.branch_sign, v_3);
 }
 
 // X points from v_3 toward the elbows' bisector; Y = v_3 x X completes the frame.
@@ -191,14 +205,14 @@ template <class S, class V>
 [[nodiscard]] inline lanes::Vec3s close_loops(const FiveBarConstants& k, const lanes::Vec3s& v_2,
                                               const lanes::Vec3s& v_4, bool (&closed)[2]) noexcept {
     using lanes::splat;
-    const SmallCircles<lanes::Pair, lanes::Vec3s> c =
-        small_circles(v_2, v_4, splat(k.cos_coupler_a), splat(k.cos_coupler_b), splat(k.coupler_circle));
+    const lanes::Pair cos_a = splat(k.cos_coupler_a);
+    const CircleOffsets o = circle_offsets(v_2, v_4, cos_a, splat(k.cos_coupler_b), splat(k.coupler_circle));
     // A lane that misses is discarded whatever the rest computes for it.
-    const lanes::Mask open = circles_miss(c);
+    const lanes::Mask open = circles_miss(o);
     closed[0] = open[0] == 0;
     closed[1] = open[1] == 0;
-    const lanes::Pair h = splat(k.branch_sign) * lanes::sqrt(c.u);
-    return c.in_plane + h * c.normal;
+    const CircleFrame f = circle_frame(v_2, v_4, cos_a, o);
+    return f.in_plane + (splat(k.branch_sign) * lanes::sqrt(o.u)) * f.normal;
 }
 
 // The X and Y axes of two closures' frames, side by side. A lane whose bisector

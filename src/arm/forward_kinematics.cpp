@@ -20,7 +20,7 @@ SphericalFiveBar::SphericalFiveBar(const FiveBarGeometry& geometry) noexcept : g
     // v_5 turned by `tilt` from (m, 0, 0) toward -z; zero for a right base angle,
     // which keeps that arm's axes and elbow B's written-out rotation exact.
     const double tilt = geometry.base_angle - right_angle;
-    k.axis_b_along_x = tilt == 0.0;
+    const bool axis_b_along_x = tilt == 0.0;
     const double sin_arm_a = std::sin(geometry.arm_arc_a);
     k.cos_arm_a = std::cos(geometry.arm_arc_a);
     // Elbow B rests in the XZ plane at arm_arc_b from v_5 toward v_1.
@@ -36,7 +36,7 @@ SphericalFiveBar::SphericalFiveBar(const FiveBarGeometry& geometry) noexcept : g
     k.coupler_circle = 1.0 - k.cos_coupler_a * k.cos_coupler_a;
     k.minus_m_sin_arm_b = -m * sin_rest_b;
     k.joint_a_axis = joint_a_axis();
-    k.joint_b_axis = k.axis_b_along_x ? Vec3{m, 0.0, 0.0} : Vec3{m * std::cos(tilt), 0.0, -std::sin(tilt)};
+    k.joint_b_axis = axis_b_along_x ? Vec3{m, 0.0, 0.0} : Vec3{m * std::cos(tilt), 0.0, -std::sin(tilt)};
     k.rest_elbow_a = {m * sin_arm_a, 0.0, k.cos_arm_a};
     k.rest_elbow_b = {m * cos_rest_b, 0.0, sin_rest_b};
     k.rest_perp_a = perpendicular_part(k.rest_elbow_a, k.joint_a_axis);
@@ -49,18 +49,18 @@ SphericalFiveBar::SphericalFiveBar(const FiveBarGeometry& geometry) noexcept : g
                std::fabs(cosine) >= five_bar::smallest_written_out_component;
     };
     k.elbow_a_written_out = written_out(sin_arm_a, k.cos_arm_a);
+    k.elbow_b_written_out = axis_b_along_x && written_out(sin_rest_b, cos_rest_b);
     // About a tilted v_5 the vector form needs no such care, only finite terms.
-    k.elbow_b_written_out = k.axis_b_along_x ? written_out(sin_rest_b, cos_rest_b)
-                                             : std::isfinite(sin_rest_b) && std::isfinite(cos_rest_b) &&
-                                                   std::isfinite(tilt);
+    k.elbow_b_tilted = !axis_b_along_x && std::isfinite(sin_rest_b) && std::isfinite(cos_rest_b) &&
+                       std::isfinite(tilt);
 }
 
 std::optional<Vec3> intersect_small_circles(const Vec3& a, double rho_a, const Vec3& b, double rho_b,
                                             double sigma) noexcept {
     const double ca = std::cos(rho_a);
-    const five_bar::SmallCircles<double, Vec3> c = five_bar::small_circles(a, b, ca, std::cos(rho_b), 1.0 - ca * ca);
-    if (!five_bar::circles_meet(c)) return std::nullopt;
-    return c.in_plane + (sigma * std::sqrt(c.u)) * c.normal;
+    Vec3 x;
+    if (!five_bar::meet_circles(a, b, ca, std::cos(rho_b), 1.0 - ca * ca, sigma, x)) return std::nullopt;
+    return x;
 }
 
 std::optional<FkSolution> forward_kinematics(const SphericalFiveBar& arm, double theta_a,

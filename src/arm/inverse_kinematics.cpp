@@ -67,15 +67,17 @@ struct NoLimits {
                                    double (&theta_b)[2]) noexcept {
     using lanes::splat;
     const lanes::Vec3s axis = lanes::join(k.joint_a_axis, k.joint_b_axis);
-    const five_bar::SmallCircles<lanes::Pair, lanes::Vec3s> c =
-        five_bar::small_circles(axis, lanes::splat(target), lanes::Pair{k.cos_arm_a, k.cos_arm_b},
-                                lanes::Pair{k.cos_coupler_a, k.cos_coupler_b},
-                                lanes::Pair{k.arm_circle_a, k.arm_circle_b});
-    const lanes::Mask missed = five_bar::circles_miss(c);
+    const lanes::Vec3s b = lanes::splat(target);
+    const lanes::Pair cos_a{k.cos_arm_a, k.cos_arm_b};
+    const five_bar::CircleOffsets o =
+        five_bar::circle_offsets(axis, b, cos_a, lanes::Pair{k.cos_coupler_a, k.cos_coupler_b},
+                                 lanes::Pair{k.arm_circle_a, k.arm_circle_b});
+    const lanes::Mask missed = five_bar::circles_miss(o);
     if (missed[0] != 0 || missed[1] != 0) return false;
-    const lanes::Vec3s& n = c.normal;
-    const lanes::Vec3s& in_plane = c.in_plane;
-    const lanes::Pair root = lanes::sqrt(c.u);
+    const five_bar::CircleFrame f = five_bar::circle_frame(axis, b, cos_a, o);
+    const lanes::Vec3s& n = f.normal;
+    const lanes::Vec3s& in_plane = f.in_plane;
+    const lanes::Pair root = lanes::sqrt(o.u);
     const lanes::Vec3s plus = in_plane + (splat(1.0) * root) * n;
     const lanes::Vec3s minus = in_plane + (splat(-1.0) * root) * n;
     // The angle about each axis k from its rest elbow (projected off k once, in the
