@@ -9,7 +9,8 @@ Every arm function of velmora_torso_batch on N = 100,000 poses, with workers=1:
 
 Each arm's poses are its own forward kinematics of the same joint pairs, so
 both answer the same kind of question. The two arms' calls alternate, round
-after round, and each keeps its fastest round (ns per element).
+after round, and each keeps its fastest round (ns of the thread's CPU time per
+element, which the machine's other load does not stretch).
 
 Run: .venv/bin/python bench/bench_general_arm.py [--rounds R]
 """
@@ -57,9 +58,9 @@ def main():
         best = {k: float("inf") for k in arms}
         for _ in range(options.rounds):
             for k in arms:
-                started = time.perf_counter_ns()
+                started = time.thread_time_ns()
                 arms[k][name]()
-                best[k] = min(best[k], (time.perf_counter_ns() - started) / N)
+                best[k] = min(best[k], (time.thread_time_ns() - started) / N)
         print(f"| `{name}` | {best["today"]:.1f} | {best['general']:.1f} | {best['general'] / best['today']:.3f} "
               f"| {ok[0]:.0%} / {ok[1]:.0%} |")
 
