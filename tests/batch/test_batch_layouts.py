@@ -38,9 +38,10 @@ HEAD_PATHS[1, 2] = np.diag([1.0, 1.0, -1.0])  # not a rotation: holds
 HEAD_STARTS = np.clip(ANGLES[::-1], -0.9, 0.9)
 NECK_LIMITS = ((-1.0, 1.0), (-1.0, 1.0), (-1.0, 1.0))
 STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING, "saturated": vb.SATURATED}
-# Not functions over arrays: the followers' classes and status codes (test_batch_follow.py)
-# and arm_json (test_batch_arm_json.py).
-FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "SATURATED", "arm_json"}
+# Not functions over arrays: the followers' classes and status codes (test_batch_follow.py),
+# arm_json (test_batch_arm_json.py) and FiveBar (test_general_arm.py).
+FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "SATURATED", "arm_json",
+                  "FiveBar"}
 
 
 def outcome(shapes, failure, call):
@@ -105,6 +106,8 @@ FUNCTIONS = {
     "direction_solutions": (lambda d: vb.direction_solutions(ARM, d), [DIRECTIONS],
                             batch_itself(vb.direction_solutions, ARM)),
     "jacobian": (lambda a, b: vb.jacobian(ARM, a, b), [THETA[:, 0], THETA[:, 1]], batch_itself(vb.jacobian, ARM)),
+    "geometry_jacobian": (lambda a, b: vb.geometry_jacobian(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
+                          batch_itself(vb.geometry_jacobian, ARM)),
     "singularity_measure": (lambda a, b: vb.singularity_measure(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
                             batch_itself(vb.singularity_measure, ARM)),
     "joint_rates": (lambda a, b, v: vb.joint_rates(ARM, a, b, v), [THETA[:, 0], THETA[:, 1], DIRECTIONS],

@@ -36,6 +36,7 @@ CALLS = {
     "neck_fk": lambda w: (vb.neck_fk(DIRECTIONS, workers=w),),
     "neck_ik": lambda w: vb.neck_ik(vb.neck_fk(DIRECTIONS), workers=w),
     "jacobian": lambda w: vb.jacobian(ARM, THETA[:, :1], THETA[:7, 1], workers=w),
+    "geometry_jacobian": lambda w: vb.geometry_jacobian(ARM, THETA[:, :1], THETA[:7, 1], workers=w),
     "singularity_measure": lambda w: vb.singularity_measure(ARM, THETA[:, 0], THETA[:, 1], workers=w),
     "joint_rates": lambda w: vb.joint_rates(ARM, THETA[:37, :1], THETA[:29, 1], DIRECTIONS, workers=w),
     "direction_solutions": lambda w: vb.direction_solutions(ARM, DIRECTIONS, workers=w),
