@@ -12,7 +12,8 @@ import numpy.typing as npt
 import velmora_torso_batch as vb
 from velmora_torso_kinematics import VelmoraArmKinematics
 
-from ._model import Model, elbows, make_arm, one_blas_thread
+from ._blas import blas_for_fitting
+from ._model import Model, elbows, make_arm
 
 # A suggested pose must still close, away from the locked edge, for an arm
 # whose arcs are off nominal by up to ARC_MARGIN and whose joints are off by up
@@ -68,7 +69,7 @@ def suggest_poses(arm: VelmoraArmKinematics, n: int, *, limits: Sequence[Sequenc
                   seed: int = 0) -> npt.NDArray[np.float64]:
     """n joint pairs [n, 2] for measuring `arm`: chosen greedily from a grid, each
     maximising the determinant of the direction fit's information matrix."""
-    with one_blas_thread():
+    with blas_for_fitting():
         return _suggest(arm, n, limits, seed)
 
 
@@ -99,7 +100,7 @@ def _suggest(arm: VelmoraArmKinematics, n: int, limits: Sequence[Sequence[float]
     # candidate's rows of its Jacobian.
     model = Model(theta_a, theta_b, directions=vb.direction(arm, theta_a, theta_b)[0], rotations=None,
                   mirror=bool(geometry["mirror"]), branch=str(geometry["branch"]),
-                  initial=(float(geometry["arm_arc"]), float(geometry["coupler_arc"])),
+                  initial={"arcs": np.array([float(geometry["arm_arc"]), float(geometry["coupler_arc"])])},
                   fit=("arcs", "offsets", "mount"))
     _, rows, _ = model.evaluate(model.start())
     count = rows.shape[-1]
