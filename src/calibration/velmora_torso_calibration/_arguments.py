@@ -114,7 +114,7 @@ def _rotation_vector(name: str, value: object) -> Array:
         return array
     if array.shape == (3, 3) and np.isfinite(array).all() and not _rotation_errors(array):
         return np.asarray(Rotation.from_matrix(array).as_rotvec(), dtype=float)
-    raise fail("fit_arm", f"{name} must be a rotation vector (3 finite numbers) or a rotation matrix "
+    raise fail("fit_arm", f"'{name}' must be a rotation vector (3 finite numbers) or a rotation matrix "
                            f"(3x3, within {ROTATION_TOLERANCE:g}), not shape {array.shape}")
 
 
@@ -124,21 +124,21 @@ def _pair(name: str, value: object, what: str) -> Array:
     except (TypeError, ValueError):
         array = np.array([math.nan])
     if array.shape != (2,) or not np.isfinite(array).all():
-        raise fail("fit_arm", f"{name} must be two finite {what}, not {value!r}")
+        raise fail("fit_arm", f"'{name}' must be two finite {what}, not {value!r}")
     return array
 
 
 def initial(initial: object) -> dict[str, Array]:
     """The given start values per group (mount and tool as rotation vectors)."""
     if not isinstance(initial, Mapping):
-        return {"arcs": _pair("'initial'", initial, "arcs (arm_arc, coupler_arc)")}
+        return {"arcs": _pair("initial", initial, "arcs (arm_arc, coupler_arc)")}
     unknown = [key for key in initial if key not in GROUPS]
     if unknown:
         raise fail("fit_arm", f"'initial' has an unknown group {unknown[0]!r}: choose from "
                                f"{', '.join(map(repr, GROUPS))}")
     given = {}
     for group, value in initial.items():
-        name = f"'initial[{group!r}]'"
+        name = f"initial[{group!r}]"
         given[group] = _rotation_vector(name, value) if GROUPS[group].rotation else \
             _pair(name, value, f"numbers {GROUPS[group].names}".replace("'", ""))
     return given

@@ -398,7 +398,7 @@ def _report(model: Model, attempt: _Attempt, starts: int, given: Mapping[str, Ar
         covariance = np.full_like(covariance, np.nan)
         np.fill_diagonal(covariance, np.inf)
         std_errors = np.full_like(std_errors, np.inf)
-        warnings.insert(0, f"The fit did not converge in {starts} starts: the estimate is not a minimum of the "
+        warnings.insert(0, f"The fit did not converge in {starts} start{'s' if starts > 1 else ''}: the estimate is not a minimum of the "
                            f"samples it used (the optimiser: {attempt.message}), so no parameter gets a finite "
                            f"standard error.")
     values = model.unpack(x)
