@@ -2,10 +2,9 @@
 
 from __future__ import annotations
 
-import json
 import math
-from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field, fields
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -14,10 +13,9 @@ from scipy.optimize import least_squares  # type: ignore[import-untyped]
 from scipy.spatial.transform import Rotation  # type: ignore[import-untyped]
 
 import velmora_torso_batch as vb
-from velmora_torso_kinematics import VelmoraArmKinematics
 
-from ._blas import blas_for_fitting
 from . import _arguments as check
+from ._blas import blas_for_fitting
 from ._model import GROUPS, Array, Model, make_arm, rotation_matrix
 from ._result import ArmFit
 

@@ -157,7 +157,7 @@ class ArmFit:
         error = np.sqrt(np.maximum(variance, 0.0))
         error[(moved & unknown).any(axis=1)] = math.inf
         error[~solved.ok] = math.nan
-        return error.reshape(joint_a.shape)
+        return np.asarray(error.reshape(joint_a.shape), dtype=float)
 
     def validate(self, theta_a: npt.ArrayLike, theta_b: npt.ArrayLike, *, directions: npt.ArrayLike | None = None,
                  rotations: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.float64], float]:
@@ -305,10 +305,6 @@ READERS: dict[str, Callable[[Any], Any]] = {
     "parameter_names": lambda value: tuple(str(name) for name in value),
     "warnings": lambda value: [str(text) for text in value],
 }
-
-
-def _fitted_groups(names: tuple[str, ...]) -> tuple[str, ...]:
-    return tuple(group for group in GROUPS if GROUPS[group].names[0] in names)
 
 
 def fitted_groups(names: tuple[str, ...]) -> tuple[str, ...]:
