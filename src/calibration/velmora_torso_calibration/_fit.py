@@ -174,15 +174,17 @@ def _uncertainty(jacobian: Array, residuals: Array, names: tuple[str, ...]) -> t
 
 
 def _stationary_fraction(jacobian: Array, residuals: Array) -> float:
-    """The fraction of the sum of squares that one Gauss-Newton step from here would remove."""
+    """The fraction of the sum of squares that one Gauss-Newton step from here
+    would remove, along the combinations the data determine (the others have no
+    step to judge: the residuals are flat along them, and they get no finite error)."""
     total = float(residuals @ residuals)
     if total == 0.0:
         return 0.0
     scale = np.linalg.norm(jacobian, axis=0)
     scale[scale == 0.0] = 1.0
     u, singular, _ = np.linalg.svd(jacobian / scale, full_matrices=False)
-    u = u[:, singular > singular[0] * 1e-12] if singular.size and singular[0] > 0.0 else u[:, :0]
-    return float(np.sum((u.T @ residuals) ** 2)) / total
+    determined = singular >= UNDETERMINED * singular[0] if singular.size and singular[0] > 0.0 else singular > 0.0
+    return float(np.sum((u[:, determined].T @ residuals) ** 2)) / total
 
 
 @dataclass
