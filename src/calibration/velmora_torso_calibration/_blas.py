@@ -15,7 +15,7 @@ Array = npt.NDArray[np.float64]
 # The shapes of the products a fit makes: samples by 3 by 3, the 64-wide blocks
 # where BLAS kernels switch to their tiled paths, and the Jacobian's Gram
 # matrix (rows by parameters).
-CHECKED_SHAPES = (((150, 3), (3, 3)), ((64, 64), (64, 64)), ((10, 2000), (2000, 10)), ((7, 7), (7, 33)))
+CHECKED_SHAPES = (((150, 3), (3, 3)), ((64, 64), (64, 64)), ((10, 600), (600, 10)), ((7, 7), (7, 33)))
 # A product may differ from the plain loop's by rounding: this many units of
 # the sum of the terms' magnitudes.
 PRODUCT_TOLERANCE = 1e-12
@@ -57,13 +57,21 @@ def product_error(product: Callable[[Array, Array], Array]) -> float:
     return worst
 
 
+def _scipy_product(left: Array, right: Array) -> Array:
+    from scipy.linalg.blas import dgemm  # type: ignore[import-untyped]
+
+    return np.asarray(dgemm(1.0, left, right), dtype=float)
+
+
 @functools.cache
 def _check_once() -> None:
+    # NumPy's BLAS (its products and LAPACK) and SciPy's own (least_squares' QR and SVD).
     check_products(np.matmul)
+    check_products(_scipy_product)
 
 
 def check_products(product: Callable[[Array, Array], Array]) -> None:
-    """Raises RuntimeError when `product` (NumPy's matrix product: BLAS) is wrong."""
+    """Raises RuntimeError when `product` (a BLAS matrix product) is wrong."""
     error = product_error(product)
     if not error <= PRODUCT_TOLERANCE:
         raise RuntimeError(
