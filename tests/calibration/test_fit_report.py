@@ -282,3 +282,11 @@ def test_broken_blas_products_stop_the_fit():
     assert "core" in str(error.value) and "no fit is made" in str(error.value)
     with pytest.raises(RuntimeError, match="OPENBLAS_CORETYPE"):
         _blas.check_products(lambda a, b: np.full((a.shape[0], b.shape[1]), np.nan))
+
+
+@pytest.mark.parametrize("scale", [1e-10, 1e200])
+def test_a_direction_of_any_length_fits_as_its_unit(fits, scale):
+    data, _, _ = rotated(1, 0.3, "mount", "d")
+    sigma = np.linspace(1e-3, 2e-3, 150)
+    fit = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], directions=scale * data["directions"], sigma=sigma)
+    assert np.allclose(fit.parameters, fits["directions"].parameters, rtol=0, atol=1e-12)
