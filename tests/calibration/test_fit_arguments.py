@@ -114,7 +114,7 @@ def test_fit_methods_bad_input(fitted, method, arguments, message):
     assert type(error.value) is ValueError and str(error.value).startswith(f"{method}(): {message}")
 
 
-@pytest.mark.parametrize("text", ["", "[]", '{"format": "other"}', "{\"format\": \"velmora_torso_calibration.ArmFit/1\"}"])
+@pytest.mark.parametrize("text", ["", "[]", '{"format": "other"}', '{"format": "velmora_torso_calibration.ArmFit/1"}'])
 def test_from_json_bad_input(fitted, text):
     with pytest.raises(ValueError, match=r"^ArmFit.from_json\(\): 'text' is not a fit's document"):
         cal.ArmFit.from_json(text)

@@ -89,7 +89,7 @@ def test_noise_free_data_give_back_the_truth(poses, kind, mirror, branch):
     poses = suggested(100, 1, branch, mirror)
     result = fit(t, poses, kind, noise=0.0, mirror=mirror, branch=branch)
     assert np.abs(result.parameters - true_parameters(t, result.parameter_names)).max() < 1e-8
-    assert result.rms < 1e-10 and not result.warnings and not result.outliers.any()
+    assert result.rms < 1e-10 and result.converged and not result.warnings and not result.outliers.any()
     back = vtk.VelmoraArmKinematics.from_json(result.geometry_json)
     assert vb.arm_json(back) == vb.arm_json(result.arm) == result.geometry_json
     assert np.allclose(result.apply(poses[:, 0], poses[:, 1]), (poses + t["offsets"]).T, atol=1e-8)

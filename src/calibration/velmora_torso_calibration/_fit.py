@@ -72,6 +72,7 @@ ROUNDING_RMS = 1e-9
 # own closed-form mount and tool.
 STARTS = 6
 ARC_STEP = 0.03
+ARC_CORNERS = np.array([(0.0, 0.0), (1.0, 1.0), (1.0, -1.0), (-1.0, 1.0), (-1.0, -1.0)])
 # A used sample whose |v_3 . (v_2 x v_4)| is below this at a stalled estimate
 # may wall the solver in: trial steps that open its loop are rejected.
 WALL = 0.02
@@ -235,8 +236,8 @@ def _attempt(model: Model, x0: Array, loss: str, f_scale: float, held_out: Bools
         if used.sum() < parameters:
             if first:
                 raise check.fail("fit_arm", f"the loop closes for only {int(used.sum())} of the {count} samples at "
-                                       f"the current estimate (from 'initial'), fewer than the {parameters} "
-                                       f"parameters")
+                                             f"the current estimate (from 'initial'), fewer than the {parameters} "
+                                             f"parameters")
             return None
         if robust:
             x, _ = _solve(model, x, np.flatnonzero(used), loss, f_scale)
@@ -247,7 +248,7 @@ def _attempt(model: Model, x0: Array, loss: str, f_scale: float, held_out: Bools
             used = closed & ~outliers
             if used.sum() < parameters:
                 raise check.fail("fit_arm", f"only {int(used.sum())} of the {count} samples are left after the robust "
-                                       f"fit flagged outliers, fewer than the {parameters} parameters")
+                                             f"fit flagged outliers, fewer than the {parameters} parameters")
         # The reported estimate and its errors: a plain least-squares fit of the samples kept.
         x, message = _solve(model, x, np.flatnonzero(used), "linear", f_scale)
         _, now_closed = model.sample_errors(x)
@@ -273,10 +274,9 @@ def _starts(model: Model, given: Mapping[str, Array], best: _Attempt | None, num
     aligned = tuple(group for group in ("mount", "tool") if group in model.groups and group not in given)
     if number == 1 and best is not None:
         return best.x, best.used & (model.closure(best.x) < WALL)
-    corner = [(0.0, 0.0), (1.0, 1.0), (1.0, -1.0), (-1.0, 1.0), (-1.0, -1.0)][max(number - 1, 0) % 5]
     values = dict(model.initial)
     if "arcs" in model.groups:
-        values["arcs"] = model.initial["arcs"] + ARC_STEP * np.array(corner)
+        values["arcs"] = model.initial["arcs"] + ARC_STEP * ARC_CORNERS[max(number - 1, 0) % len(ARC_CORNERS)]
     values.update(_aligned(model, values, aligned))
     x = np.concatenate([values[group] for group in model.groups])
     return x, nobody
@@ -398,9 +398,10 @@ def _report(model: Model, attempt: _Attempt, starts: int, given: Mapping[str, Ar
         covariance = np.full_like(covariance, np.nan)
         np.fill_diagonal(covariance, np.inf)
         std_errors = np.full_like(std_errors, np.inf)
-        warnings.insert(0, f"The fit did not converge in {starts} start{'s' if starts > 1 else ''}: the estimate is not a minimum of the "
-                           f"samples it used (the optimiser: {attempt.message}), so no parameter gets a finite "
-                           f"standard error.")
+        plural = "s" if starts > 1 else ""
+        warnings.insert(0, f"The fit did not converge in {starts} start{plural}: the estimate is not a minimum of "
+                           f"the samples it used (the optimiser: {attempt.message}), so no parameter gets a "
+                           f"finite standard error.")
     values = model.unpack(x)
     arm = make_arm(float(values["arcs"][0]), float(values["arcs"][1]), model.branch, model.mirror)
     rotations = {group: rotation_matrix(values[group]) if group in model.groups or group in given
