@@ -74,9 +74,10 @@ def check_products(product: Callable[[Array, Array], Array]) -> None:
     """Raises RuntimeError when `product` (a BLAS matrix product) is wrong."""
     error = product_error(product)
     if not error <= PRODUCT_TOLERANCE:
+        size = f"off by {error:.3g} of their size" if error < np.inf else "some not even finite"
         raise RuntimeError(
-            f"the float64 matrix products of this process's BLAS are wrong (off by {error:.3g} of their size "
-            f"against a plain loop), so no fit is made: {describe_blas()}. OpenBLAS picks its kernel by the "
+            f"the float64 matrix products of this process's BLAS are wrong ({size}, against a plain loop), "
+            f"so no fit is made: {describe_blas()}. OpenBLAS picks its kernel by the "
             "core it detects; set OPENBLAS_CORETYPE to another core (on aarch64 with SME, "
             "OPENBLAS_CORETYPE=NEOVERSEN1) before Python starts.")
 
