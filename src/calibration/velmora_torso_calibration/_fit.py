@@ -267,13 +267,16 @@ def _attempt(model: Model, x0: Array, loss: str, f_scale: float, held_out: Bools
 
 
 def _starts(model: Model, given: Mapping[str, Array], best: _Attempt | None, number: int
-            ) -> tuple[Array, Bools]:
-    """The start `number` (0-based) and the samples held out of its first solve."""
+            ) -> tuple[Array, Bools] | None:
+    """The start `number` (0-based) and the samples held out of its first solve;
+    None when there is no other (the arcs are not fitted, so have no corners)."""
     count = model.theta_a.shape[0]
     nobody = np.zeros(count, dtype=bool)
     aligned = tuple(group for group in ("mount", "tool") if group in model.groups and group not in given)
     if number == 1 and best is not None:
         return best.x, best.used & (model.closure(best.x) < WALL)
+    if number >= 2 and "arcs" not in model.groups:
+        return None
     values = dict(model.initial)
     if "arcs" in model.groups:
         values["arcs"] = model.initial["arcs"] + ARC_STEP * ARC_CORNERS[max(number - 1, 0) % len(ARC_CORNERS)]
@@ -372,7 +375,10 @@ def _fit(model: Model, given: Mapping[str, Array], loss: str, f_scale: float) ->
     best: _Attempt | None = None
     starts = 0
     for number in range(STARTS):
-        x0, held_out = _starts(model, given, best, number)
+        start = _starts(model, given, best, number)
+        if start is None:
+            break
+        x0, held_out = start
         attempt = _attempt(model, x0, loss, f_scale, held_out, first=number == 0)
         starts += 1
         if attempt is not None and (best is None or attempt.converged and not best.converged
