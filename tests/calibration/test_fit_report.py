@@ -3,6 +3,7 @@ prediction and validation, the saved fit, and the check of BLAS's products."""
 
 from __future__ import annotations
 
+import functools
 import json
 import math
 
@@ -17,9 +18,20 @@ cal = pytest.importorskip("velmora_torso_calibration")
 from velmora_torso_calibration import _blas, _fit, _model  # noqa: E402  (the internals under test)
 
 NOISE = 1e-3
+# Runs that draw fewer examples (memcheck and emulation, where every call costs
+# 20 to 50 times as much) leave the campaigns over many seeds to the plain run:
+# they are pure Python over batch calls that the other tests make there too.
+many_fits = pytest.mark.skipif(property_examples(100) < 100, reason="many fits: left to the plain run")
 FIT_SETTINGS = settings(max_examples=property_examples(20), deadline=None, derandomize=True)
 NOMINAL = _model.make_arm(0.7, 0.5, "positive", False)
-SUGGESTED = cal.suggest_poses(NOMINAL, 150)
+
+
+@functools.cache
+def suggested():
+    """The 150 poses suggested for the nominal arm."""
+    poses = cal.suggest_poses(NOMINAL, 150)
+    poses.flags.writeable = False
+    return poses
 
 
 def campaign(seed, n, kind):
@@ -58,6 +70,7 @@ def said_not_converged(fit):
 STALLED = [(49, 100, "r"), (236, 100, "r"), (228, 60, "d")]
 
 
+@many_fits
 @pytest.mark.parametrize(("seed", "n", "kind"), STALLED)
 def test_a_stalled_fit_says_so_and_restarts(monkeypatch, seed, n, kind):
     poses, data, truth, noise = campaign(seed, n, kind)
@@ -72,6 +85,7 @@ def test_a_stalled_fit_says_so_and_restarts(monkeypatch, seed, n, kind):
     assert (np.abs(fit.parameters - truth) < 4 * fit.std_errors).all()
 
 
+@many_fits
 @FIT_SETTINGS
 @given(seed=st.integers(0, 2**32 - 1), kind=st.sampled_from("dr"), n=st.sampled_from([30, 100]))
 def test_campaigns_converge_or_say_so(seed, kind, n):
@@ -112,7 +126,7 @@ def rotated(seed, angle, which, kind):
     turned = Rotation.from_rotvec(axis / np.linalg.norm(axis) * angle)
     small = Rotation.from_rotvec(rng.uniform(-0.05, 0.05, 3))
     mount, tool = (turned, small) if which == "mount" else (small, turned)
-    solved = _model.pose(*arcs, "positive", False, SUGGESTED[:, 0] + offsets[0], SUGGESTED[:, 1] + offsets[1])
+    solved = _model.pose(*arcs, "positive", False, suggested()[:, 0] + offsets[0], suggested()[:, 1] + offsets[1])
     if kind == "d":
         v3 = solved.v3 @ mount.as_matrix().T
         step = rng.normal(scale=NOISE / math.sqrt(2), size=v3.shape)
@@ -123,18 +137,19 @@ def rotated(seed, angle, which, kind):
             "fit": ("arcs", "offsets", "mount", "tool")}, mount, (arcs, offsets)
 
 
+@many_fits
 @FIT_SETTINGS
 @given(seed=st.integers(0, 2**32 - 1), case=st.sampled_from([("mount", "d"), ("mount", "r"), ("tool", "r")]))
 def test_any_tracker_frame_converges(seed, case):
     data, mount, _ = rotated(seed, math.pi, *case)
-    fit = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], **data)
+    fit = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], **data)
     assert fit.converged and not fit.warnings and fit.rms < 1.5 * NOISE
     assert (Rotation.from_matrix(fit.mount) * mount.inv()).magnitude() < 0.01
 
 
 def test_a_wrong_mirror_turns_the_mount_half_way_about_z():
     data, _, _ = rotated(3, 0.05, "mount", "d")
-    fit = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], mirror=True, **data)
+    fit = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], mirror=True, **data)
     turn = Rotation.from_matrix(fit.mount).as_rotvec()
     assert fit.converged and fit.rms < 1.5 * NOISE
     assert abs(np.linalg.norm(turn) - math.pi) < 0.1 and abs(turn[2]) > 0.99 * np.linalg.norm(turn)
@@ -142,7 +157,7 @@ def test_a_wrong_mirror_turns_the_mount_half_way_about_z():
 
 def test_an_implausible_rms_blames_the_model_not_the_poses():
     data, _, _ = rotated(4, 0.05, "mount", "d")
-    fit = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], branch="negative", **data)
+    fit = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], branch="negative", **data)
     assert fit.rms > _fit.IMPLAUSIBLE_RMS
     said = [w for w in fit.warnings if "far above any tracker's noise" in w]
     assert said and "'mirror' or 'branch' is wrong, not the poses" in said[0]
@@ -151,21 +166,21 @@ def test_an_implausible_rms_blames_the_model_not_the_poses():
 def weighted_campaign(seed):
     """The suggested poses measured with per-pose noise spread over 0.5-6 mrad."""
     rng = np.random.default_rng(seed)
-    sigma = np.exp(rng.uniform(math.log(5e-4), math.log(6e-3), len(SUGGESTED)))
+    sigma = np.exp(rng.uniform(math.log(5e-4), math.log(6e-3), len(suggested())))
     arcs, offsets = (0.71, 0.49), (0.03, -0.02)
-    solved = _model.pose(*arcs, "positive", False, SUGGESTED[:, 0] + offsets[0], SUGGESTED[:, 1] + offsets[1])
+    solved = _model.pose(*arcs, "positive", False, suggested()[:, 0] + offsets[0], suggested()[:, 1] + offsets[1])
     step = rng.normal(size=solved.v3.shape) * sigma[:, None]
     step -= np.einsum("ni,ni->n", step, solved.v3)[:, None] * solved.v3
     return solved.v3 + step, sigma, np.r_[arcs, offsets, 0.0, 0.0, 0.0]
 
 
-@pytest.mark.skipif(property_examples(100) < 100, reason="many fits: left to the plain run")
+@many_fits
 def test_weighted_fits_against_known_noise():
     weighted_errors, plain_errors, inside, scale = [], [], [], []
     for seed in range(40):
         directions, sigma, truth = weighted_campaign(seed)
-        weighted = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], directions=directions, sigma=sigma)
-        plain = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], directions=directions)
+        weighted = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], directions=directions, sigma=sigma)
+        plain = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], directions=directions)
         weighted_errors.append(weighted.parameters - truth)
         plain_errors.append(plain.parameters - truth)
         inside += list(np.abs(weighted.parameters - truth) <= 2 * weighted.std_errors)
@@ -173,7 +188,7 @@ def test_weighted_fits_against_known_noise():
         scale.append(2 * weighted.cost / (2 * len(sigma) - 7))
         # Only the ratios of sigma count.
         if seed == 0:
-            doubled = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], directions=directions, sigma=2 * sigma)
+            doubled = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], directions=directions, sigma=2 * sigma)
             assert np.allclose(doubled.parameters, weighted.parameters, atol=1e-12)
             assert np.allclose(doubled.std_errors, weighted.std_errors, rtol=1e-9)
     ratio = np.sqrt(np.mean(np.square(plain_errors), axis=0) / np.mean(np.square(weighted_errors), axis=0))
@@ -181,17 +196,18 @@ def test_weighted_fits_against_known_noise():
     assert 0.9 <= np.mean(inside) <= 0.99 and 0.9 < np.mean(scale) < 1.1
 
 
+@many_fits
 def test_noisier_poses_with_their_sigma_are_not_outliers():
     rng = np.random.default_rng(7)
-    noisy = rng.random(len(SUGGESTED)) < 0.2
+    noisy = rng.random(len(suggested())) < 0.2
     sigma = np.where(noisy, 5e-3, 1e-3)
-    solved = _model.pose(0.71, 0.49, "positive", False, SUGGESTED[:, 0], SUGGESTED[:, 1])
+    solved = _model.pose(0.71, 0.49, "positive", False, suggested()[:, 0], suggested()[:, 1])
     step = rng.normal(size=solved.v3.shape) * sigma[:, None] / math.sqrt(2)
     directions = solved.v3 + step - np.einsum("ni,ni->n", step, solved.v3)[:, None] * solved.v3
     directions[::25] = rng.normal(size=(len(directions[::25]), 3))  # lost targets
-    fit = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], directions=directions, sigma=sigma, loss="soft_l1",
+    fit = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], directions=directions, sigma=sigma, loss="soft_l1",
                       f_scale=3.0)
-    lost = np.zeros(len(SUGGESTED), dtype=bool)
+    lost = np.zeros(len(suggested()), dtype=bool)
     lost[::25] = True
     assert lost[fit.outliers].all() and fit.outliers[lost].all()
 
@@ -201,7 +217,7 @@ def fits():
     poses, data, _, _ = campaign(5, 80, "r")
     line = np.linspace(-0.6, 0.6, 50)
     return {
-        "directions": cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], sigma=np.linspace(1e-3, 2e-3, 150),
+        "directions": cal.fit_arm(suggested()[:, 0], suggested()[:, 1], sigma=np.linspace(1e-3, 2e-3, 150),
                                   **rotated(1, 0.3, "mount", "d")[0]),
         "rotations": cal.fit_arm(poses[:, 0], poses[:, 1], fit=("arcs", "offsets", "mount", "tool"), **data),
         "undetermined": cal.fit_arm(np.zeros(50), line, directions=_model.pose(0.7, 0.5, "positive", False,
@@ -225,7 +241,7 @@ def test_a_saved_fit_loads_bit_for_bit(fits, name):
         elif field != "arm":
             assert mine == theirs or (isinstance(mine, float) and math.isnan(mine) and math.isnan(theirs)), field
     assert back.to_json() == text
-    readings = SUGGESTED[:20].T
+    readings = suggested()[:20].T
     assert np.array_equal(back.apply(*readings), fit.apply(*readings))
     assert np.array_equal(back.predict_error(*readings), fit.predict_error(*readings), equal_nan=True)
     assert back.arm.direction(0.3, -0.2) == fit.arm.direction(0.3, -0.2)
@@ -240,7 +256,7 @@ def test_undetermined_parameters_named_are_infinite(fits):
 
 def test_predicted_error_matches_the_spread_of_the_fitted_arm(fits):
     fit = fits["directions"]
-    readings = SUGGESTED[::10].T
+    readings = suggested()[::10].T
     predicted = fit.predict_error(*readings)
     # Arms drawn from the estimate's covariance point where, around the fitted one?
     rng = np.random.default_rng(0)
@@ -260,7 +276,7 @@ def test_validation_of_held_out_poses(fits):
     fit = fits["directions"]
     data, mount, (arcs, offsets) = rotated(1, 0.3, "mount", "d")
     # The fit's own samples give its residuals back (the mount through its matrix).
-    residuals, rms = fit.validate(SUGGESTED[:, 0], SUGGESTED[:, 1], directions=data["directions"])
+    residuals, rms = fit.validate(suggested()[:, 0], suggested()[:, 1], directions=data["directions"])
     assert np.allclose(residuals, fit.residuals, rtol=0, atol=1e-14) and rms == pytest.approx(fit.rms, rel=1e-9)
     # Poses it did not see, one where the loop does not close, measured with 1 mrad of noise:
     # the held-out rms is the noise and the fitted arm's own error together.
@@ -288,5 +304,5 @@ def test_broken_blas_products_stop_the_fit():
 def test_a_direction_of_any_length_fits_as_its_unit(fits, scale):
     data, _, _ = rotated(1, 0.3, "mount", "d")
     sigma = np.linspace(1e-3, 2e-3, 150)
-    fit = cal.fit_arm(SUGGESTED[:, 0], SUGGESTED[:, 1], directions=scale * data["directions"], sigma=sigma)
+    fit = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], directions=scale * data["directions"], sigma=sigma)
     assert np.allclose(fit.parameters, fits["directions"].parameters, rtol=0, atol=1e-12)
