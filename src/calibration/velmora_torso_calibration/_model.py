@@ -11,6 +11,11 @@ Derivatives are analytic: with respect to the joints from the batch velocity
 kinematics; with respect to the arcs by differentiating the loop's closure
 conditions v_3 . v_2 = v_3 . v_4 = cos(coupler_arc), |v_3| = 1; with respect to
 the rotations from cross products.
+
+`pose` is the one place that computes the arm: the batch kinematics, and the
+NumPy elbows, closure and arc derivatives beside them (`elbows`,
+`arc_derivatives`). Everything above it (the groups' columns, the residuals,
+the fit) reads only its `Pose`.
 """
 
 from __future__ import annotations
