@@ -29,8 +29,8 @@ PY
 "$python" -m mypy.stubtest velmora_torso_batch --allowlist "$root/tests/typing/batch_stubtest_allowlist.txt"
 "$python" "$root/tests/typing/batch_usage.py"
 
-# The calibration package ships its own stub and py.typed marker; stubtest holds
-# its public names against the live package.
+# The calibration package is typed inline (py.typed); stubtest holds its
+# annotations against the live package.
 "$python" -m mypy.stubtest velmora_torso_calibration --allowlist "$root/tests/typing/calibration_stubtest_allowlist.txt"
 
 # The simulator package ships inline annotations and py.typed (MuJoCo itself is
