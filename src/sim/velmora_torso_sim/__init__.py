@@ -9,8 +9,8 @@ except ImportError as error:
     raise ImportError("velmora_torso_sim needs MuJoCo: pip install "
                       "'velmora_torso_kinematics[sim]'", name=error.name) from error
 
-from ._geometry import ArmGeometry, arm_geometry
+from ._geometry import arm_geometry
 from ._mjcf import torso_mjcf
 from ._sim import TorsoSim
 
-__all__ = ["ArmGeometry", "TorsoSim", "arm_geometry", "torso_mjcf"]
+__all__ = ["TorsoSim", "arm_geometry", "torso_mjcf"]

@@ -7,9 +7,13 @@ one `connect` between a site on coupler A's v_3 axis and one on coupler B's.
 Every body turns about the centre, so holding those two points together is a
 revolute joint about v_3 (a `weld` would also stop the turn about v_3 and
 over-constrain the loop). The end-effector body hangs from coupler A by the
-wrist hinge; a tendon equality holds it where its frame is the one `fk` returns,
-X toward the elbows' bisector: its Y point lies as far from v_2 as from -v_4,
-that is Y . (v_2 + v_4) = 0.
+wrist hinge; a tendon equality holds it where its frame is the one `fk` returns
+for equal and unequal couplers alike, X along the elbows' bisector v_2 + v_4
+off v_3: its Y point lies as far from v_2 as from -v_4, that is
+Y . (v_2 + v_4) = 0.
+
+The hinges follow the core's joint convention (`ArmAxes`); where the loop closes
+and how the end effector turns are the core's `fk`, through velmora_torso_batch.
 
 Every arm body's frame is the arm's body frame in the reference pose, so hinge
 axes and sites are written in body-frame coordinates; each arm's frame is the
@@ -25,7 +29,7 @@ from collections.abc import Iterator, Mapping, Sequence
 
 import numpy as np
 
-from ._geometry import ArmAxes, Vector, arm_geometry, arm_kinematics
+from ._geometry import ArmAxes, Vector, arm_geometry
 
 SIDES = ("left", "right")
 NECK_JOINTS = ("neck_yaw", "neck_pitch", "neck_roll")
@@ -163,7 +167,7 @@ def arm_mjcf(side: str, axes: ArmAxes, centre: Vector, limits: Mapping[str, tupl
              sizes: Mapping[str, float]) -> Iterator[str]:
     """The bodies of one arm, below the torso."""
     scale, mass, armature, damping = sizes["scale"], sizes["link_mass"], sizes["armature"], sizes["damping"]
-    theta_a, theta_b = axes.reference_pair()
+    theta_a, theta_b = axes.reference
     pose = axes.pose(theta_a, theta_b)
     assert pose is not None
     v2, v3, v4, frame = pose
@@ -253,6 +257,19 @@ def neck_mjcf(height: float, limits: Mapping[str, tuple[float, float]], sizes: M
     yield '</body>'
 
 
+def model_axes(arm: object, side: str) -> ArmAxes:
+    """The arm's axes, its reference pose found, or the argument named in the error."""
+    try:
+        axes = ArmAxes(arm_geometry(arm, side))
+    except (TypeError, ValueError) as error:
+        raise type(error)(f"torso_mjcf(): {error}") from None
+    try:
+        axes.reference
+    except ValueError as error:
+        raise ValueError(f"torso_mjcf(): '{side}': {error}") from None
+    return axes
+
+
 def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mapping[str, object] | None = None,
                actuators: str | None = "position", kp: float = 20.0, kv: float = 0.5, timestep: float = 0.002,
                armature: float = 1e-3, damping: float = 1e-3, link_mass: float = 0.05, head_mass: float = 0.5,
@@ -262,8 +279,9 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
 
     Parameters
     ----------
-    left, right : VelmoraArmKinematics or a general five-bar
-        The arms, as `arm_geometry` reads them.
+    left, right : VelmoraArmKinematics or FiveBar
+        The arms (or objects with FiveBar's attributes, as `arm_geometry`
+        reads them).
     neck : bool
         Whether to include the neck and the head.
     limits : mapping, optional
@@ -293,7 +311,7 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
     Raises
     ------
     TypeError
-        An arm of neither kind, or a size that is not a number.
+        An arm of none of those kinds, or a size that is not a number.
     ValueError
         Bad `limits`, `actuators` or sizes, or an arm whose loop closes nowhere,
         each naming the argument.
@@ -303,13 +321,7 @@ def torso_mjcf(left: object, right: object, *, neck: bool = True, limits: Mappin
     >>> text = torso_mjcf(VelmoraArmKinematics.default_left(), VelmoraArmKinematics.default_right())
     >>> model = mujoco.MjModel.from_xml_string(text)
     """
-    axes = {}
-    for side, arm in zip(SIDES, (left, right)):
-        axes[side] = ArmAxes(arm_geometry(arm, side), arm_kinematics(arm))
-        try:
-            axes[side].check()
-        except ValueError as error:
-            raise ValueError(f"torso_mjcf(): '{side}': {error}") from None
+    axes = {side: model_axes(arm, side) for side, arm in zip(SIDES, (left, right))}
     ranges = read_limits(limits)
     if actuators not in ("position", None):
         raise ValueError(f"torso_mjcf(): 'actuators' must be 'position' or None, not {actuators!r}")

@@ -9,8 +9,8 @@ from collections.abc import Sequence
 import mujoco  # type: ignore[import-untyped]
 import numpy as np
 
-from ._geometry import ArmAxes, Vector, arm_geometry, arm_kinematics, rotation
-from ._mjcf import NECK_JOINTS, SIDES, torso_mjcf
+from ._geometry import Vector, rotation
+from ._mjcf import NECK_JOINTS, SIDES, model_axes, torso_mjcf
 
 BODIES = {"left": "left_end_effector", "right": "right_end_effector", "head": "head"}
 
@@ -36,8 +36,8 @@ class TorsoSim:
 
     Parameters
     ----------
-    left, right : VelmoraArmKinematics or a general five-bar
-        The arms, as `arm_geometry` reads them.
+    left, right : VelmoraArmKinematics or FiveBar
+        The arms, as `torso_mjcf` takes them.
     **keywords
         Those of `torso_mjcf`.
 
@@ -60,9 +60,8 @@ class TorsoSim:
         self.model = mujoco.MjModel.from_xml_string(self.mjcf)
         self.data = mujoco.MjData(self.model)
         self.has_neck = bool(keywords.get("neck", True))
-        self._axes = {side: ArmAxes(arm_geometry(arm, side), arm_kinematics(arm))
-                      for side, arm in zip(SIDES, (left, right))}
-        self._reference = {side: axes.reference_pair() for side, axes in self._axes.items()}
+        self._axes = {side: model_axes(arm, side) for side, arm in zip(SIDES, (left, right))}
+        self._reference = {side: axes.reference for side, axes in self._axes.items()}
         self._reference_frame = {side: axes.pose(*self._reference[side]) for side, axes in self._axes.items()}
         mujoco.mj_forward(self.model, self.data)
 
