@@ -1,5 +1,6 @@
 """The simulated torso's costs: settle() per pose (both arms and the neck) and
-MuJoCo steps per second of the whole torso under its position actuators.
+MuJoCo steps per second of the whole torso under its position actuators, with
+the default integrator and with RK4.
 
 Usage: python bench/bench_sim.py [POSES]
 """
@@ -34,8 +35,8 @@ def main(poses: int) -> None:
         rounds.append((time.perf_counter() - start) / poses)
     print(f"settle, both arms and the neck: {1e3 * min(rounds):.3f} ms per pose (best of 5 rounds of {poses})")
 
-    for timestep in (0.002, 0.0005):
-        sim = TorsoSim(left, right, timestep=timestep)
+    for integrator, timestep in (("implicitfast", 0.002), ("implicitfast", 0.0005), ("RK4", 0.0005)):
+        sim = TorsoSim(left, right, timestep=timestep, integrator=integrator)
         sim.settle(left=(0.3, -0.2), right=(0.3, -0.2), neck=(0.0, 0.0, 0.0))
         steps, rates = 5000, []
         for _ in range(5):
@@ -46,7 +47,7 @@ def main(poses: int) -> None:
                                     0.4 * math.sin(phase), 0.0, 0.0)
                 mujoco.mj_step(sim.model, sim.data)
             rates.append(steps / (time.perf_counter() - start))
-        print(f"mj_step of the whole torso, timestep {timestep * 1e3:g} ms: {max(rates):,.0f} steps per second "
+        print(f"mj_step of the whole torso, {integrator}, timestep {timestep * 1e3:g} ms: {max(rates):,.0f} steps per second "
               f"({max(rates) * timestep:.1f}x real time; best of 5 rounds of {steps}, setting ctrl each step)")
 
 
