@@ -12,8 +12,9 @@ message.
 
 Every name of either module's public surface (its __all__, the public methods
 of the classes there and their parameters) must be exercised by a row of
-ROWS below, or the run fails before it hashes anything: a new function or
-keyword gets its row, one line, beside the others.
+ROWS below, or the run fails before it hashes anything: a new batch function
+over arrays gets its row in the table of sample calls that the batch tests
+share (tests/batch/sample_calls.py), anything else its row here.
 """
 
 import argparse
@@ -25,10 +26,15 @@ import json
 import sys
 import time
 
+from pathlib import Path
+
 import numpy as np
 
 import velmora_torso_batch as batch
 import velmora_torso_kinematics as vtk
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "batch"))
+from sample_calls import SAMPLES, START, Literal  # noqa: E402  (the table is data alone)
 
 Arm = vtk.VelmoraArmKinematics
 Neck = vtk.VelmoraNeckKinematics
@@ -58,15 +64,7 @@ class Row:
         return f"{self.module.__name__}.{self.name}{on}({', '.join(words)})"
 
 
-class Literal:
-    def __init__(self, value):
-        self.value = value
-
-
 S, B = vtk, batch
-# Joint limits that every arm's reachable pairs straddle, and a start that closes for every arm.
-LIMITS = ((-1.0, 1.5), (-1.2, 0.8))
-START = (0.3, -0.2)
 ROWS = [
     # velmora_torso_kinematics: every method on both presets and a negative-branch arm.
     Row(S, "VelmoraArmKinematics", arm_arc="arcs", coupler_arc="coupler_arcs", mirror="mirrors"),
@@ -87,36 +85,6 @@ ROWS = [
     Row(S, "VelmoraNeckKinematics"),
     Row(S, "VelmoraNeckKinematics.fk", on="necks", joints="neck_angles"),
     Row(S, "VelmoraNeckKinematics.ik", on="necks", r="neck_rotations"),
-    # velmora_torso_batch: whole arrays, once per arm.
-    Row(B, "fk", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "direction", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "ik", arm="arms", rotations="rotations", workers=Literal(2)),
-    Row(B, "ik_from_direction", arm="arms", directions="directions", near="near", workers=Literal(2)),
-    Row(B, "ik_from_direction", arm="arms", directions="directions"),
-    Row(B, "ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
-        workers=Literal(2)),
-    Row(B, "ik_path", arm="arms", directions="paths"),
-    Row(B, "ik_path", arm="arms", directions="paths", start="path_starts"),  # refused: NaN starts
-    Row(B, "direction_solutions", arm="arms", directions="directions", workers=Literal(2)),
-    Row(B, "jacobian", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "singularity_measure", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors", workers=Literal(2)),
-    Row(B, "neck_fk", angles="neck_angles", workers=Literal(2)),
-    Row(B, "neck_ik", rotations="neck_rotations", workers=Literal(2)),
-    Row(B, "neck_rates", angles="neck_angles", angles_dot="vectors", workers=Literal(2)),
-    Row(B, "neck_angle_rates", angles="neck_angles", omega="vectors", workers=Literal(2)),
-    Row(B, "ik", arm="arms", rotations="rotations", limits=Literal(LIMITS)),
-    Row(B, "ik_from_direction", arm="arms", directions="directions", near="near", limits=Literal(LIMITS)),
-    Row(B, "ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
-        limits=Literal(LIMITS)),
-    Row(B, "direction_solutions", arm="arms", directions="directions", limits=Literal(LIMITS)),
-    Row(B, "joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors",
-        damping=Literal(0.05)),
-    Row(B, "neck_ik", rotations="neck_rotations", near="vectors"),
-    Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05),
-        workers=Literal(2)),
-    Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
-        limits=Literal(LIMITS), damping=Literal(0.0)),
     Row(B, "arm_json", arm="built_arms"),
     # The followers: constructors on drawn settings (many refused), then a few
     # followers each stepped through a long stream of the drawn targets.
@@ -129,6 +97,8 @@ ROWS = [
     Row(B, "NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
     Row(B, "NeckFollower.angles", each="neck_followers"),
     Row(B, "NeckFollower.reset", on="neck_followers", angles="neck_angles"),
+    # velmora_torso_batch's functions over arrays: whole arrays, once per arm.
+    *(Row(B, sample.name, **sample.arguments) for sample in SAMPLES),
 ]
 
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "module/classes.hpp"
+#include "module/object_layouts.hpp"
 #include "module/converters.hpp"
 #include "module/errors.hpp"
 #include "module/method_table.hpp"

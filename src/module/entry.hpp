@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "module/binder.hpp"
-#include "module/classes.hpp"
+#include "module/object_layouts.hpp"
 #include "module/converters.hpp"
 #include "module/fault.hpp"
 #include "module/method_table.hpp"

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "module/classes.hpp"
+#include "module/object_layouts.hpp"
 #include "module/converters.hpp"
 #include "module/fault.hpp"
 

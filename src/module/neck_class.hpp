@@ -1,7 +1,7 @@
 #pragma once
 // VelmoraNeckKinematics: its bodies and, at the bottom, its table.
 
-#include "module/classes.hpp"
+#include "module/object_layouts.hpp"
 #include "module/converters.hpp"
 #include "module/errors.hpp"
 #include "module/method_table.hpp"

@@ -1,0 +1,41 @@
+# Sourced first by every script here: stops at the first failure, enters the
+# tree's root ($root), and holds the steps that several scripts take.
+
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+me=$(basename "$0" .sh)
+
+# .venv/, the modules installed in it (scripts/setup.sh, run when it is missing).
+need_venv() { [ -x .venv/bin/python ] || scripts/setup.sh >&2; }
+
+# Debian packages for what this machine lacks: apt_install PACKAGE...
+apt_install() {
+    echo "$me: installing $* with apt" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >&2
+    apt-get install -y -qq "$@" >&2
+}
+
+# A preset of CMakePresets.json configured and built; with --test, its C++ tests run too.
+preset() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1"
+    if [ "${2:-}" = --test ]; then ctest --preset "$1"; fi
+}
+
+# Runs COMMAND... with the modules and the fault probe of build directory DIR
+# first on the path, once both are seen to load from there: from_build DIR COMMAND...
+# (COMMAND a Python interpreter, with any environment in front of it).
+from_build() {
+    local dir=$root/$1 name loaded
+    shift
+    for name in velmora_torso_kinematics velmora_torso_batch; do
+        loaded=$(PYTHONPATH="$dir" "$@" -c "import $name as m; print(m.__file__)")
+        case "$loaded" in
+            "$dir"/*) ;;
+            *) echo "$me: imported $loaded instead of the module in $dir" >&2; exit 1 ;;
+        esac
+    done
+    PYTHONPATH="$dir" VELMORA_FAULT_PROBE_DIR="$dir" "$@"
+}

@@ -1,0 +1,86 @@
+"""Sample calls of every velmora_torso_batch function over arrays: the one table
+that three checks read. test_batch_layouts.py calls each function's first row
+on its inputs in every memory layout and one-pose form, test_batch_workers.py
+calls it with every worker count, and tools/bit_hashes.py hashes every row on
+its drawn inputs on both architectures.
+
+A row is `Sample(name, argument=..., ...)`: the function, then its arguments
+by keyword, each either the name of an input (a str; every check supplies its
+own arrays under the names in INPUTS) or `Literal(value)`, passed as it is.
+A new function gets a row here, its plain call first (the one the layout and
+worker checks use; they set `workers` themselves); further rows pass its other
+keywords. Data only: no module is imported here, so tools/ can read it from
+the source tree whatever interpreter runs them.
+"""
+
+
+class Literal:
+    def __init__(self, value):
+        self.value = value
+
+
+class Sample:
+    def __init__(self, name, **arguments):
+        self.name, self.arguments = name, arguments
+
+    def call(self, module, inputs, **overrides):
+        """module.<name>(...) with the inputs taken from `inputs` (a mapping)."""
+        kwargs = {key: value.value if isinstance(value, Literal) else inputs[value]
+                  for key, value in self.arguments.items()}
+        return getattr(module, self.name)(**{**kwargs, **overrides})
+
+
+# What the input names stand for (leading dimensions first, then each element's).
+INPUTS = {
+    "arms": "VelmoraArmKinematics instances (one call each)",
+    "theta_a": "joint angles", "theta_b": "joint angles",
+    "rotations": "3 x 3 rotations, an arm's fk and others", "directions": "3-vectors, an arm's directions and others",
+    "near": "joint pairs", "vectors": "3-vectors", "paths": "paths of T 3-vectors",
+    "path_starts": "joint pairs, one per path", "finite_path_starts": "finite joint pairs, one per path",
+    "neck_angles": "(yaw, pitch, roll)",
+    "neck_rotations": "3 x 3 rotations of the neck",
+}
+# Joint limits that every arm's reachable pairs straddle, and a start that closes for every arm.
+LIMITS = ((-1.0, 1.5), (-1.2, 0.8))
+START = (0.3, -0.2)
+TWO = Literal(2)
+
+SAMPLES = [
+    Sample("fk", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=TWO),
+    Sample("direction", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=TWO),
+    Sample("ik", arm="arms", rotations="rotations", workers=TWO),
+    Sample("ik_from_direction", arm="arms", directions="directions", near="near", workers=TWO),
+    Sample("ik_from_direction", arm="arms", directions="directions"),
+    Sample("ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
+           workers=TWO),
+    Sample("ik_path", arm="arms", directions="paths"),
+    Sample("ik_path", arm="arms", directions="paths", start="path_starts"),  # refused: NaN starts
+    Sample("direction_solutions", arm="arms", directions="directions", workers=TWO),
+    Sample("jacobian", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=TWO),
+    Sample("singularity_measure", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=TWO),
+    Sample("joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors", workers=TWO),
+    Sample("neck_fk", angles="neck_angles", workers=TWO),
+    Sample("neck_ik", rotations="neck_rotations", workers=TWO),
+    Sample("neck_rates", angles="neck_angles", angles_dot="vectors", workers=TWO),
+    Sample("neck_angle_rates", angles="neck_angles", omega="vectors", workers=TWO),
+    Sample("ik", arm="arms", rotations="rotations", limits=Literal(LIMITS)),
+    Sample("ik_from_direction", arm="arms", directions="directions", near="near", limits=Literal(LIMITS)),
+    Sample("ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
+           limits=Literal(LIMITS)),
+    Sample("direction_solutions", arm="arms", directions="directions", limits=Literal(LIMITS)),
+    Sample("joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors",
+           damping=Literal(0.05)),
+    Sample("neck_ik", rotations="neck_rotations", near="vectors"),
+    Sample("follow", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25)),
+    Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05), workers=TWO),
+    Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
+           limits=Literal(LIMITS), damping=Literal(0.0)),
+]
+
+
+def first_samples():
+    """{name: its first row}: each function's plain call."""
+    first = {}
+    for sample in SAMPLES:
+        first.setdefault(sample.name, sample)
+    return first
