@@ -6,6 +6,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 me=$(basename "$0" .sh)
 
+fail() { echo "$me: $*" >&2; exit 1; }
+
 # .venv/, the modules installed in it (scripts/setup.sh, run when it is missing).
 need_venv() { [ -x .venv/bin/python ] || scripts/setup.sh >&2; }
 
@@ -32,10 +34,7 @@ from_build() {
     shift
     for name in velmora_torso_kinematics velmora_torso_batch; do
         loaded=$(PYTHONPATH="$dir" "$@" -c "import $name as m; print(m.__file__)")
-        case "$loaded" in
-            "$dir"/*) ;;
-            *) echo "$me: imported $loaded instead of the module in $dir" >&2; exit 1 ;;
-        esac
+        [[ $loaded == "$dir"/* ]] || fail "imported $loaded instead of the module in $dir"
     done
     PYTHONPATH="$dir" VELMORA_FAULT_PROBE_DIR="$dir" "$@"
 }

@@ -26,7 +26,7 @@ find_python() {
 # The system packages a fresh machine may lack.
 if ! python=$(find_python); then
     apt_install python3.13-dev python3.13-venv
-    python=$(find_python) || { echo "setup: CPython 3.13 is still missing" >&2; exit 1; }
+    python=$(find_python) || fail "CPython 3.13 is still missing"
 fi
 
 if ! usable .venv/bin/python; then
