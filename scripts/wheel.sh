@@ -91,8 +91,9 @@ else
     python="$venv/bin/python"
 fi
 
-# The tests, examples and documents, copied outside the tree beside the shared
-# test data (../shared); nothing of the source on sys.path, and every extension
+# The tests (and the tools some of them check), examples and documents, copied
+# outside the tree beside the shared test data (../shared); nothing of the
+# source on sys.path, and every extension
 # module in the wheel loaded from the environment's site-packages (the tests
 # check that each exports its init function alone).
 scratch=$(mktemp -d)
@@ -101,7 +102,7 @@ trap 'rm -rf "$scratch" ${emulated:+"$emulated/pycache$scratch"}' EXIT
 work="$scratch/tree"
 mkdir "$work"
 [ -d ../shared ] && ln -s "$(cd ../shared && pwd)" "$scratch/shared"
-for item in tests examples docs README.md pyproject.toml; do
+for item in tests tools examples docs README.md pyproject.toml; do
     if [ -e "$item" ]; then cp -r "$item" "$work/"; fi
 done
 in_copy() { (cd "$work" && PYTHONSAFEPATH=1 "$@"); }
