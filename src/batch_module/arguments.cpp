@@ -64,8 +64,8 @@ std::optional<double> Arguments::non_negative_or_none(const char* name, nb::hand
     if (value.is_none()) return std::nullopt;
     const double number = real(name, value, "a real number or None");
     if (!(number >= 0.0))
-        throw nb::value_error((prefix(name) + "must be a non-negative number, not " + nb::str(nb::float_(number)).c_str())
-                                  .c_str());
+        throw nb::value_error(
+            (prefix(name) + "must be a non-negative number, not " + nb::str(nb::float_(number)).c_str()).c_str());
     return number;
 }
 

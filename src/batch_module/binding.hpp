@@ -34,7 +34,9 @@ namespace velmora::batch_module {
 
 struct Arm {
     static constexpr const char* type = "velmora_torso_kinematics.VelmoraArmKinematics";
-    static arm::SphericalFiveBar read(Call& call, const char* name, nb::handle value) { return call.arguments().arm(name, value); }
+    static arm::SphericalFiveBar read(Call& call, const char* name, nb::handle value) {
+        return call.arguments().arm(name, value);
+    }
     static const arm::SphericalFiveBar& pass(const Call&, const arm::SphericalFiveBar& arm) { return arm; }
 };
 

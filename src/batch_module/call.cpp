@@ -113,7 +113,8 @@ bool read_number(PyObject* object, double& out) {
 }  // namespace
 
 std::size_t Call::input(const char* name, nb::handle value, const Trailing& trailing) {
-    if (count_ == capacity) throw nb::value_error((std::string(arguments_.function()) + "(): too many array arguments").c_str());
+    if (count_ == capacity)
+        throw nb::value_error((std::string(arguments_.function()) + "(): too many array arguments").c_str());
     Operand& operand = operands_[count_];
     PyObject* object = value.ptr();
     PyTypeObject* type = Py_TYPE(object);
@@ -244,7 +245,8 @@ void Call::broadcast() {
         }
         extents[d] = extent;
     }
-    if (dims > batch::max_dims) throw nb::value_error((std::string(arguments_.function()) + "(): too many dimensions").c_str());
+    if (dims > batch::max_dims)
+        throw nb::value_error((std::string(arguments_.function()) + "(): too many dimensions").c_str());
     const auto count = element_count(extents.data(), dims);
     if (!count) throw nb::value_error("broadcast dimensions too large.");
     for (std::size_t k = 0; k < count_; ++k) {
