@@ -55,10 +55,10 @@ if [ ! -e "$dir/complete" ]; then
     cp -r "$work/root/usr/include/python3.13" "$work/include/"
     cp "$work/root/usr/include/aarch64-linux-gnu/python3.13/pyconfig.h" "$work/include/python3.13/pyconfig.h"
 
-    target=(--quiet --disable-pip-version-check --platform "$platform" --python-version 3.13 --implementation cp
+    for_aarch64=(--quiet --disable-pip-version-check --platform "$platform" --python-version 3.13 --implementation cp
             --abi cp313 --only-binary=:all:)
-    .venv/bin/python -m pip download "${target[@]}" --dest "$work/wheels" "${requirements[@]}" >&2
-    .venv/bin/python -m pip install "${target[@]}" --no-index --find-links "$work/wheels" --target "$work/site" \
+    .venv/bin/python -m pip download "${for_aarch64[@]}" --dest "$work/wheels" "${requirements[@]}" >&2
+    .venv/bin/python -m pip install "${for_aarch64[@]}" --no-index --find-links "$work/wheels" --target "$work/site" \
         "${requirements[@]}" >&2
     rm -rf "$work/wheels"
 
