@@ -26,15 +26,18 @@ preset() {
     if [ "${2:-}" = --test ]; then ctest --preset "$1"; fi
 }
 
-# Runs COMMAND... with the modules and the fault probe of build directory DIR
-# first on the path, once both are seen to load from there: from_build DIR COMMAND...
-# (COMMAND a Python interpreter, with any environment in front of it).
+# Runs the interpreter INTERPRETER... (with any environment in front of it, by
+# env) on ARGUMENTS..., with the modules and the fault probe of build directory
+# DIR first on the path, once both modules are seen to load from there:
+# from_build DIR INTERPRETER... -- ARGUMENTS...
 from_build() {
-    local dir=$root/$1 name loaded
+    local dir=$root/$1 name loaded interpreter=()
+    shift
+    while [ "$1" != -- ]; do interpreter+=("$1"); shift; done
     shift
     for name in velmora_torso_kinematics velmora_torso_batch; do
-        loaded=$(PYTHONPATH="$dir" "$@" -c "import $name as m; print(m.__file__)")
+        loaded=$(PYTHONPATH="$dir" "${interpreter[@]}" -c "import $name as m; print(m.__file__)")
         [[ $loaded == "$dir"/* ]] || fail "imported $loaded instead of the module in $dir"
     done
-    PYTHONPATH="$dir" VELMORA_FAULT_PROBE_DIR="$dir" "$@"
+    PYTHONPATH="$dir" VELMORA_FAULT_PROBE_DIR="$dir" "${interpreter[@]}" "$@"
 }

@@ -56,6 +56,6 @@ preload="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.
 for library in $preload; do [ -f "$library" ] || fail "$library not found"; done
 export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=0:quarantine_size_mb=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
-from_build build/asan env LD_PRELOAD="$preload" PYTHONMALLOC=malloc .venv/bin/python -m pytest -p no:cacheprovider "$@"
+from_build build/asan env LD_PRELOAD="$preload" PYTHONMALLOC=malloc .venv/bin/python -- -m pytest -p no:cacheprovider "$@"
 fail_on_reports "pytest"
 echo "sanitize: no AddressSanitizer or UndefinedBehaviorSanitizer reports"

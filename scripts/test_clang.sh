@@ -8,4 +8,4 @@ need_venv
 scripts/toolchain.sh native >/dev/null  # the compilers the preset names
 export PATH="$root/build/tools/.venv/bin:$PATH"
 preset clang --test
-from_build build/clang .venv/bin/python -m pytest -p no:cacheprovider "$@"
+from_build build/clang .venv/bin/python -- -m pytest -p no:cacheprovider "$@"
