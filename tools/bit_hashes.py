@@ -12,9 +12,9 @@ message.
 
 Every name of either module's public surface (its __all__, the public methods
 of the classes there and their parameters) must be exercised by a row of
-ROWS below, or the run fails before it hashes anything: a new batch function
-over arrays gets its row in the table of sample calls that the batch tests
-share (tests/batch/sample_calls.py), anything else its row here.
+ROWS below, or the run fails before it hashes anything: a new function or
+keyword gets its row, one line, beside the others (velmora_torso_batch's are in
+the table of sample calls that its tests share, tests/batch/sample_calls.py).
 """
 
 import argparse
@@ -34,7 +34,7 @@ import velmora_torso_batch as batch
 import velmora_torso_kinematics as vtk
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "batch"))
-from sample_calls import SAMPLES, START, Literal  # noqa: E402  (the table is data alone)
+from sample_calls import ELEMENTWISE, SAMPLES, START, Literal  # noqa: E402  (the table is data alone)
 
 Arm = vtk.VelmoraArmKinematics
 Neck = vtk.VelmoraNeckKinematics
@@ -85,20 +85,9 @@ ROWS = [
     Row(S, "VelmoraNeckKinematics"),
     Row(S, "VelmoraNeckKinematics.fk", on="necks", joints="neck_angles"),
     Row(S, "VelmoraNeckKinematics.ik", on="necks", r="neck_rotations"),
-    Row(B, "arm_json", arm="built_arms"),
-    # The followers: constructors on drawn settings (many refused), then a few
-    # followers each stepped through a long stream of the drawn targets.
-    Row(B, "ArmFollower", arm="follower_arms", start="follower_starts", max_step="follower_steps",
-        limits="follower_limits", damping="follower_dampings"),
-    Row(B, "ArmFollower.step", on="arm_followers", direction="directions"),
-    Row(B, "ArmFollower.pair", each="arm_followers"),
-    Row(B, "ArmFollower.reset", on="arm_followers", pair="follower_starts"),
-    Row(B, "NeckFollower", start="neck_angles", max_step="follower_steps", limits="neck_limits"),
-    Row(B, "NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
-    Row(B, "NeckFollower.angles", each="neck_followers"),
-    Row(B, "NeckFollower.reset", on="neck_followers", angles="neck_angles"),
-    # velmora_torso_batch's functions over arrays: whole arrays, once per arm.
-    *(Row(B, sample.name, **sample.arguments) for sample in SAMPLES),
+    # velmora_torso_batch: its functions over arrays take whole arrays, once per
+    # arm; arm_json and the followers' classes are called as the rows above.
+    *(Row(B, sample.name, on=sample.on, each=sample.each, **sample.arguments) for sample in SAMPLES),
 ]
 
 
@@ -382,10 +371,6 @@ def scalar_hash(row, inputs):
     digest = hashlib.sha256(canonical(np.frombuffer(numbers, dtype=np.float64)))
     digest.update("\n".join(errors + texts).encode())
     return digest.hexdigest(), len(arguments), f"raised {len(errors) / len(arguments):4.0%}"
-
-
-# Batch functions of one object, not of arrays: called element by element.
-ELEMENTWISE = {"arm_json"}
 
 
 def whole_arrays(row):

@@ -1,16 +1,19 @@
-"""Sample calls of every velmora_torso_batch function over arrays: the one table
-that three checks read. test_batch_layouts.py calls each function's first row
-on its inputs in every memory layout and one-pose form, test_batch_workers.py
-calls it with every worker count, and tools/bit_hashes.py hashes every row on
-its drawn inputs on both architectures.
+"""Sample calls of everything velmora_torso_batch offers: the one table that
+three checks read. test_batch_layouts.py calls each function over arrays on its
+inputs in every memory layout and one-pose form (its first row), and
+test_batch_workers.py with every worker count; tools/bit_hashes.py hashes every
+row on its drawn inputs on both architectures.
 
-A row is `Sample(name, argument=..., ...)`: the function, then its arguments
-by keyword, each either the name of an input (a str; every check supplies its
-own arrays under the names in INPUTS) or `Literal(value)`, passed as it is.
-A new function gets a row here, its plain call first (the one the layout and
-worker checks use; they set `workers` themselves); further rows pass its other
-keywords. Data only: no module is imported here, so tools/ can read it from
-the source tree whatever interpreter runs them.
+A row is `Sample(name, argument=..., ...)`: the function ("ArmFollower" for a
+class's constructor, "ArmFollower.step" for a method), then its arguments by
+keyword, each either the name of an input (a str; every check supplies its own
+arrays under the names in INPUTS, bit_hashes.py more) or `Literal(value)`,
+passed as it is. A method is called on the instances `on` names in turn, or on
+each of `each` (bit_hashes.py). A new function gets a row here, its plain call
+first (the one the layout and worker checks use; they set `workers`
+themselves); a new keyword gets a row that passes it. Data only: no module is
+imported here, so tools/ can read it from the source tree whatever interpreter
+runs them.
 """
 
 
@@ -20,8 +23,8 @@ class Literal:
 
 
 class Sample:
-    def __init__(self, name, **arguments):
-        self.name, self.arguments = name, arguments
+    def __init__(self, name, on=None, each=None, **arguments):
+        self.name, self.on, self.each, self.arguments = name, on, each, arguments
 
     def call(self, module, inputs, **overrides):
         """module.<name>(...) with the inputs taken from `inputs` (a mapping)."""
@@ -75,12 +78,28 @@ SAMPLES = [
     Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05), workers=TWO),
     Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
            limits=Literal(LIMITS), damping=Literal(0.0)),
+    # Not over arrays: called element by element in bit_hashes.py. The followers'
+    # constructors on drawn settings (many refused), then a few followers each
+    # stepped through a long stream of the drawn targets.
+    Sample("arm_json", arm="built_arms"),
+    Sample("ArmFollower", arm="follower_arms", start="follower_starts", max_step="follower_steps",
+           limits="follower_limits", damping="follower_dampings"),
+    Sample("ArmFollower.step", on="arm_followers", direction="directions"),
+    Sample("ArmFollower.pair", each="arm_followers"),
+    Sample("ArmFollower.reset", on="arm_followers", pair="follower_starts"),
+    Sample("NeckFollower", start="neck_angles", max_step="follower_steps", limits="neck_limits"),
+    Sample("NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
+    Sample("NeckFollower.angles", each="neck_followers"),
+    Sample("NeckFollower.reset", on="neck_followers", angles="neck_angles"),
 ]
+# Functions of one object, not of arrays, and the followers' classes.
+ELEMENTWISE = {"arm_json", "ArmFollower", "NeckFollower"}
 
 
 def first_samples():
-    """{name: its first row}: each function's plain call."""
+    """{name: its first row} of each function over arrays: its plain call."""
     first = {}
     for sample in SAMPLES:
-        first.setdefault(sample.name, sample)
+        if sample.name.partition(".")[0] not in ELEMENTWISE:
+            first.setdefault(sample.name, sample)
     return first
