@@ -87,14 +87,15 @@ def chained(max_step):
 
 # The references of the functions that have a scalar method, or a loop of one;
 # the others are held to themselves on C-contiguous inputs.
+MAX_STEP = {name: first_samples()[name].arguments["max_step"].value for name in ("ik_path", "follow")}
 SCALAR = {
     "fk": scalar(lambda a, b: outcome([(3, 3)], RuntimeError, lambda: ARM.fk(a, b))),
     "direction": scalar(lambda a, b: outcome([(3,)], RuntimeError, lambda: ARM.direction(a, b))),
     "ik": scalar(lambda r: outcome([(2,)], RuntimeError, lambda: ARM.ik(r))),
     "ik_from_direction": scalar(lambda d, n: outcome([(2,)], RuntimeError,
                                                      lambda: ARM.ik_from_direction(d, pair_or_none(n)))),
-    "ik_path": chained(0.25),
-    "follow": stepped(0.25),
+    "ik_path": chained(MAX_STEP["ik_path"]),
+    "follow": stepped(MAX_STEP["follow"]),
     "neck_fk": scalar(lambda a: [np.array(NECK.fk(a))]),
     "neck_ik": scalar(lambda r: outcome([(3,)], ValueError, lambda: NECK.ik(r))),
 }
