@@ -14,8 +14,8 @@
 #include <string_view>
 #include <tuple>
 
-#include "module/object_layouts.hpp"
 #include "module/method_table.hpp"
+#include "module/object_layouts.hpp"
 #include "module/python.hpp"
 #include "velmora_torso_kinematics/neck.hpp"
 #include "velmora_torso_kinematics/vector_types.hpp"
