@@ -22,3 +22,6 @@ cd "$work"
 for pair in kinematics:stubtest batch:batch_stubtest calibration:calibration_stubtest; do
     "$python" -m mypy.stubtest "velmora_torso_${pair%%:*}" --allowlist "$root/tests/typing/${pair#*:}_allowlist.txt"
 done
+# The simulator package ships inline annotations and py.typed (MuJoCo itself is
+# untyped: its imports carry the one ignore they need).
+"$python" -m mypy --strict -p velmora_torso_sim

@@ -29,6 +29,10 @@ if ! python=$(find_python); then
     python=$(find_python) || fail "CPython 3.13 is still missing"
 fi
 
+# MuJoCo's offscreen renderer (examples/torso_model.py and its test) draws through
+# EGL with Mesa's software driver.
+ldconfig -p | grep 'libEGL_mesa\.so\.0' >/dev/null || apt_install libegl1 libegl-mesa0 libgl1-mesa-dri
+
 if ! usable .venv/bin/python; then
     rm -rf .venv
     "$python" -m venv .venv
