@@ -4,6 +4,10 @@ on, interleaved in one run (the fastest of several repetitions each):
   ArmFollower.step      against the scalar arm.ik_from_direction(d, near=current),
                         both from Python, on a stream whose every step tracks;
   NeckFollower.step     against the scalar neck.ik;
+  from an array         both steps given float64 arrays against the same values
+                        as lists (a tracker delivers arrays);
+  max_step_change       NeckFollower.step with an acceleration limit against
+                        one without;
   follow (per step)     against ik_path (per step: the core's ik_from_direction
                         chained, without the follower) and ik_from_direction
                         (per element, with near), over one 100,000-step stream;
@@ -42,16 +46,22 @@ def main() -> None:
     heads = [neck.fk([0.1, 0.2, 0.3]), neck.fk([0.105, 0.2, 0.3])]
     scope = {
         "arm": arm, "neck": neck, "targets": targets, "heads": heads, "k": [0],
+        "target_arrays": [np.array(t) for t in targets], "head_arrays": [np.array(h) for h in heads],
         "follower": vb.ArmFollower(arm, (0.3, -0.2), max_step=0.05),
         "head_follower": vb.NeckFollower((0.1, 0.2, 0.3), max_step=0.05),
+        # Steps of 0.005 with a change of 0.01 allowed: tracking from the second tick on.
+        "smooth_head": vb.NeckFollower((0.1, 0.2, 0.3), max_step=0.05, max_step_change=0.01),
         "current": [(0.3, -0.2)],
         "far": vb.ArmFollower(arm, (1.2, -0.1), max_step=1e-9),
         "edge": vb.ArmFollower(arm, (0.3, -0.2), max_step=1e-9),
     }
     rows = {
         "ArmFollower.step (tracking)": "k[0] ^= 1; follower.step(targets[k[0]])",
+        "ArmFollower.step (tracking, array)": "k[0] ^= 1; follower.step(target_arrays[k[0]])",
         "arm.ik_from_direction near": "k[0] ^= 1; current[0] = arm.ik_from_direction(targets[k[0]], current[0])",
         "NeckFollower.step (tracking)": "k[0] ^= 1; head_follower.step(heads[k[0]])",
+        "NeckFollower.step (tracking, array)": "k[0] ^= 1; head_follower.step(head_arrays[k[0]])",
+        "NeckFollower.step (max_step_change)": "k[0] ^= 1; smooth_head.step(heads[k[0]])",
         "neck.ik": "k[0] ^= 1; neck.ik(heads[k[0]])",
         "ArmFollower.step (approaching, segment)": "far.step(targets[0])",
         "ArmFollower.step (approaching, damped)": "edge.step((0.0, 0.0, -1.0))",
@@ -66,9 +76,15 @@ def main() -> None:
         print(f"{name:42s} {ns:8.0f}")
     print(f"ArmFollower.step / ik_from_direction: {best['ArmFollower.step (tracking)'] / best['arm.ik_from_direction near']:.2f}")
     print(f"NeckFollower.step / neck.ik:          {best['NeckFollower.step (tracking)'] / best['neck.ik']:.2f}")
+    for name in ("ArmFollower", "NeckFollower"):
+        ratio = best[f"{name}.step (tracking, array)"] / best[f"{name}.step (tracking)"]
+        print(f"{name}.step, array / list:    {ratio:.2f}")
+    ratio = best["NeckFollower.step (max_step_change)"] / best["NeckFollower.step (tracking)"]
+    print(f"NeckFollower.step, max_step_change / without: {ratio:.2f}")
 
     steps = 10_000 if quick else 100_000
-    walk = np.cumsum(np.full((steps, 2), 1e-5), axis=0) + (0.3, -0.2)
+    # 0.1 rad in all, inside the closing region whatever the number of steps.
+    walk = np.cumsum(np.full((steps, 2), 0.1 / steps), axis=0) + (0.3, -0.2)
     directions, _ = vb.direction(arm, walk[:, 0], walk[:, 1])
     near = np.vstack([(0.3, -0.2), walk[:-1]])
     batch = {
@@ -77,6 +93,10 @@ def main() -> None:
         "ik_from_direction": lambda: vb.ik_from_direction(arm, directions, near),
     }
     assert (vb.follow(arm, directions, (0.3, -0.2), max_step=0.05)[1] == vb.TRACKING).all()
+    head_path = vb.neck_fk(np.cumsum(np.full((steps, 3), 1e-5), axis=0) + (0.1, 0.2, 0.3))
+    batch["neck_follow"] = lambda: vb.neck_follow(head_path, (0.1, 0.2, 0.3), max_step=0.05)
+    batch["neck_follow, max_step_change"] = lambda: vb.neck_follow(head_path, (0.1, 0.2, 0.3), max_step=0.05,
+                                                                   max_step_change=0.01)
     batch_times = {name: [] for name in batch}
     for _ in range(repeat):
         for name, call in batch.items():
@@ -87,6 +107,8 @@ def main() -> None:
         print(f"{name:42s} {ns:8.1f}")
     print(f"follow / ik_path:           {per_step['follow'] / per_step['ik_path']:.2f}")
     print(f"follow / ik_from_direction: {per_step['follow'] / per_step['ik_from_direction']:.2f}")
+    print(f"neck_follow, max_step_change / without: "
+          f"{per_step['neck_follow, max_step_change'] / per_step['neck_follow']:.2f}")
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ import velmora_torso_batch as batch
 import velmora_torso_kinematics as vtk
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "batch"))
-from sample_calls import ELEMENTWISE, SAMPLES, START, Literal  # noqa: E402  (the table is data alone)
+from sample_calls import ELEMENTWISE, NECK_LIMITS, SAMPLES, START, Literal  # noqa: E402  (the table is data alone)
 
 Arm = vtk.VelmoraArmKinematics
 Neck = vtk.VelmoraNeckKinematics
@@ -230,6 +230,9 @@ class Inputs:
                                              uniform(-1.0, 1.0, (count, 2))))
         # ik_path refuses a non-finite start: those as 0.
         self.finite_path_starts = np.where(np.isfinite(self.path_starts), self.path_starts, 0.0)
+        # follow refuses a start at which the loop does not close: those near START,
+        # where every arm closes (a list, derived from the digested starts above).
+        self.closing_path_starts = np.add(START, np.multiply(np.clip(self.finite_path_starts, -1, 1), 0.05)).tolist()
         # The neck's angles, a tenth of them within 1e-6 of the gimbal lock, and
         # their rotations.
         angles = uniform(-3.5, 3.5, (n, 3))
@@ -238,6 +241,11 @@ class Inputs:
         angles[lock, 1] = np.add(side, uniform(-1e-6, 1e-6, n))[lock]
         self.neck_angles = specials(angles)
         self.neck_rotations = specials(batch.neck_fk(angles))
+        # The same rotations as paths of 50 ticks, for neck_follow.
+        self.neck_paths = self.neck_rotations[: n - n % 50].reshape(-1, 50, 3, 3)
+        # A start inside every limit per path: a list, derived from the angles
+        # above, which the inputs' digest covers.
+        self.neck_path_starts = np.clip(np.nan_to_num(self.neck_angles[: len(self.neck_paths)]), -0.9, 0.9).tolist()
         # Arms of any arcs, and their JSON documents.
         self.arcs = specials(uniform(-0.5, 2.0, n))
         self.coupler_arcs = specials(uniform(-0.5, 2.0, n))
@@ -257,7 +265,8 @@ class Inputs:
         self.neck_limits = [((b[0], b[1]), (b[2], b[3]), (b[4], b[5])) if keep else None
                             for b, keep in zip(bounds.tolist(), limited.tolist())]
         self.arm_followers = [batch.ArmFollower(arm, START, max_step=0.05) for arm in self.arms] * 3
-        self.neck_followers = [batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05) for _ in range(4)]
+        self.neck_followers = [batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05) for _ in range(3)] + [
+            batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05, max_step_change=0.005, limits=NECK_LIMITS)]
 
     def scalar(self, name):
         """An input as the scalar module's parameters take it, one item per element."""

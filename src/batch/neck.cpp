@@ -49,4 +49,44 @@ void neck_ik(const Shape& shape, const Input& rotations, const Input* near, doub
     });
 }
 
+void neck_follow(const Shape& shape, const Input& rotations, const Input& start, double max_step,
+                 std::optional<double> max_step_change, const std::optional<neck::NeckLimits>& limits, double* angles,
+                 std::int8_t* status, std::int64_t workers) noexcept {
+    const std::int64_t steps = rotations.extent[0];
+    if (steps == 0) return;
+    const neck::NeckFollowSettings settings{max_step, max_step_change, limits};
+    const std::int64_t along = rotations.inner[0], row = rotations.inner[1], column = rotations.inner[2];
+    const std::int64_t component = start.inner[0];
+    for_each_element<2>(shape, {&rotations, &start}, workers, [&](std::int64_t i, const double* path, const double* s) {
+        std::optional<neck::NeckFollower> follower =
+            neck::NeckFollower::make({s[0], s[component], s[2 * component]}, settings);
+        for (std::int64_t t = 0; t < steps; ++t) {
+            double* out = angles + 3 * (i * steps + t);
+            std::int8_t& code = status[i * steps + t];
+            // Starts are checked before the walk; one that slipped through holds NaN.
+            if (!follower) {
+                fill_nan(out, 3);
+                code = static_cast<std::int8_t>(FollowStatus::holding);
+                continue;
+            }
+            const neck::NeckFollowStep step = follower->step(mat3_at(path + t * along, row, column));
+            out[0] = step.angles.yaw;
+            out[1] = step.angles.pitch;
+            out[2] = step.angles.roll;
+            code = static_cast<std::int8_t>(step.status);
+        }
+    });
+}
+
+std::optional<std::int64_t> first_unusable_neck_start(const Shape& shape, const Input& start,
+                                                      const neck::NeckFollowSettings& settings) noexcept {
+    const std::int64_t step = start.inner[0];
+    // Sequential: the first one in order is the one a message names.
+    std::optional<std::int64_t> first;
+    for_each_element<1>(shape, {&start}, 1, [&](std::int64_t i, const double* p) {
+        if (!first && neck::neck_follower_fault({p[0], p[step], p[2 * step]}, settings)) first = i;
+    });
+    return first;
+}
+
 }  // namespace velmora::batch

@@ -34,8 +34,8 @@ struct Shape {
 struct Input {
     const double* data = nullptr;
     std::array<std::int64_t, max_dims> strides;  // per leading dimension (Shape::dims), in doubles; 0 where broadcast
-    std::array<std::int64_t, 2> inner{};         // trailing dimensions' strides, in doubles
-    std::array<std::int64_t, 2> extent{};        // trailing dimensions' extents (a path's T)
+    std::array<std::int64_t, 3> inner{};         // trailing dimensions' strides, in doubles
+    std::array<std::int64_t, 3> extent{};        // trailing dimensions' extents (a path's T)
 };
 
 // Walks K inputs through a range of elements in row-major order, keeping each

@@ -54,6 +54,13 @@ double Arguments::positive(const char* name, nb::handle value) const {
     return number;
 }
 
+std::optional<double> Arguments::positive_or_none(const char* name, nb::handle value) const {
+    if (value.is_none()) return std::nullopt;
+    const double number = real(name, value, "a real number or None");
+    if (!(number > 0.0 && std::isfinite(number))) value_error(name, "a positive finite number or None", value);
+    return number;
+}
+
 double Arguments::non_negative(const char* name, nb::handle value) const {
     const double number = real(name, value, "a real number");
     if (!(number >= 0.0 && std::isfinite(number))) value_error(name, "a non-negative finite number", value);

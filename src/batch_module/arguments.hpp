@@ -36,6 +36,8 @@ public:
     [[nodiscard]] std::optional<neck::NeckLimits> neck_limits(nb::handle value) const;
     // A real number > 0 and finite: a follower's step.
     [[nodiscard]] double positive(const char* name, nb::handle value) const;
+    // None, or a real number > 0 and finite: a limit on the change of a step.
+    [[nodiscard]] std::optional<double> positive_or_none(const char* name, nb::handle value) const;
     // A real number >= 0 and finite: a damping.
     [[nodiscard]] double non_negative(const char* name, nb::handle value) const;
     // None, or a number that is neither negative nor NaN: a distance.

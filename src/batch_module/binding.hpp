@@ -83,6 +83,27 @@ struct Limits {
     }
 };
 
+// None or ((yaw_min, yaw_max), (pitch_min, pitch_max), (roll_min, roll_max)): the neck's limits, or none.
+struct NeckLimitsOrNone {
+    static constexpr const char* type =
+        "tuple[tuple[float, float], tuple[float, float], tuple[float, float]] | None";
+    static std::optional<neck::NeckLimits> read(Call& call, const char*, nb::handle value) {
+        return call.arguments().neck_limits(value);
+    }
+    static const std::optional<neck::NeckLimits>& pass(const Call&, const std::optional<neck::NeckLimits>& value) {
+        return value;
+    }
+};
+
+// None, or a finite number > 0 (a limit on the change of a follower's step).
+struct PositiveOrNone {
+    static constexpr const char* type = "float | None";
+    static std::optional<double> read(Call& call, const char* name, nb::handle value) {
+        return call.arguments().positive_or_none(name, value);
+    }
+    static std::optional<double> pass(const Call&, std::optional<double> value) { return value; }
+};
+
 // A finite number > 0 (a follower's step) or >= 0 (a damping): the loop gets a double.
 template <bool zero_allowed>
 struct Number {

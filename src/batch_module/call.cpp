@@ -1,5 +1,6 @@
 #include "batch_module/call.hpp"
 
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -20,9 +21,67 @@ struct Imported {
     PyObject* dtype_keyword = nullptr;   // ("dtype",), the keyword names of a vectorcall
     std::array<PyObject*, 4> dtypes{};   // by Call::dtype_slot
     PyTypeObject* arm_class = nullptr;
+    bool array_fields = false;           // ArrayFields matched NumPy's layout on probe arrays
 };
 
 Imported imported;
+
+// The head of NumPy's array object as its C API lays it out
+// (PyArrayObject_fields), on which compiled extensions rely across NumPy
+// versions. import_numpy() checks it against the buffer protocol on probe
+// arrays and leaves it unused if anything differs. Read only where the lock is
+// held and no Python code runs before the values are copied (a follower's
+// step): nothing else could resize the array meanwhile.
+struct ArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;  // in bytes
+    PyObject* base;
+    PyObject* descr;
+};
+
+// Whether `array`'s fields say what its buffer says: data, dimensions, strides
+// and the float64 dtype. Each pointer is followed only once the fields before
+// it matched.
+bool fields_match(PyObject* array) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const auto* fields = reinterpret_cast<const ArrayFields*>(array);
+    bool same = fields->data == view.buf && fields->nd == view.ndim && fields->descr == imported.dtypes[0];
+    for (int d = 0; same && d < view.ndim; ++d)
+        same = fields->dimensions[d] == view.shape[d] && fields->strides[d] == view.strides[d];
+    PyBuffer_Release(&view);
+    return same;
+}
+
+// One pose of exactly the trailing shape from an aligned native float64
+// ndarray, through its fields: false (nothing read) for any other.
+bool read_array_fields(PyObject* value, const Trailing& trailing, double* out) noexcept {
+    if (!imported.array_fields || Py_TYPE(value) != imported.ndarray || trailing.count > 2) return false;
+    const auto* fields = reinterpret_cast<const ArrayFields*>(value);
+    if (fields->descr != imported.dtypes[0] || fields->nd != static_cast<int>(trailing.count) ||
+        reinterpret_cast<std::uintptr_t>(fields->data) % alignof(double) != 0)
+        return false;
+    constexpr auto size = static_cast<Py_ssize_t>(sizeof(double));
+    std::array<Py_ssize_t, 2> stride{0, 0};
+    for (std::size_t d = 0; d < trailing.count; ++d) {
+        if (fields->dimensions[d] != trailing.dims[d] || fields->strides[d] % size != 0) return false;
+        stride[d] = fields->strides[d] / size;
+    }
+    const auto* data = reinterpret_cast<const double*>(fields->data);
+    const Py_ssize_t rows = trailing.count == 2 ? trailing.dims[0] : 1;
+    const Py_ssize_t columns = trailing.dims[trailing.count - 1];
+    const Py_ssize_t row_stride = trailing.count == 2 ? stride[0] : 0;
+    const Py_ssize_t column_stride = stride[trailing.count - 1];
+    for (Py_ssize_t i = 0; i < rows; ++i)
+        for (Py_ssize_t j = 0; j < columns; ++j) *out++ = data[i * row_stride + j * column_stride];
+    return true;
+}
 
 // PyObject_GetAttrString, not nanobind's attr(): the names stay temporary
 // strings instead of joining the interpreter's interned (immortal) ones.
@@ -80,6 +139,9 @@ void import_numpy() {
     const nb::object dtype = nb::steal(take(numpy, "dtype"));
     const char* names[] = {"float64", "bool", "int64", "int8"};
     for (std::size_t k = 0; k < imported.dtypes.size(); ++k) imported.dtypes[k] = dtype(names[k]).release().ptr();
+    // Probes of two layouts, C order and transposed: the fields are read only if both agree.
+    const nb::object probe = numpy.attr("ones")(nb::make_tuple(2, 3));
+    imported.array_fields = fields_match(probe.ptr()) && fields_match(probe.attr("T").ptr());
     nb::object arm = nb::steal(take(nb::module_::import_("velmora_torso_kinematics"), "VelmoraArmKinematics"));
     if (!PyType_Check(arm.ptr())) throw nb::type_error("velmora_torso_kinematics.VelmoraArmKinematics is not a class");
     imported.arm_class = reinterpret_cast<PyTypeObject*>(arm.release().ptr());
@@ -139,6 +201,38 @@ std::size_t Call::input(const char* name, nb::handle value, const Trailing& trai
     return count_++;
 }
 
+void Call::copy_pose(const Operand& operand, const Trailing& trailing, double* out) noexcept {
+    // Row-major over at most 3 x 3 values, whatever the strides.
+    const std::int64_t rows = trailing.count == 2 ? operand.extents[0] : 1;
+    const std::int64_t columns = operand.extents[trailing.count - 1];
+    const std::int64_t row_stride = trailing.count == 2 ? operand.strides[0] : 0;
+    const std::int64_t column_stride = operand.strides[trailing.count - 1];
+    for (std::int64_t i = 0; i < rows; ++i)
+        for (std::int64_t j = 0; j < columns; ++j) *out++ = operand.data[i * row_stride + j * column_stride];
+}
+
+void Call::pose(const char* name, nb::handle value, const Trailing& trailing, double* out) {
+    const Operand& operand = operands_[input(name, value, trailing)];
+    if (operand.leading != 0)
+        throw nb::value_error((arguments_.prefix(name) + "must have shape " + trailing.text + ", not " +
+                               shape_text(operand.extents, operand.ndim))
+                                  .c_str());
+    copy_pose(operand, trailing, out);
+}
+
+void Call::read_pose(const char* function, const char* name, nb::handle value, const Trailing& trailing,
+                     double* out) {
+    if (read_array_fields(value.ptr(), trailing, out)) return;
+    Operand operand;
+    const bool read = (Py_TYPE(value.ptr()) == imported.ndarray && read_float64(value, operand)) ||
+                      read_list(value.ptr(), trailing, operand);
+    bool exact = read && operand.ndim == trailing.count;
+    for (std::size_t k = 0; exact && k < trailing.count; ++k) exact = operand.extents[k] == trailing.dims[k];
+    if (exact) return copy_pose(operand, trailing, out);
+    // Anything else is converted, or refused, as a batch call does it.
+    Call(function).pose(name, value, trailing, out);
+}
+
 // One pose given as (nested) lists or tuples of numbers, exactly the trailing
 // shape deep, each number read as read_number() reads it: what NumPy would
 // make of it, without NumPy. False (nothing raised) for anything else.
@@ -146,7 +240,7 @@ bool Call::read_list(PyObject* value, const Trailing& trailing, Operand& operand
     if (trailing.count == 0 || !(PyList_CheckExact(value) || PyTuple_CheckExact(value))) return false;
     // Each level's length: the trailing extent, or for `any` the first list's
     // at that depth. An empty list leaves the extents below it to NumPy.
-    std::array<Py_ssize_t, 2> lengths{-1, -1};
+    std::array<Py_ssize_t, 3> lengths{-1, -1, -1};
     std::size_t next = 0;
     // Borrowed items: reading exact floats and ints runs no Python code, so
     // no list can change under the walk.
@@ -180,18 +274,35 @@ bool Call::read_list(PyObject* value, const Trailing& trailing, Operand& operand
     return true;
 }
 
-// An aligned, native-order float64 ndarray, read in place. False (nothing
-// raised) for any other, which NumPy then converts.
+// An aligned, native-order float64 ndarray, read in place through the buffer
+// protocol: a step of a follower reads one pose per call, and nanobind's
+// ndarray import cost more than the step. False (nothing raised) for any
+// other, which NumPy then converts.
 bool Call::read_float64(nb::handle value, Operand& operand) {
-    nb::detail::make_caster<InputArray> caster;
-    if (!caster.from_python(value, 0, nullptr)) return false;
-    const InputArray& array = caster.value;
-    if (reinterpret_cast<std::uintptr_t>(array.data()) % alignof(double) != 0) return false;
-    operand.array = array;
-    operand.data = array.data();
-    operand.ndim = array.ndim();
-    operand.extents = array.shape_ptr();
-    operand.strides = array.stride_ptr();
+    operand.release();
+    Py_buffer& view = operand.buffer;
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        view.obj = nullptr;
+        return false;
+    }
+    constexpr const char* native = std::endian::native == std::endian::little ? "<d" : ">d";
+    const bool float64 = view.itemsize == sizeof(double) && view.format != nullptr &&
+                         (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, native) == 0);
+    bool usable = float64 && view.ndim >= 0 && static_cast<std::size_t>(view.ndim) <= batch::max_dims &&
+                  reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+    for (int d = 0; usable && d < view.ndim; ++d) usable = view.strides[d] % static_cast<Py_ssize_t>(sizeof(double)) == 0;
+    if (!usable) {
+        operand.release();
+        return false;
+    }
+    static_assert(sizeof(Py_ssize_t) == sizeof(std::int64_t));
+    for (int d = 0; d < view.ndim; ++d)
+        operand.buffer_strides[static_cast<std::size_t>(d)] = view.strides[d] / static_cast<Py_ssize_t>(sizeof(double));
+    operand.data = static_cast<const double*>(view.buf);
+    operand.ndim = static_cast<std::size_t>(view.ndim);
+    operand.extents = reinterpret_cast<const std::int64_t*>(view.shape);
+    operand.strides = operand.buffer_strides.data();
     return true;
 }
 

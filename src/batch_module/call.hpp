@@ -3,14 +3,13 @@
 // broadcast to one leading shape, its outputs allocated, its worker count.
 //
 // Python floats and ints, lists and tuples of them holding one pose, and
-// aligned float64 ndarrays (through nanobind's ndarray import) are read where
+// aligned float64 ndarrays (through the buffer protocol) are read where
 // they are, and broadcast by giving the loops zero strides; only other array-likes
 // (longer lists, other dtypes, unaligned or byte-swapped views, subclasses)
 // go through numpy.asarray, once. Errors are NumPy's own
 // where NumPy used to raise them, word for word.
 
 #include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
 
 #include <array>
 #include <cstddef>
@@ -29,7 +28,7 @@ namespace nb = nanobind;
 // extent (a path's length T).
 struct Trailing {
     static constexpr std::int64_t any = -1;
-    std::array<std::int64_t, 2> dims{};
+    std::array<std::int64_t, 3> dims{};
     std::size_t count = 0;
     const char* text;  // as messages show it, e.g. "(..., 3, 3)"
 };
@@ -39,6 +38,10 @@ inline constexpr Trailing vec3{{3}, 1, "(..., 3)"};
 inline constexpr Trailing pair{{2}, 1, "(..., 2)"};
 inline constexpr Trailing mat3{{3, 3}, 2, "(..., 3, 3)"};
 inline constexpr Trailing path{{Trailing::any, 3}, 2, "(..., T, 3)"};
+inline constexpr Trailing rotation_path{{Trailing::any, 3, 3}, 3, "(..., T, 3, 3)"};
+// One pose and nothing more, as a follower's step takes it.
+inline constexpr Trailing one_vec3{{3}, 1, "(3,)"};
+inline constexpr Trailing one_mat3{{3, 3}, 2, "(3, 3)"};
 
 // The NumPy objects a call uses, and the arm's class, looked up once when the
 // module is imported.
@@ -63,6 +66,17 @@ public:
     // its index for view().
     std::size_t input(const char* name, nb::handle value, const Trailing& trailing);
 
+    // Reads one pose of exactly the trailing shape (no leading dimensions), as
+    // input() reads an array, into `out` in row-major order: one reader for a
+    // follower's step and a batch call, so both take the same inputs and
+    // refuse the same ones.
+    void pose(const char* name, nb::handle value, const Trailing& trailing, double* out);
+    // As pose() on a Call of `function`, without building one for a list or
+    // a float64 ndarray of exactly that shape: a follower's step reads one
+    // pose a tick, and a whole Call cost as much as the step's kinematics.
+    static void read_pose(const char* function, const char* name, nb::handle value, const Trailing& trailing,
+                          double* out);
+
     // The inputs' leading shapes broadcast against each other, with NumPy's
     // rules and errors; afterwards view() and shape() are valid.
     void broadcast();
@@ -82,16 +96,24 @@ public:
 
 private:
     // The most doubles a list is read into without NumPy: a 3 x 3 matrix, a
-    // path of 16 directions.
+    // path of 16 directions or 5 rotations.
     static constexpr std::size_t inline_values = 48;
 
-    using InputArray = nb::ndarray<const double, nb::device::cpu>;
-
     struct Operand {
+        Operand() = default;
+        Operand(const Operand&) = delete;
+        Operand& operator=(const Operand&) = delete;
+        ~Operand() { release(); }
+        void release() noexcept {
+            if (buffer.obj != nullptr) PyBuffer_Release(&buffer);
+            buffer.obj = nullptr;
+        }
+
         nb::object converted;  // NumPy's converted copy, when one was made
-        InputArray array;      // an ndarray read in place (holds its memory)
+        Py_buffer buffer{};    // an ndarray read in place (holds it, and so its memory)
         std::array<double, inline_values> values;  // a Python number's or list's values
-        std::array<std::int64_t, 2> list_extents, list_strides;
+        std::array<std::int64_t, 3> list_extents, list_strides;
+        std::array<std::int64_t, batch::max_dims> buffer_strides;  // the buffer's, in doubles
         const double* data = nullptr;
         std::size_t ndim = 0;
         const std::int64_t* extents = nullptr;
@@ -102,7 +124,8 @@ private:
     template <class T>
     static constexpr int dtype_slot() noexcept;
 
-    bool read_float64(nb::handle value, Operand& operand);
+    static bool read_float64(nb::handle value, Operand& operand);
+    static void copy_pose(const Operand& operand, const Trailing& trailing, double* out) noexcept;
     static bool read_list(PyObject* value, const Trailing& trailing, Operand& operand);
     void convert(const char* name, nb::handle value, Operand& operand);
     void* allocate(const std::int64_t* tail, std::size_t count, int dtype, nb::object& array);

@@ -39,8 +39,17 @@ struct FollowerStarts {
     static void check(const Call& call, const Read& read, nb::handle, nb::handle, nb::handle start, Handles...) {
         const arm::FollowSettings settings{std::get<3>(read), std::get<4>(read), std::get<5>(read)};
         if (batch::first_unusable_start(call.shape(), std::get<0>(read), call.view(std::get<2>(read)), settings))
-            call.arguments().value_error("start", "finite pairs inside 'limits' at which the loop closes",
-                                                   start);
+            call.arguments().value_error("start", "finite pairs inside 'limits' at which the loop closes", start);
+    }
+};
+
+// neck_follow: every start must be one a neck follower accepts.
+struct NeckFollowerStarts {
+    template <class Read, class... Handles>
+    static void check(const Call& call, const Read& read, nb::handle, nb::handle start, Handles...) {
+        const neck::NeckFollowSettings settings{std::get<2>(read), std::get<3>(read), std::get<4>(read)};
+        if (batch::first_unusable_neck_start(call.shape(), call.view(std::get<1>(read)), settings))
+            call.arguments().value_error("start", "finite angles inside 'limits'", start);
     }
 };
 
@@ -98,6 +107,14 @@ NB_MODULE(velmora_torso_batch, m) {
         m, "neck_fk",
         "Head rotations [..., 3, 3] of the neck angles (yaw, pitch, roll) [..., 3].",
         "angles"_a);
+    define<batch::neck_follow, Params<Array<rotation_path>, Array<vec3>, Positive, PositiveOrNone, NeckLimitsOrNone>,
+           Outs<Out<double, T, 3>, Out<std::int8_t, T>>, NeckFollowerStarts>(
+        m, "neck_follow",
+        "NeckFollower(start, max_step=..., max_step_change=..., limits=...).step over each path of rotations "
+        "[..., T, 3, 3] from start [..., 3]: angles [..., T, 3] and status [..., T] as TRACKING (0), "
+        "APPROACHING (1), HOLDING (2) or SATURATED (3).",
+        "rotations"_a, "start"_a, nb::kw_only(), "max_step"_a, "max_step_change"_a = nb::none(),
+        "limits"_a = nb::none());
     define<batch::neck_ik, Params<Array<mat3>, OptionalArray<vec3>>, Outs<Out<double, 3>, Ok>>(
         m, "neck_ik",
         "Neck angles (yaw, pitch, roll) [..., 3] of the rotations [..., 3, 3]; ok is False at gimbal lock. "

@@ -40,12 +40,17 @@ INPUTS = {
     "rotations": "3 x 3 rotations, an arm's fk and others", "directions": "3-vectors, an arm's directions and others",
     "near": "joint pairs", "vectors": "3-vectors", "paths": "paths of T 3-vectors",
     "path_starts": "joint pairs, one per path", "finite_path_starts": "finite joint pairs, one per path",
+    "closing_path_starts": "joint pairs at which every arm's loop closes, one per path",
     "neck_angles": "(yaw, pitch, roll)",
-    "neck_rotations": "3 x 3 rotations of the neck",
+    "neck_rotations": "3 x 3 rotations of the neck", "neck_paths": "paths of T neck rotations",
+    "neck_path_starts": "(yaw, pitch, roll), one per path",
 }
 # Joint limits that every arm's reachable pairs straddle, and a start that closes for every arm.
 LIMITS = ((-1.0, 1.5), (-1.2, 0.8))
 START = (0.3, -0.2)
+# The neck followers' limits and start in the rows below.
+NECK_LIMITS = ((-2.0, 2.0), (-1.2, 1.2), (-0.6, 0.6))
+NECK_START = (0.1, 0.2, 0.3)
 TWO = Literal(2)
 
 SAMPLES = [
@@ -74,10 +79,16 @@ SAMPLES = [
     Sample("joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors",
            damping=Literal(0.05)),
     Sample("neck_ik", rotations="neck_rotations", near="vectors"),
-    Sample("follow", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25)),
+    Sample("follow", arm="arms", directions="paths", start="closing_path_starts", max_step=Literal(0.25)),
     Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05), workers=TWO),
     Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
            limits=Literal(LIMITS), damping=Literal(0.0)),
+    Sample("neck_follow", rotations="neck_paths", start="neck_path_starts", max_step=Literal(0.3),
+           max_step_change=Literal(0.1), limits=Literal(((-1.0, 1.0),) * 3)),
+    Sample("neck_follow", rotations="neck_paths", start=Literal(NECK_START), max_step=Literal(0.05),
+           workers=TWO),
+    Sample("neck_follow", rotations="neck_paths", start=Literal(NECK_START), max_step=Literal(0.2),
+           max_step_change=Literal(0.01), limits=Literal(NECK_LIMITS)),
     # Not over arrays: called element by element in bit_hashes.py. The followers'
     # constructors on drawn settings (many refused), then a few followers each
     # stepped through a long stream of the drawn targets.
@@ -88,8 +99,19 @@ SAMPLES = [
     Sample("ArmFollower.pair", each="arm_followers"),
     Sample("ArmFollower.reset", on="arm_followers", pair="follower_starts"),
     Sample("NeckFollower", start="neck_angles", max_step="follower_steps", limits="neck_limits"),
+    Sample("NeckFollower", start="neck_angles", max_step="follower_steps", max_step_change="follower_dampings",
+           limits="neck_limits"),
     Sample("NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
     Sample("NeckFollower.angles", each="neck_followers"),
+    Sample("NeckFollower.velocity", each="neck_followers"),
+    Sample("NeckFollower.configure", on="neck_followers", max_step="follower_steps",
+           max_step_change="follower_dampings", limits="neck_limits"),
+    Sample("NeckFollower.max_step", each="neck_followers"),
+    Sample("NeckFollower.max_step_change", each="neck_followers"),
+    Sample("NeckFollower.limits", each="neck_followers"),
+    # Stepped again after configure: a row's key names its call, so the hash
+    # kept under this key is this second stream's.
+    Sample("NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
     Sample("NeckFollower.reset", on="neck_followers", angles="neck_angles"),
 ]
 # Functions of one object, not of arrays, and the followers' classes.

@@ -15,7 +15,7 @@ import velmora_torso_kinematics as vtk
 from batch_helpers import arms, assert_same
 from conftest import property_examples
 
-STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING}
+STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING, "saturated": vb.SATURATED}
 LEFT = vtk.VelmoraArmKinematics.default_left()
 RIGHT = vtk.VelmoraArmKinematics.default_right()
 
@@ -116,7 +116,11 @@ def test_teleoperation_keeps_both_arms_moving_and_the_neck_within_its_step():
     (lambda: vb.ArmFollower(vtk.VelmoraNeckKinematics(), (0.3, -0.2), max_step=0.1), TypeError,
      "ArmFollower(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, not 'VelmoraNeckKinematics'"),
     (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1).step("abc"), TypeError,
-     "ArmFollower.step(): 'direction' must be a sequence of 3 real numbers, not 'str'"),
+     "ArmFollower.step(): 'direction' must hold real numbers, not an array of dtype <U3"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1).step([[0.0, 0.0, 1.0]]), ValueError,
+     "ArmFollower.step(): 'direction' must have shape (3,), not (1, 3)"),
+    (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1).step(np.array([0.0, 1j, 1.0])), TypeError,
+     "ArmFollower.step(): 'direction' must hold real numbers, not an array of dtype complex128"),
     (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1).reset((math.nan, 0.0)), ValueError,
      "ArmFollower.reset(): 'pair' must be a finite pair inside 'limits' at which the loop closes, not (nan, 0.0)"),
     (lambda: vb.follow(LEFT, np.zeros((2, 2, 3)), [(0.3, -0.2), (0.0, math.pi)], max_step=0.1), ValueError,
@@ -126,8 +130,24 @@ def test_teleoperation_keeps_both_arms_moving_and_the_neck_within_its_step():
      "NeckFollower(): 'max_step' must be a positive finite number, not -1.0"),
     (lambda: vb.NeckFollower((0.0, 2.0, 0.0), max_step=0.1, limits=((-1, 1), (-1, 1), (-1, 1))), ValueError,
      "NeckFollower(): 'start' must be finite angles inside 'limits', not (0.0, 2.0, 0.0)"),
-    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=0.1).step([[1, 0, 0], [0, 1, 0]]), TypeError,
-     "NeckFollower.step(): 'rotation' must be 3 rows of 3 real numbers, not 'list'"),
+    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=0.1).step([[1, 0, 0], [0, 1, 0]]), ValueError,
+     "NeckFollower.step(): 'rotation' must have shape (3, 3), not (2, 3)"),
+    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=0.1).step(np.eye(3, dtype=np.complex64)), TypeError,
+     "NeckFollower.step(): 'rotation' must hold real numbers, not an array of dtype complex64"),
+    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=0.1).step(0.5), ValueError,
+     "NeckFollower.step(): 'rotation' must have shape (3, 3), not ()"),
+    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=0.1, max_step_change=0.0), ValueError,
+     "NeckFollower(): 'max_step_change' must be a positive finite number or None, not 0.0"),
+    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=0.1).configure(max_step=0.2, limits=((0, 1),)), TypeError,
+     "NeckFollower.configure(): 'limits' must be ((yaw_min, yaw_max), (pitch_min, pitch_max), (roll_min, roll_max)) "
+     "or None, not 'tuple'"),
+    (lambda: vb.NeckFollower((0.0, 0.0, 0.0), max_step=0.1).configure(step=0.2), TypeError,
+     "NeckFollower.configure() got an unexpected keyword argument 'step'"),
+    (lambda: vb.neck_follow(np.eye(3)[None], [(0.0, 0.0, 0.0), (0.0, 2.0, 0.0)], max_step=0.1,
+                            limits=((-1, 1), (-1, 1), (-1, 1))), ValueError,
+     "neck_follow(): 'start' must be finite angles inside 'limits', not [(0.0, 0.0, 0.0), (0.0, 2.0, 0.0)]"),
+    (lambda: vb.neck_follow(np.eye(3), (0.0, 0.0, 0.0), max_step=0.1), ValueError,
+     "neck_follow(): 'rotations' must have shape (..., T, 3, 3), not (3, 3)"),
 ])
 def test_bad_arguments_are_refused(make, error, message):
     with pytest.raises(error) as raised:
@@ -142,7 +162,7 @@ def test_a_reset_follower_moves_from_its_new_pair_and_the_neck_holds_on_nan():
     assert follower.step(LEFT.direction(0.3, -0.2)) == (follower.pair, "tracking")
     neck = vb.NeckFollower((0.1, 0.2, 0.3), max_step=0.05, limits=((-1, 1), (-1, 1), (-1, 1)))
     assert neck.step(np.full((3, 3), np.nan).tolist()) == ((0.1, 0.2, 0.3), "holding")
-    # A head beyond the yaw limit: the neck stops at the limit and holds there.
+    # A head beyond the yaw limit: the neck stops at the limit, saturated there.
     head = vb.neck_fk([2.0, 0.2, 0.3]).tolist()
     statuses = [neck.step(head)[1] for _ in range(30)]
-    assert neck.angles == (1.0, 0.2, 0.3) and statuses[-1] == "holding" and "approaching" in statuses
+    assert neck.angles == (1.0, 0.2, 0.3) and statuses[-1] == "saturated" and "approaching" in statuses

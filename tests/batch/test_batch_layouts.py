@@ -33,14 +33,18 @@ HEADS = vb.neck_fk(ANGLES)
 NEAR = THETA + 0.05
 PATHS = np.stack([DIRECTIONS, np.roll(DIRECTIONS, 1, axis=0), DIRECTIONS[::-1]], axis=1)  # (N, 3, 3)
 STARTS = np.array([(0.3 + 0.05 * k, -0.2) for k in range(N)])  # each closes the loop
+HEAD_PATHS = np.stack([HEADS, HEADS[::-1], np.roll(HEADS, 2, axis=0), HEADS[::-1]], axis=1)  # (N, 4, 3, 3)
+HEAD_PATHS[1, 2] = np.diag([1.0, 1.0, -1.0])  # not a rotation: holds
+HEAD_STARTS = np.clip(ANGLES[::-1], -0.9, 0.9)
 # The sample calls' inputs, each with leading shape (N,).
 INPUTS = {"theta_a": THETA[:, 0], "theta_b": THETA[:, 1], "rotations": ROTATIONS, "directions": DIRECTIONS,
-          "near": NEAR, "vectors": ANGLES[::-1].copy(), "paths": PATHS, "finite_path_starts": STARTS,
-          "neck_angles": ANGLES, "neck_rotations": HEADS}
-STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING}
+          "near": NEAR, "vectors": ANGLES[::-1].copy(), "paths": PATHS, "finite_path_starts": NEAR,
+          "closing_path_starts": STARTS, "neck_angles": ANGLES, "neck_rotations": HEADS, "neck_paths": HEAD_PATHS,
+          "neck_path_starts": HEAD_STARTS}
+STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING, "saturated": vb.SATURATED}
 # Not functions over arrays: the followers' classes and status codes (test_batch_follow.py)
 # and arm_json (test_batch_arm_json.py).
-FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "arm_json"}
+FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "SATURATED", "arm_json"}
 
 
 def outcome(shapes, failure, call):
@@ -75,6 +79,16 @@ def stepped(max_step):
     return reference
 
 
+def neck_stepped(settings):
+    """NeckFollower.step along path i of rotations from start i: the angles, then the status codes."""
+    def reference(i, paths, starts):
+        follower = vb.NeckFollower(tuple(np.asarray(starts[i]).tolist()), **settings)
+        steps = [follower.step(r) for r in np.asarray(paths[i]).tolist()]
+        return [np.array([angles for angles, _ in steps]),
+                np.array([STATUS[name] for _, name in steps], dtype=np.int8)]
+    return reference
+
+
 def pair_or_none(values):
     return None if values is None else tuple(values)
 
@@ -88,6 +102,8 @@ def chained(max_step):
 # The references of the functions that have a scalar method, or a loop of one;
 # the others are held to themselves on C-contiguous inputs.
 MAX_STEP = {name: first_samples()[name].arguments["max_step"].value for name in ("ik_path", "follow")}
+NECK_SETTINGS = {key: value.value for key, value in first_samples()["neck_follow"].arguments.items()
+                 if key in ("max_step", "max_step_change", "limits")}
 SCALAR = {
     "fk": scalar(lambda a, b: outcome([(3, 3)], RuntimeError, lambda: ARM.fk(a, b))),
     "direction": scalar(lambda a, b: outcome([(3,)], RuntimeError, lambda: ARM.direction(a, b))),
@@ -96,6 +112,7 @@ SCALAR = {
                                                      lambda: ARM.ik_from_direction(d, pair_or_none(n)))),
     "ik_path": chained(MAX_STEP["ik_path"]),
     "follow": stepped(MAX_STEP["follow"]),
+    "neck_follow": neck_stepped(NECK_SETTINGS),
     "neck_fk": scalar(lambda a: [np.array(NECK.fk(a))]),
     "neck_ik": scalar(lambda r: outcome([(3,)], ValueError, lambda: NECK.ik(r))),
 }

@@ -41,6 +41,19 @@ def main() -> None:
     assert pairs.shape == (4, 4, 2) and counts.dtype == np.int64
     omega: npt.NDArray[np.float64] = vb.neck_rates([0.1, 0.2, 0.3], [1.0, 0.0, 0.0])
     checked(vb.neck_angle_rates([[0.1, 0.2, 0.3]], omega), (1,))
+    angles, status = vb.neck_follow(vb.neck_fk(np.zeros((2, 5, 3))), [0.1, 0.2, 0.3], max_step=0.05,
+                                    max_step_change=0.01, limits=((-1.0, 1.0), (-1.0, 1.0), (-1.0, 1.0)))
+    codes: npt.NDArray[np.int8] = status
+    assert angles.shape == (2, 5, 3) and codes.dtype == np.int8
+    # The followers' steps take arrays as they come from a tracker.
+    follower = vb.ArmFollower(arm, (0.3, -0.2), max_step=0.05)
+    pair, name = follower.step(directions[1])
+    neck_follower = vb.NeckFollower((0.1, 0.2, 0.3), max_step=0.05, max_step_change=0.01)
+    neck_follower.configure(limits=((-1.0, 1.0), (-1.0, 1.0), (-1.0, 1.0)))
+    turned, _ = neck_follower.step(head[0])
+    settings: tuple[float, float | None] = (neck_follower.max_step, neck_follower.max_step_change)
+    assert len(pair) == 2 and len(turned) == 3 and name in ("tracking", "approaching", "saturated", "holding")
+    assert settings == (0.05, 0.01) and neck_follower.limits is not None
     print("typed batch usage: every function returned the types its stub declares")
 
 
