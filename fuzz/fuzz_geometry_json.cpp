@@ -11,7 +11,10 @@
 //   the prefix's last byte;
 // - failure: a known reason, line >= 1 and within the text, column within that
 //   line, message() assembled from the parts, and a message that is UTF-8
-//   whenever the text is.
+//   whenever the text is;
+// - the general arm's reader: it reads every document the reader above reads
+//   (unless it holds the general arm's own keys), as the same arm, and whatever it reads is written back and read again bit
+//   for bit.
 
 #include <charconv>
 #include <cmath>
@@ -236,6 +239,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_success(*first.geometry, text);
     } else {
         check_failure(first.error, text);
+    }
+    const velmora::arm::FiveBarFromJson general = velmora::arm::read_five_bar_json(text);
+    // Unless the text may hold one of the general arm's own keys (spelt out or escaped).
+    const bool plain = text.find("arm_arcs") == std::string_view::npos &&
+                       text.find("coupler_arcs") == std::string_view::npos &&
+                       text.find("base_angle") == std::string_view::npos && text.find('\\') == std::string_view::npos;
+    if (first.geometry && plain) {
+        EXPECT(general.geometry && velmora::arm::same_geometry(*general.geometry,
+                                                               velmora::arm::five_bar_geometry(*first.geometry)),
+               text);
+    }
+    if (general.geometry) {
+        const auto written = velmora::arm::write_five_bar_json(*general.geometry);
+        EXPECT(written.has_value(), text);
+        const velmora::arm::FiveBarFromJson again = velmora::arm::read_five_bar_json(*written);
+        EXPECT(again.geometry && velmora::arm::same_geometry(*again.geometry, *general.geometry), text);
+    } else {
+        EXPECT(general.error.line >= 1, text);
     }
     return 0;
 }

@@ -267,6 +267,17 @@ class Inputs:
         self.arm_followers = [batch.ArmFollower(arm, START, max_step=0.05) for arm in self.arms] * 3
         self.neck_followers = [batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05) for _ in range(3)] + [
             batch.NeckFollower((0.1, 0.2, 0.3), max_step=0.05, max_step_change=0.005, limits=NECK_LIMITS)]
+        # The general arm, drawn last so that every input above stays as it was.
+        self.arc_pairs = specials(uniform(-0.5, 2.0, (n, 2)))
+        self.coupler_pairs = specials(uniform(-0.5, 2.0, (n, 2)))
+        self.base_angles = specials(uniform(1.2, 1.9, n))
+        self.mirror_flags = (rng.random(n) < 0.5).tolist()
+        self.branch_names = [("positive", "negative", "sideways")[k] for k in rng.integers(0, 3, n).tolist()]
+        general = [((0.72, 0.68), (0.52, 0.47), 1.53, False, "positive"),
+                   ((0.66, 0.75), (0.49, 0.55), 1.62, True, "positive"),
+                   ((0.95, 0.85), (0.66, 0.74), 1.57, False, "negative")]
+        self.general_arms = [batch.FiveBar(a, c, g, mirror=m, branch=b) for a, c, g, m, b in general]
+        self.five_bars = self.general_arms + [batch.FiveBar.from_arm(arm) for arm in self.arms]
 
     def scalar(self, name):
         """An input as the scalar module's parameters take it, one item per element."""
@@ -345,6 +356,9 @@ def flatten(result, out, texts):
             flatten(result.fk(0.3, -0.2), out, texts)
         except RuntimeError:
             out.append(-1.0)
+    elif kind is batch.FiveBar:
+        out.extend((*result.arm_arcs, *result.coupler_arcs, result.base_angle, float(result.mirror)))
+        texts.append(result.branch)
     elif kind is batch.ArmFollower:
         out.extend(result.pair)
     elif kind is batch.NeckFollower:
@@ -393,7 +407,7 @@ def batch_hash(row, inputs):
     function = getattr(batch, row.name)
     digest = hashlib.sha256()
     ok = []
-    arms = inputs.arms if "arm" in row.arguments else [None]
+    arms = getattr(inputs, row.arguments["arm"]) if "arm" in row.arguments else [None]
     for arm in arms:
         kwargs = {name: value.value if isinstance(value, Literal) else getattr(inputs, value)
                   for name, value in row.arguments.items() if name != "arm"}

@@ -30,9 +30,12 @@ struct FkSolution {
 // a geometry, the one-line forms at the end of this header build it in place.
 class SphericalFiveBar {
 public:
-    explicit SphericalFiveBar(const SphericalLinkGeometry& geometry) noexcept;
+    explicit SphericalFiveBar(const FiveBarGeometry& geometry) noexcept;
+    // Exactly the arm that five_bar_geometry(geometry) gives.
+    explicit SphericalFiveBar(const SphericalLinkGeometry& geometry) noexcept
+        : SphericalFiveBar(five_bar_geometry(geometry)) {}
 
-    [[nodiscard]] const SphericalLinkGeometry& geometry() const noexcept { return geometry_; }
+    [[nodiscard]] const FiveBarGeometry& geometry() const noexcept { return geometry_; }
 
 private:
     // The kinematics' internals read the constants through FiveBarAccess; no
@@ -40,21 +43,28 @@ private:
     friend struct FiveBarAccess;
     struct Constants {
         double branch_sign;       // s: +1 positive, -1 negative
-        double cos_arm;           // cos(arm_arc): also the circles' radius cosine about v_1 and v_5
-        double cos_coupler;       // cos(coupler_arc)
-        double arm_circle;        // 1 - cos^2(arm_arc): the first part of the small-circle step's sum
-        double coupler_circle;    // 1 - cos^2(coupler_arc)
-        double minus_m_sin_arm;   // -m sin(arm_arc): v_4.y per sin(theta_B) when written out
+        double cos_arm_a;         // cos(arm_arc_a): the circle's radius cosine about v_1
+        double cos_arm_b;         // cos(arm_arc_b): about v_5
+        double cos_coupler_a;     // cos(coupler_arc_a): about v_2
+        double cos_coupler_b;     // cos(coupler_arc_b): about v_4
+        double arm_circle_a;      // 1 - cos^2(arm_arc_a): the first part of the small-circle step's sum
+        double arm_circle_b;      // 1 - cos^2(arm_arc_b)
+        double coupler_circle;    // 1 - cos^2(coupler_arc_a): the closure's circle about v_2
+        double minus_m_sin_arm_b; // -m sin(arm_arc_b): v_4.y per sin(theta_B) when v_5 is (m, 0, 0)
         Vec3 joint_a_axis;        // v_1
         Vec3 joint_b_axis;        // v_5
         Vec3 rest_elbow_a;        // v_2 at theta_A = 0
         Vec3 rest_elbow_b;        // v_4 at theta_B = 0
         Vec3 rest_perp_a;         // rest_elbow_a projected off v_1
         Vec3 rest_perp_b;         // rest_elbow_b projected off v_5
-        bool elbows_written_out;  // sin, cos of arm_arc finite and not tiny: elbow rotations written out
+        Vec3 turn_b;              // v_5 x rest_elbow_b, for a tilted v_5
+        Vec3 along_b;             // (v_5 . rest_elbow_b) v_5, for a tilted v_5
+        bool elbow_a_written_out; // sin, cos of arm_arc_a finite and not tiny: the rotation written out
+        bool elbow_b_written_out; // likewise for elbow B, about v_5 = (m, 0, 0) (a right base angle)
+        bool elbow_b_tilted;      // v_5 tilted, the terms finite: Rodrigues' formula on the vector
     };
 
-    SphericalLinkGeometry geometry_;
+    FiveBarGeometry geometry_;
     Constants constants_;
 };
 
@@ -132,7 +142,7 @@ using CandidateList = BoundedList<IkCandidate, 4>;
 // The joint pairs that point v_3 along one direction, in candidate order.
 using DirectionSolutions = BoundedList<JointPair, 4>;
 
-// Every joint pair whose elbows can sit at `coupler_arc` from `target`, with its
+// Every joint pair whose elbows can sit at their coupler arcs from `target`, with its
 // forward-kinematics solution. `target` is used as given (not normalised).
 [[nodiscard]] CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& target) noexcept;
 

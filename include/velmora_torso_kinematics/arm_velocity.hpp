@@ -88,4 +88,25 @@ struct ArmJacobians {
 [[nodiscard]] std::optional<JointPair> joint_rates(const SphericalFiveBar& arm, double theta_a, double theta_b,
                                                    const Vec3& v_3_dot, double damping) noexcept;
 
+// How the pose moves with the geometry, at fixed joint angles: the derivatives
+// with respect to the five geometry parameters, in this column order.
+enum class GeometryParameter : int { arm_arc_a, arm_arc_b, coupler_arc_a, coupler_arc_b, base_angle };
+inline constexpr int geometry_parameter_count = 5;
+
+// A 3x5 matrix, row-major: m[i][j] is row i (body x, y, z), column j (a GeometryParameter).
+using Mat35 = std::array<std::array<double, geometry_parameter_count>, 3>;
+
+struct GeometryJacobians {
+    FkSolution pose;  // forward kinematics at the same joint pair
+    Mat35 v_3;        // dv_3 / d(parameter); its columns are orthogonal to v_3
+    Mat35 omega;      // the frame's rate per parameter: dR/dp = [omega_p]x R (body frame)
+    double closure;   // as in ArmJacobians
+};
+
+// From the loop closure as `jacobians` (the elbows move with their arcs and,
+// for elbow B, with the base angle; the couplers' arcs enter the closure's
+// constraints). Nothing where `jacobians` gives nothing.
+[[nodiscard]] std::optional<GeometryJacobians> geometry_jacobians(const SphericalFiveBar& arm, double theta_a,
+                                                                  double theta_b) noexcept;
+
 }  // namespace velmora::arm

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "five_bar.hpp"
 #include "input_axes.hpp"
 
 namespace velmora::arm {
@@ -45,14 +46,14 @@ std::optional<LoopRates> loop_rates(const SphericalFiveBar& arm, double theta_a,
     const Vec3& v_3 = fk->v_3;
     const Vec3& v_4 = fk->v_4;
 
-    // The loop keeps v_3.v_2 = v_3.v_4 = cos(coupler_arc) and v_3.v_3 = 1; their
+    // The loop keeps v_3.v_2 = cos(coupler_arc_a), v_3.v_4 = cos(coupler_arc_b) and v_3.v_3 = 1; their
     // rates give [v_2; v_4; v_3] v_3dot = (-v_3.v_2dot, -v_3.v_4dot, 0). The
     // inverse of a matrix with rows a, b, c has columns b x c, c x a, a x b over
     // det = a.(b x c) = v_3.(v_2 x v_4).
     const Vec3 v_4_cross_v_3 = cross(v_4, v_3);
     // The elbows turn about the input axes: dv_2/dtheta_A = v_1 x v_2, dv_4/dtheta_B = v_5 x v_4.
     const Vec3 v_2_rate = cross(joint_a_axis(), v_2);
-    const Vec3 v_4_rate = cross(joint_b_axis(arm.geometry()), v_4);
+    const Vec3 v_4_rate = cross(FiveBarAccess::constants(arm).joint_b_axis, v_4);
     return LoopRates{*fk, dot(v_2, v_4_cross_v_3), v_4_cross_v_3, cross(v_3, v_2), v_2_rate, v_4_rate};
 }
 

@@ -78,12 +78,77 @@ inline constexpr double smallest_written_out_component = 1e-150;
     return magnitude >= smallest_written_out_angle && magnitude <= std::numeric_limits<double>::max();
 }
 
+// The small-circle step: the points x of the unit sphere with x.a = cos_a and
+// x.b = cos_b, for unit centres a and b (not normalised here). meet_circles
+// takes one pair of centres; circle_offsets, circles_miss and circle_frame take
+// two side by side (lanes), in the same operations. circle_a is 1 - cos_a^2.
+
+[[nodiscard]] inline double clamp_cosine(double d) noexcept {
+    // Rounding can push the cosine of nearly (anti)parallel unit vectors past +-1.
+    if (d < -1.0) d = -1.0;
+    if (d > 1.0) d = 1.0;
+    return d;
+}
+[[nodiscard]] inline lanes::Pair clamp_cosine(lanes::Pair d) noexcept {
+    d = d < lanes::splat(-1.0) ? lanes::splat(-1.0) : d;
+    return d > lanes::splat(1.0) ? lanes::splat(1.0) : d;
+}
+
+// The point on the side `sigma` (+1: the side a x b points to); false where
+// the centres are (anti)parallel or the circles miss.
+[[nodiscard]] inline bool meet_circles(const Vec3& a, const Vec3& b, double cos_a, double cos_b, double circle_a,
+                                       double sigma, Vec3& x) noexcept {
+    const double d = clamp_cosine(dot(a, b));
+    const double t = std::sqrt(1.0 - d * d);
+    if (t < parallel_centres_sine) return false;
+    // Components of x along a and toward b (in the plane of a and b).
+    const double l = (cos_b - d * cos_a) / t;
+    const double u = circle_a - l * l;
+    if (u < 0.0) return false;  // u == 0: the circles touch, one point
+    const Vec3 n = cross(a, b) / t;
+    const double h = sigma * std::sqrt(u);
+    x = (cos_a * a + l * cross(n, a)) + h * n;
+    return true;
+}
+
+// Two pairs' offsets, from which their tests follow.
+struct CircleOffsets {
+    lanes::Pair t;  // sine of the angle between the centres
+    lanes::Pair l;  // x's component toward b, in the centres' plane
+    lanes::Pair u;  // squared distance of the points from that plane
+};
+
+[[nodiscard]] inline CircleOffsets circle_offsets(const lanes::Vec3s& a, const lanes::Vec3s& b, lanes::Pair cos_a,
+                                                  lanes::Pair cos_b, lanes::Pair circle_a) noexcept {
+    const lanes::Pair d = clamp_cosine(dot(a, b));
+    const lanes::Pair t = lanes::sqrt(lanes::splat(1.0) - d * d);
+    const lanes::Pair l = (cos_b - d * cos_a) / t;
+    return {t, l, circle_a - l * l};
+}
+
+// All ones in a lane whose centres are (anti)parallel or whose circles miss.
+[[nodiscard]] inline lanes::Mask circles_miss(const CircleOffsets& o) noexcept {
+    return (o.t < lanes::splat(parallel_centres_sine)) | (o.u < lanes::splat(0.0));
+}
+
+// The points are in_plane +- sqrt(u) normal.
+struct CircleFrame {
+    lanes::Vec3s in_plane;  // cos_a a + l (normal x a)
+    lanes::Vec3s normal;    // a x b / t
+};
+
+[[nodiscard]] inline CircleFrame circle_frame(const lanes::Vec3s& a, const lanes::Vec3s& b, lanes::Pair cos_a,
+                                              const CircleOffsets& o) noexcept {
+    const lanes::Vec3s n = cross(a, b) / o.t;
+    return {cos_a * a + o.l * cross(n, a), n};
+}
+
 // v_2 = Rot(v_1, theta_A) rest_a. About (0, 0, 1) the matrix is [[c, -s, 0], [s, c, 0],
 // [0, 0, c + (1 - c)]] plus exact zeros, whose products with finite components vanish
 // beside non-zero terms.
 [[nodiscard]] inline Vec3 elbow_a(const FiveBarConstants& k, double theta_a) noexcept {
     const Vec3& rest = k.rest_elbow_a;
-    if (k.elbows_written_out && written_out_angle(theta_a)) {
+    if (k.elbow_a_written_out && written_out_angle(theta_a)) {
         const auto [s, c] = sine_cosine(theta_a);
         return {c * rest.x, s * rest.x, (c + (1.0 - c)) * rest.z};
     }
@@ -91,35 +156,28 @@ inline constexpr double smallest_written_out_component = 1e-150;
 }
 
 // v_4 = Rot(v_5, theta_B) rest_b. About (m, 0, 0) the matrix is [[c + (1 - c), 0, 0],
-// [0, c, -m s], [0, m s, c]] plus exact zeros; (-m s) sin(arm_arc) = s (-m sin(arm_arc))
-// exactly, m being +-1.
+// [0, c, -m s], [0, m s, c]] plus exact zeros; (-m s) sin(arm_arc_b) = s (-m sin(arm_arc_b))
+// exactly, m being +-1. About a tilted v_5, Rodrigues' formula on the vector:
+// c rest + s (v_5 x rest) + (1 - c)(v_5 . rest) v_5.
 [[nodiscard]] inline Vec3 elbow_b(const FiveBarConstants& k, double theta_b) noexcept {
     const Vec3& rest = k.rest_elbow_b;
-    if (k.elbows_written_out && written_out_angle(theta_b)) {
+    if (k.elbow_b_written_out && written_out_angle(theta_b)) {
         const auto [s, c] = sine_cosine(theta_b);
-        return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm, c * rest.z};
+        return {(c + (1.0 - c)) * rest.x, s * k.minus_m_sin_arm_b, c * rest.z};
+    }
+    if (k.elbow_b_tilted && std::isfinite(theta_b)) {
+        const auto [s, c] = sine_cosine(theta_b);
+        return (c * rest + s * k.turn_b) + (1.0 - c) * k.along_b;
     }
     return rotate(rotation_about(k.joint_b_axis, theta_b), rest);
 }
 
-// The loop closure: intersect_small_circles(v_2, coupler_arc, v_4, coupler_arc, s)
-// with the cosines and 1 - cos^2 taken from the prepared arm. False when it
-// returns nothing.
+// The loop closure: v_3 at coupler_arc_a from v_2 and coupler_arc_b from v_4,
+// on the branch's side, with the cosines and 1 - cos^2 taken from the prepared
+// arm. False when the circles do not meet.
 [[nodiscard]] inline bool close_loop(const FiveBarConstants& k, const Vec3& v_2, const Vec3& v_4,
                                      Vec3& v_3) noexcept {
-    double d = dot(v_2, v_4);
-    if (d < -1.0) d = -1.0;
-    if (d > 1.0) d = 1.0;
-    const double t = std::sqrt(1.0 - d * d);
-    if (t < parallel_centres_sine) return false;
-    const double ca = k.cos_coupler;
-    const double l = (ca - d * ca) / t;
-    const double u = k.coupler_circle - l * l;
-    if (u < 0.0) return false;
-    const Vec3 n = cross(v_2, v_4) / t;
-    const double h = k.branch_sign * std::sqrt(u);
-    v_3 = (ca * v_2 + l * cross(n, v_2)) + h * n;
-    return true;
+    return meet_circles(v_2, v_4, k.cos_coupler_a, k.cos_coupler_b, k.coupler_circle, k.branch_sign, v_3);
 }
 
 // X points from v_3 toward the elbows' bisector; Y = v_3 x X completes the frame.
@@ -147,20 +205,14 @@ inline constexpr double smallest_written_out_component = 1e-150;
 [[nodiscard]] inline lanes::Vec3s close_loops(const FiveBarConstants& k, const lanes::Vec3s& v_2,
                                               const lanes::Vec3s& v_4, bool (&closed)[2]) noexcept {
     using lanes::splat;
-    lanes::Pair d = dot(v_2, v_4);
-    d = d < splat(-1.0) ? splat(-1.0) : d;
-    d = d > splat(1.0) ? splat(1.0) : d;
-    const lanes::Pair t = lanes::sqrt(splat(1.0) - d * d);
-    const lanes::Pair ca = splat(k.cos_coupler);
-    const lanes::Pair l = (ca - d * ca) / t;
-    const lanes::Pair u = splat(k.coupler_circle) - l * l;
-    // A lane that fails either test is discarded whatever the rest computes for it.
-    const lanes::Mask open = (t < splat(parallel_centres_sine)) | (u < splat(0.0));
+    const lanes::Pair cos_a = splat(k.cos_coupler_a);
+    const CircleOffsets o = circle_offsets(v_2, v_4, cos_a, splat(k.cos_coupler_b), splat(k.coupler_circle));
+    // A lane that misses is discarded whatever the rest computes for it.
+    const lanes::Mask open = circles_miss(o);
     closed[0] = open[0] == 0;
     closed[1] = open[1] == 0;
-    const lanes::Vec3s n = cross(v_2, v_4) / t;
-    const lanes::Pair h = splat(k.branch_sign) * lanes::sqrt(u);
-    return (ca * v_2 + l * cross(n, v_2)) + h * n;
+    const CircleFrame f = circle_frame(v_2, v_4, cos_a, o);
+    return f.in_plane + (splat(k.branch_sign) * lanes::sqrt(o.u)) * f.normal;
 }
 
 // The X and Y axes of two closures' frames, side by side. A lane whose bisector

@@ -1,5 +1,6 @@
 #pragma once
-// The input joints' axes in the body frame.
+// Joint A's axis in the body frame (joint B's depends on the base angle: the
+// prepared arm keeps it).
 
 #include "velmora_torso_kinematics/arm_geometry.hpp"
 #include "velmora_torso_kinematics/vector_types.hpp"
@@ -8,10 +9,5 @@ namespace velmora::arm {
 
 // v_1, joint A's axis: the body's z on either arm.
 [[nodiscard]] constexpr Vec3 joint_a_axis() noexcept { return {0.0, 0.0, 1.0}; }
-
-// v_5, joint B's axis: the body's x, turned to -x on the right arm.
-[[nodiscard]] constexpr Vec3 joint_b_axis(const SphericalLinkGeometry& geometry) noexcept {
-    return {mirror_sign(geometry), 0.0, 0.0};
-}
 
 }  // namespace velmora::arm

@@ -57,29 +57,27 @@ struct NoLimits {
     [[nodiscard]] constexpr bool admits(const JointPair&) const noexcept { return true; }
 };
 
-// The joint angles that put the elbows at coupler_arc from `target`, for sigma
-// = +1 then -1: intersect_small_circles about v_1 and v_5 side by side (lane 0:
-// v_1, lane 1: v_5), the two signs sharing everything but the out-of-plane
-// term, then each point's signed angle from its rest elbow. The tests do not
-// depend on sigma, so either both points about an axis exist or neither does;
-// false unless both axes have them.
+// The joint angles that put each elbow at its coupler arc from `target`, for
+// sigma = +1 then -1: the circle about v_1 (arm_arc_a) with the one about the
+// target (coupler_arc_a) in lane 0, v_5 (arm_arc_b) with coupler_arc_b in lane 1,
+// the two signs sharing everything but the out-of-plane term, then each point's
+// signed angle from its rest elbow. The tests do not depend on sigma, so either
+// both points about an axis exist or neither does; false unless both axes have them.
 [[nodiscard]] bool joint_solutions(const FiveBarConstants& k, const Vec3& target, double (&theta_a)[2],
                                    double (&theta_b)[2]) noexcept {
     using lanes::splat;
     const lanes::Vec3s axis = lanes::join(k.joint_a_axis, k.joint_b_axis);
     const lanes::Vec3s b = lanes::splat(target);
-    lanes::Pair d = dot(axis, b);
-    d = d < splat(-1.0) ? splat(-1.0) : d;
-    d = d > splat(1.0) ? splat(1.0) : d;
-    const lanes::Pair t = lanes::sqrt(splat(1.0) - d * d);
-    const lanes::Pair ca = splat(k.cos_arm);
-    const lanes::Pair l = (splat(k.cos_coupler) - d * ca) / t;
-    const lanes::Pair u = splat(k.arm_circle) - l * l;
-    const lanes::Mask missed = (t < splat(five_bar::parallel_centres_sine)) | (u < splat(0.0));
+    const lanes::Pair cos_a{k.cos_arm_a, k.cos_arm_b};
+    const five_bar::CircleOffsets o =
+        five_bar::circle_offsets(axis, b, cos_a, lanes::Pair{k.cos_coupler_a, k.cos_coupler_b},
+                                 lanes::Pair{k.arm_circle_a, k.arm_circle_b});
+    const lanes::Mask missed = five_bar::circles_miss(o);
     if (missed[0] != 0 || missed[1] != 0) return false;
-    const lanes::Vec3s n = cross(axis, b) / t;
-    const lanes::Vec3s in_plane = ca * axis + l * cross(n, axis);
-    const lanes::Pair root = lanes::sqrt(u);
+    const five_bar::CircleFrame f = five_bar::circle_frame(axis, b, cos_a, o);
+    const lanes::Vec3s& n = f.normal;
+    const lanes::Vec3s& in_plane = f.in_plane;
+    const lanes::Pair root = lanes::sqrt(o.u);
     const lanes::Vec3s plus = in_plane + (splat(1.0) * root) * n;
     const lanes::Vec3s minus = in_plane + (splat(-1.0) * root) * n;
     // The angle about each axis k from its rest elbow (projected off k once, in the

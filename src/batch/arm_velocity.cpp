@@ -10,6 +10,11 @@ void write_mat32(double* out, const arm::Mat32& m) noexcept {
         for (int c = 0; c < 2; ++c) out[2 * r + c] = m[r][c];
 }
 
+void write_mat35(double* out, const arm::Mat35& m) noexcept {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < arm::geometry_parameter_count; ++c) out[arm::geometry_parameter_count * r + c] = m[r][c];
+}
+
 }  // namespace
 
 void arm_jacobian(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
@@ -50,6 +55,23 @@ void arm_joint_rates(const Shape& shape, const arm::SphericalFiveBar& arm, const
                             out[0] = pair->theta_a;
                             out[1] = pair->theta_b;
                         });
+}
+
+void arm_geometry_jacobian(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
+                           const Input& theta_b, double* v3_rate, double* omega, bool* ok,
+                           std::int64_t workers) noexcept {
+    constexpr int size = 3 * arm::geometry_parameter_count;
+    for_each_element<2>(shape, {&theta_a, &theta_b}, workers, [&](std::int64_t i, const double* a, const double* b) {
+        const std::optional<arm::GeometryJacobians> j = arm::geometry_jacobians(arm, *a, *b);
+        ok[i] = j.has_value();
+        if (!j) {
+            fill_nan(v3_rate + size * i, size);
+            fill_nan(omega + size * i, size);
+            return;
+        }
+        write_mat35(v3_rate + size * i, j->v_3);
+        write_mat35(omega + size * i, j->omega);
+    });
 }
 
 }  // namespace velmora::batch

@@ -28,4 +28,10 @@ void arm_joint_rates(const Shape& shape, const arm::SphericalFiveBar& arm, const
                      const Input& theta_b, const Input& v3_dot, double damping, double* rates, bool* ok,
                      std::int64_t workers) noexcept;
 
+// v3_rate, omega: 3 x 5 doubles per element, row-major: arm::geometry_jacobians
+// v_3 and omega, columns arm_arc_a, arm_arc_b, coupler_arc_a, coupler_arc_b, base_angle.
+void arm_geometry_jacobian(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
+                           const Input& theta_b, double* v3_rate, double* omega, bool* ok,
+                           std::int64_t workers) noexcept;
+
 }  // namespace velmora::batch

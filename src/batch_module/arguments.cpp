@@ -33,12 +33,15 @@ void Arguments::value_error(const char* name, const std::string& must, nb::handl
 }
 
 arm::SphericalFiveBar Arguments::arm(const char* name, nb::handle value) const {
-    // The class cannot be subclassed: an exact type check is the whole check.
-    if (Py_TYPE(value.ptr()) != arm_class())
-        throw nb::type_error((prefix(name) + "must be a velmora_torso_kinematics.VelmoraArmKinematics, not '" +
-                              qualified_type_name(value) + "'")
-                                 .c_str());
-    return arm::SphericalFiveBar(reinterpret_cast<const module::ArmObject*>(value.ptr())->geometry);
+    // Neither class can be subclassed: an exact type check is the whole check.
+    if (Py_TYPE(value.ptr()) == arm_class())
+        return arm::SphericalFiveBar(reinterpret_cast<const module::ArmObject*>(value.ptr())->geometry);
+    if (const FiveBar* five_bar = five_bar_of(value)) return arm::SphericalFiveBar(five_bar->geometry);
+    throw nb::type_error((prefix(name) +
+                          "must be a velmora_torso_kinematics.VelmoraArmKinematics or a velmora_torso_batch.FiveBar, "
+                          "not '" +
+                          qualified_type_name(value) + "'")
+                             .c_str());
 }
 
 double Arguments::real(const char* name, nb::handle value, const char* expected) const {

@@ -22,14 +22,25 @@ namespace nb = nanobind;
 // The qualified name of value's type, as messages show it.
 [[nodiscard]] std::string qualified_type_name(nb::handle value);
 
+// The general arm's geometry, as velmora_torso_batch.FiveBar holds it.
+struct FiveBar {
+    arm::FiveBarGeometry geometry;
+};
+// The FiveBar that `value` is, or nullptr.
+[[nodiscard]] const FiveBar* five_bar_of(nb::handle value) noexcept;
+
 // One function's arguments, named in messages as "<function>(): '<name>' ...".
 class Arguments {
 public:
     explicit Arguments(const char* function) noexcept : function_(function) {}
 
-    // The arm's geometry, prepared; the class cannot be subclassed, so an exact
-    // type check is the whole check.
+    // The arm's geometry, prepared, from a VelmoraArmKinematics or a FiveBar;
+    // neither class can be subclassed, so a type check is the whole check.
     [[nodiscard]] arm::SphericalFiveBar arm(const char* name, nb::handle value) const;
+    // A real number, any double.
+    [[nodiscard]] double real_number(const char* name, nb::handle value) const {
+        return real(name, value, "a real number");
+    }
     // None, or ((a_min, a_max), (b_min, b_max)) with usable bounds.
     [[nodiscard]] std::optional<arm::JointLimits> limits(const char* name, nb::handle value) const;
     // None, or ((yaw_min, yaw_max), (pitch_min, pitch_max), (roll_min, roll_max)).
@@ -69,5 +80,7 @@ extern template void Arguments::numbers<3>(const char*, nb::handle, double (&)[3
 void bind_followers(nb::module_& m);
 // arm_json(arm): the arm's geometry as its JSON document.
 void bind_arm_json(nb::module_& m);
+// The class FiveBar.
+void bind_five_bar(nb::module_& m);
 
 }  // namespace velmora::batch_module

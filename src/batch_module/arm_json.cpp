@@ -7,6 +7,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <optional>
 #include <string>
 
 #include "batch_module/arguments.hpp"
@@ -24,7 +25,12 @@ std::string text_of(double value) { return nb::repr(nb::float_(value)).c_str(); 
 nb::str arm_json(nb::handle arm) {
     const Arguments arguments("arm_json");
     const arm::SphericalFiveBar prepared = arguments.arm("arm", arm);
-    const arm::SphericalLinkGeometry& geometry = prepared.geometry();
+    const std::optional<arm::SphericalLinkGeometry> link = arm::link_geometry(prepared.geometry());
+    if (!link)
+        throw nb::value_error(
+            "arm_json(): 'arm' has unequal arcs or a base angle other than a right angle, which this document "
+            "cannot hold; FiveBar.to_json writes the general arm's document");
+    const arm::SphericalLinkGeometry& geometry = *link;
     const auto document = arm::write_geometry_json(geometry);
     if (!document)
         throw nb::value_error(("arm_json(): JSON has no number for the arcs " + text_of(geometry.arm_arc) + " and " +
@@ -37,10 +43,11 @@ nb::str arm_json(nb::handle arm) {
 
 void bind_arm_json(nb::module_& m) {
     m.def("arm_json", &arm_json, "arm"_a.none(),
-          nb::sig("def arm_json(arm: velmora_torso_kinematics.VelmoraArmKinematics) -> str"),
+          nb::sig("def arm_json(arm: velmora_torso_kinematics.VelmoraArmKinematics | FiveBar) -> str"),
           "The arm's geometry as its JSON document, all four fields (arm_arc, coupler_arc, branch, mirror), "
           "each arc in the shortest digits that read back as the same double: "
-          "VelmoraArmKinematics.from_json(arm_json(arm)) is the same arm. ValueError for a NaN or infinite arc.");
+          "VelmoraArmKinematics.from_json(arm_json(arm)) is the same arm. ValueError for a NaN or infinite arc, and for a FiveBar that is no such arm (unequal arcs or a base angle "
+          "other than pi/2: FiveBar.to_json writes its document).");
     detail::defined_names().push_back("arm_json");
 }
 

@@ -33,7 +33,7 @@ namespace velmora::batch_module {
 // the stub's annotation.
 
 struct Arm {
-    static constexpr const char* type = "velmora_torso_kinematics.VelmoraArmKinematics";
+    static constexpr const char* type = "velmora_torso_kinematics.VelmoraArmKinematics | FiveBar";
     static arm::SphericalFiveBar read(Call& call, const char* name, nb::handle value) {
         return call.arguments().arm(name, value);
     }

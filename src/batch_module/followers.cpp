@@ -189,7 +189,7 @@ void bind_followers(nb::module_& m) {
         "joint-plane distance that near uses) from the one before.")
         .def("__init__", &init_arm_follower, "arm"_a, "start"_a, nb::kw_only(), "max_step"_a,
              "limits"_a = nb::none(), "damping"_a = 0.05,
-             nb::sig("def __init__(self, arm: velmora_torso_kinematics.VelmoraArmKinematics, start: "
+             nb::sig("def __init__(self, arm: velmora_torso_kinematics.VelmoraArmKinematics | FiveBar, start: "
                      "tuple[float, float], *, max_step: float, limits: tuple[tuple[float, float], "
                      "tuple[float, float]] | None = None, damping: float = 0.05) -> None"))
         .def("step", &arm_step, "direction"_a,

@@ -60,6 +60,7 @@ NB_MODULE(velmora_torso_batch, m) {
     using namespace velmora::batch_module;
     namespace batch = velmora::batch;
     import_numpy();
+    bind_five_bar(m);
     m.doc() =
         "The kinematics of velmora_torso_kinematics over NumPy arrays: many poses per call, the same bits as "
         "the scalar methods, failures as NaN with a False in `ok`.";
@@ -135,6 +136,14 @@ NB_MODULE(velmora_torso_batch, m) {
         "Velocity Jacobians (j_omega [..., 3, 2], j_v [..., 3, 2], ok) of the joint pairs: the frame "
         "turns at j_omega @ thetadot and v_3 moves at j_v @ thetadot (body frame). ok is False where "
         "the loop does not close or is locked (|v_3 . (v_2 x v_4)| < 1e-6).",
+        "arm"_a, "theta_a"_a, "theta_b"_a);
+    define<batch::arm_geometry_jacobian, Params<Arm, Scalars, Scalars>,
+           Outs<Out<double, 3, 5>, Out<double, 3, 5>, Ok>>(
+        m, "geometry_jacobian",
+        "Derivatives of the pose with respect to the arm's geometry at the joint pairs (theta_a, theta_b): "
+        "(v3 [..., 3, 5], omega [..., 3, 5], ok), columns arm_arcs[0], arm_arcs[1], coupler_arcs[0], "
+        "coupler_arcs[1], base_angle (FiveBar's parameters). v_3 moves at v3 @ dp and the frame turns at "
+        "omega @ dp (body frame, as jacobian's j_omega). ok as in jacobian.",
         "arm"_a, "theta_a"_a, "theta_b"_a);
     define<batch::arm_singularity_measure, Params<Arm, Scalars, Scalars>, Outs<Out<double>, Ok>>(
         m, "singularity_measure",

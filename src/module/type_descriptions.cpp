@@ -8,6 +8,8 @@
 #include <optional>
 #include <system_error>
 
+#include "common/float_repr.hpp"
+
 namespace velmora::module::types {
 
 namespace detail {
@@ -36,44 +38,7 @@ TypeExpression tuple_of(std::span<const TypeExpression> elements) {
 
 std::string float_literal(double value) {
     if (!std::isfinite(value)) return std::string(elided_default);
-    // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)xx.
-    std::array<char, 32> buffer{};
-    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                            std::chars_format::scientific);
-    if (error != std::errc{}) return std::string(elided_default);
-    const std::string_view scientific(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
-    const std::size_t e = scientific.find('e');
-    const bool negative = scientific.front() == '-';
-    std::string digits;
-    for (const char c : scientific.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
-        if (c != '.') digits += c;
-    }
-    int exponent = 0;
-    const std::string_view exponent_text = scientific.substr(e + 1);
-    std::from_chars(exponent_text.data() + (exponent_text.front() == '+' ? 1 : 0),
-                    exponent_text.data() + exponent_text.size(), exponent);
-
-    std::string out = negative ? "-" : "";
-    // The interpreter's repr switches to an exponent below 1e-4 and from 1e16 on.
-    constexpr int lowest_positional = -4, first_exponential = 16;
-    if (exponent < lowest_positional || exponent >= first_exponential) {
-        out += digits.front();
-        if (digits.size() > 1) out += "." + digits.substr(1);
-        const int magnitude = exponent < 0 ? -exponent : exponent;
-        out += exponent < 0 ? "e-" : "e+";
-        if (magnitude < 10) out += '0';
-        out += std::to_string(magnitude);
-        return out;
-    }
-    const std::size_t point = static_cast<std::size_t>(exponent + 1 > 0 ? exponent + 1 : 0);
-    if (exponent < 0) {
-        out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
-    } else if (point < digits.size()) {
-        out += digits.substr(0, point) + "." + digits.substr(point);
-    } else {
-        out += digits + std::string(point - digits.size(), '0') + ".0";
-    }
-    return out;
+    return python_float_repr(value);
 }
 
 std::string_view DefaultText::text() {

@@ -35,7 +35,7 @@ class Sample:
 
 # What the input names stand for (leading dimensions first, then each element's).
 INPUTS = {
-    "arms": "VelmoraArmKinematics instances (one call each)",
+    "arms": "VelmoraArmKinematics instances (one call each; bit_hashes.py also has FiveBars, general_arms)",
     "theta_a": "joint angles", "theta_b": "joint angles",
     "rotations": "3 x 3 rotations, an arm's fk and others", "directions": "3-vectors, an arm's directions and others",
     "near": "joint pairs", "vectors": "3-vectors", "paths": "paths of T 3-vectors",
@@ -65,6 +65,7 @@ SAMPLES = [
     Sample("ik_path", arm="arms", directions="paths", start="path_starts"),  # refused: NaN starts
     Sample("direction_solutions", arm="arms", directions="directions", workers=TWO),
     Sample("jacobian", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=TWO),
+    Sample("geometry_jacobian", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=TWO),
     Sample("singularity_measure", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=TWO),
     Sample("joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors", workers=TWO),
     Sample("neck_fk", angles="neck_angles", workers=TWO),
@@ -93,6 +94,25 @@ SAMPLES = [
     # constructors on drawn settings (many refused), then a few followers each
     # stepped through a long stream of the drawn targets.
     Sample("arm_json", arm="built_arms"),
+    Sample("arm_json", arm="five_bars"),
+    # The general arm: FiveBar's surface, and the arm functions on arms of unequal arcs and tilted bases.
+    Sample("FiveBar", arm_arcs="arc_pairs", coupler_arcs="coupler_pairs", base_angle="base_angles",
+           mirror="mirror_flags", branch="branch_names"),
+    Sample("FiveBar.from_arm", arm="built_arms"),
+    Sample("FiveBar.from_json", text="documents"),
+    Sample("FiveBar.to_json", each="five_bars"),
+    Sample("FiveBar.arm_arcs", each="five_bars"),
+    Sample("FiveBar.coupler_arcs", each="five_bars"),
+    Sample("FiveBar.base_angle", each="five_bars"),
+    Sample("FiveBar.mirror", each="five_bars"),
+    Sample("FiveBar.branch", each="five_bars"),
+    Sample("fk", arm="general_arms", theta_a="theta_a", theta_b="theta_b", workers=TWO),
+    Sample("ik", arm="general_arms", rotations="rotations"),
+    Sample("direction_solutions", arm="general_arms", directions="directions"),
+    Sample("ik_from_direction", arm="general_arms", directions="directions", near="near"),
+    Sample("jacobian", arm="general_arms", theta_a="theta_a", theta_b="theta_b"),
+    Sample("geometry_jacobian", arm="general_arms", theta_a="theta_a", theta_b="theta_b"),
+    Sample("joint_rates", arm="general_arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors"),
     Sample("ArmFollower", arm="follower_arms", start="follower_starts", max_step="follower_steps",
            limits="follower_limits", damping="follower_dampings"),
     Sample("ArmFollower.step", on="arm_followers", direction="directions"),
@@ -114,8 +134,8 @@ SAMPLES = [
     Sample("NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
     Sample("NeckFollower.reset", on="neck_followers", angles="neck_angles"),
 ]
-# Functions of one object, not of arrays, and the followers' classes.
-ELEMENTWISE = {"arm_json", "ArmFollower", "NeckFollower"}
+# Functions of one object, not of arrays, and the classes.
+ELEMENTWISE = {"arm_json", "ArmFollower", "NeckFollower", "FiveBar"}
 
 
 def first_samples():

@@ -111,9 +111,9 @@ def test_outputs_are_new_arrays():
 
 ERRORS = [
     (lambda: vb.fk(1, 0, 0), TypeError,
-     "fk(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, not 'int'"),
+     "fk(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics or a velmora_torso_batch.FiveBar, not 'int'"),
     (lambda: vb.ik(vtk.VelmoraNeckKinematics(), np.eye(3)), TypeError,
-     "ik(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, not 'VelmoraNeckKinematics'"),
+     "ik(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics or a velmora_torso_batch.FiveBar, not 'VelmoraNeckKinematics'"),
     (lambda: vb.fk(ARM, "1", 0), TypeError, "fk(): 'theta_a' must hold real numbers, not an array of dtype <U1"),
     (lambda: vb.direction(ARM, 0, [1, None]), TypeError,
      "direction(): 'theta_b' must hold real numbers, not an array of dtype object"),
@@ -146,7 +146,7 @@ ERRORS = [
     (lambda: vb.jacobian(ARM, "a", 0), TypeError,
      "jacobian(): 'theta_a' must hold real numbers, not an array of dtype <U1"),
     (lambda: vb.singularity_measure(vtk.VelmoraNeckKinematics(), 0, 0), TypeError,
-     "singularity_measure(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, "
+     "singularity_measure(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics or a velmora_torso_batch.FiveBar, "
      "not 'VelmoraNeckKinematics'"),
     (lambda: vb.joint_rates(ARM, 0, 0, [1, 0]), ValueError,
      "joint_rates(): 'v3_dot' must have shape (..., 3), not (2,)"),

@@ -42,8 +42,8 @@ def test_presets_and_exact_text():
     (vtk.VelmoraArmKinematics(math.nan, 0.5), ValueError, "arm_json(): JSON has no number for the arcs nan and 0.5"),
     (vtk.VelmoraArmKinematics(0.7, -math.inf), ValueError, "arm_json(): JSON has no number for the arcs 0.7 and -inf"),
     (vtk.VelmoraNeckKinematics(), TypeError,
-     "arm_json(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, not 'VelmoraNeckKinematics'"),
-    (None, TypeError, "arm_json(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, not 'NoneType'"),
+     "arm_json(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics or a velmora_torso_batch.FiveBar, not 'VelmoraNeckKinematics'"),
+    (None, TypeError, "arm_json(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics or a velmora_torso_batch.FiveBar, not 'NoneType'"),
 ])
 def test_errors(argument, exc_type, message):
     with raises_exactly(exc_type, message):

@@ -114,7 +114,7 @@ def test_teleoperation_keeps_both_arms_moving_and_the_neck_within_its_step():
     (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1, limits=((0.5, 1), (-1, 1))), ValueError,
      "ArmFollower(): 'start' must be a finite pair inside 'limits' at which the loop closes, not (0.3, -0.2)"),
     (lambda: vb.ArmFollower(vtk.VelmoraNeckKinematics(), (0.3, -0.2), max_step=0.1), TypeError,
-     "ArmFollower(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics, not 'VelmoraNeckKinematics'"),
+     "ArmFollower(): 'arm' must be a velmora_torso_kinematics.VelmoraArmKinematics or a velmora_torso_batch.FiveBar, not 'VelmoraNeckKinematics'"),
     (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1).step("abc"), TypeError,
      "ArmFollower.step(): 'direction' must hold real numbers, not an array of dtype <U3"),
     (lambda: vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.1).step([[0.0, 0.0, 1.0]]), ValueError,

@@ -42,9 +42,10 @@ INPUTS = {"theta_a": THETA[:, 0], "theta_b": THETA[:, 1], "rotations": ROTATIONS
           "closing_path_starts": STARTS, "neck_angles": ANGLES, "neck_rotations": HEADS, "neck_paths": HEAD_PATHS,
           "neck_path_starts": HEAD_STARTS}
 STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING, "saturated": vb.SATURATED}
-# Not functions over arrays: the followers' classes and status codes (test_batch_follow.py)
-# and arm_json (test_batch_arm_json.py).
-FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "SATURATED", "arm_json"}
+# Not functions over arrays: the followers' classes and status codes (test_batch_follow.py),
+# arm_json (test_batch_arm_json.py) and FiveBar (test_general_arm.py).
+FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "SATURATED", "arm_json",
+                  "FiveBar"}
 
 
 def outcome(shapes, failure, call):
