@@ -1,23 +1,31 @@
-"""Time to fit an arm to 1,000 samples with velmora_torso_calibration.fit_arm.
+"""Time to fit an arm to 1,000 samples with velmora_torso_calibration.fit_arm, beside
+the fit of another revision (default: main) in the same run.
 
 A simulated arm (arcs off nominal by 0.02 rad, joint offsets of 0.03 rad, a tracker
 turned 4 degrees, 1 mrad of noise) measured at 1,000 suggested poses, fitted from
 the nominal geometry: directions (arcs, offsets, mount: 7 parameters) and rotations
 (with tool: 10 parameters), plain and robust (soft_l1, 5% gross outliers). Each
-time is the best of `--repeat` fits; beside it the number of model evaluations
-(residuals and Jacobian together) and the time of one, and the batch kinematics
-one evaluation runs (fk and jacobian of 1,000 pairs), and the first fit again with LAPACK's own
-threads (fit_arm keeps them to one), measured in the same run.
+time is the best of `--repeat` fits, alternating between the two revisions; beside
+it the ratio, the number of model evaluations (residuals and Jacobian together) and
+the time of one. The other revision's package is read with `git show` into a
+temporary directory. Then the first fit again with LAPACK's own threads (fit_arm
+keeps them to one), the batch kinematics one evaluation runs, and suggest_poses.
 
-Run: .venv/bin/python bench/bench_calibration.py [--quick]
+Run: .venv/bin/python bench/bench_calibration.py [--quick] [--against REVISION]
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import math
+import subprocess
+import sys
+import tempfile
 import time
+from pathlib import Path
+from types import ModuleType
 
 import numpy as np
 from scipy.spatial.transform import Rotation
@@ -27,6 +35,8 @@ from velmora_torso_calibration import _fit, _model, fit_arm, suggest_poses
 from velmora_torso_kinematics import VelmoraArmKinematics
 
 SAMPLES = 1000
+ROOT = Path(__file__).resolve().parents[1]
+PACKAGE = "src/calibration/velmora_torso_calibration"
 
 
 def best_of(repeat: int, call) -> float:
@@ -38,10 +48,26 @@ def best_of(repeat: int, call) -> float:
     return best
 
 
+def other_revision(revision: str, directory: Path) -> ModuleType:
+    """The calibration package as `revision` has it, importable as velmora_torso_calibration_other."""
+    target = directory / "velmora_torso_calibration_other"
+    target.mkdir()
+    names = subprocess.run(["git", "ls-tree", "--name-only", f"{revision}:{PACKAGE}"], cwd=ROOT, check=True,
+                           capture_output=True, text=True).stdout.split()
+    for name in (name for name in names if name.endswith(".py")):
+        text = subprocess.run(["git", "show", f"{revision}:{PACKAGE}/{name}"], cwd=ROOT, check=True,
+                              capture_output=True, text=True).stdout
+        (target / name).write_text(text, encoding="utf-8")
+    sys.path.insert(0, str(directory))
+    return importlib.import_module(target.name)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
-    repeat = 2 if parser.parse_args().quick else 7
+    parser.add_argument("--against", default="main", help="the revision to time beside this tree (default main)")
+    arguments = parser.parse_args()
+    repeat = 2 if arguments.quick else 7
     rng = np.random.default_rng(0)
     nominal = VelmoraArmKinematics.default_left()
     suggest_time = best_of(max(1, repeat // 3), lambda: suggest_poses(nominal, SAMPLES))
@@ -63,35 +89,42 @@ def main() -> None:
         ("rotations (with tool), linear", dict(rotations=measured_rotations, fit=("arcs", "offsets", "mount", "tool"))),
     ]
     evaluate = _model.Model.evaluate
-    print(f"{'fit of 1,000 samples':32s} {'ms':>8s} {'evaluations':>12s} {'ms each':>8s}")
-    for name, options in cases:
-        calls = [0]
+    with tempfile.TemporaryDirectory() as directory:
+        other = other_revision(arguments.against, Path(directory))
+        print(f"{'fit of 1,000 samples':32s} {'ms':>8s} {arguments.against + ' ms':>10s} {'ratio':>6s} "
+              f"{'evaluations':>12s} {'ms each':>8s}")
+        for name, options in cases:
+            calls = [0]
 
-        def counted(self, *args, **kwargs):
-            calls[0] += 1
-            return evaluate(self, *args, **kwargs)
+            def counted(self, *args, **kwargs):
+                calls[0] += 1
+                return evaluate(self, *args, **kwargs)
 
-        _model.Model.evaluate = counted
-        fit_arm(poses[:, 0], poses[:, 1], **options)
-        count = calls[0]
-        _model.Model.evaluate = evaluate
-        seconds = best_of(repeat, lambda: fit_arm(poses[:, 0], poses[:, 1], **options))
-        model = _model.Model(poses[:, 0], poses[:, 1], directions=options.get("directions"),
-                             rotations=options.get("rotations"), mirror=False, branch="positive",
-                             initial=(0.7, 0.5), fit=tuple(options.get("fit", ("arcs", "offsets", "mount"))))
-        x = model.start()
+            _model.Model.evaluate = counted
+            fit_arm(poses[:, 0], poses[:, 1], **options)
+            count = calls[0]
+            _model.Model.evaluate = evaluate
+            this, before = math.inf, math.inf
+            for _ in range(repeat):  # alternating, so that both see the same load
+                this = min(this, best_of(1, lambda: fit_arm(poses[:, 0], poses[:, 1], **options)))
+                before = min(before, best_of(1, lambda: other.fit_arm(poses[:, 0], poses[:, 1], **options)))
+            model = _model.Model(poses[:, 0], poses[:, 1], directions=options.get("directions"),
+                                 rotations=options.get("rotations"), mirror=False, branch="positive",
+                                 initial={}, fit=tuple(options.get("fit", ("arcs", "offsets", "mount"))))
+            x = model.start()
 
-        def one() -> None:
-            model.cache_key = None
-            model.evaluate(x)
+            def one() -> None:
+                model.cache_key = None
+                model.evaluate(x)
 
-        each = best_of(repeat * 3, one)
-        print(f"{name:32s} {seconds * 1e3:8.1f} {count:12d} {each * 1e3:8.2f}")
+            each = best_of(repeat * 3, one)
+            print(f"{name:32s} {this * 1e3:8.1f} {before * 1e3:10.1f} {this / before:6.2f} {count:12d} "
+                  f"{each * 1e3:8.2f}")
     # The same fit with LAPACK's threads left as they are (fit_arm keeps them to one).
-    limited = _fit.one_blas_thread
-    _fit.one_blas_thread = contextlib.nullcontext
+    limited = _fit.blas_for_fitting
+    _fit.blas_for_fitting = contextlib.nullcontext
     threaded = best_of(repeat, lambda: fit_arm(poses[:, 0], poses[:, 1], directions=measured_directions))
-    _fit.one_blas_thread = limited
+    _fit.blas_for_fitting = limited
     print(f"{'directions, linear, LAPACK threaded':32s} {threaded * 1e3:8.1f}")
     kinematics = best_of(repeat * 3, lambda: (vb.fk(nominal, a, b), vb.jacobian(nominal, a, b)))
     print(f"{'batch fk + jacobian, 1,000 pairs':32s} {kinematics * 1e3:8.2f}")

@@ -73,12 +73,16 @@ touch "$dir/last-used"
 # other from the machine. The bytecode goes to pycache/ (compiling under
 # emulation costs a minute per run otherwise). A caller may name the path the
 # interpreter takes for its own (VELMORA_ARGV0: a virtual environment's python).
+# The CPU is a Neoverse N1 (the Cortex-A76 class of the boards the arm runs on):
+# qemu's default reports SME with a 256-bit vector length, for which OpenBLAS's
+# SME kernels (written for 512 bits) compute wrong float64 products; and it
+# emulates pointer authentication in software, several times slower.
 cat > "$dir/python" <<EOF
 #!/bin/sh
 dir="$dir"
 exec env -u PYTHONDONTWRITEBYTECODE -u VELMORA_ARGV0 PYTHONPYCACHEPREFIX="\$dir/pycache" \\
     PYTHONPATH="\${PYTHONPATH:+\$PYTHONPATH:}\$dir/site" \\
-    qemu-aarch64-static -L "\$dir/root" -0 "\${VELMORA_ARGV0:-\$dir/root/usr/bin/python3.13}" \\
+    qemu-aarch64-static -cpu neoverse-n1 -L "\$dir/root" -0 "\${VELMORA_ARGV0:-\$dir/root/usr/bin/python3.13}" \\
     "\$dir/root/usr/bin/python3.13" "\$@"
 EOF
 chmod +x "$dir/python"

@@ -18,7 +18,7 @@ cd "$work"
 "$python" -m mypy --strict "$root/examples" "$root/tests/typing"
 "$python" "$root/tests/typing/usage.py"
 "$python" "$root/tests/typing/batch_usage.py"
-# The calibration package ships its own stub and py.typed marker.
+# Each module's names against its stub (the calibration package is typed inline, py.typed).
 for pair in kinematics:stubtest batch:batch_stubtest calibration:calibration_stubtest; do
     "$python" -m mypy.stubtest "velmora_torso_${pair%%:*}" --allowlist "$root/tests/typing/${pair#*:}_allowlist.txt"
 done

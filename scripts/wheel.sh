@@ -116,14 +116,11 @@ else
     # Under emulation a call costs 20 to 40 times as much: every test file of both
     # modules' functions and their arguments and errors runs, with a tenth of the
     # property tests' examples (as under valgrind); the pictures', the stress and
-    # the reference-leak files do not (README, Platforms). Nor do the calibration
-    # fits and the documents' examples (which include a fit): under emulation the
-    # aarch64 SciPy/OpenBLAS stack fits differently, an open question, not the
-    # modules' bits, which bit_hashes.py compares. Nor do the simulator's tests,
-    # which hold MuJoCo's model against the kinematics that bit_hashes.py compares.
+    # the reference-leak files do not (README, Platforms). Nor do the simulator's
+    # tests, which hold MuJoCo's model against the kinematics that bit_hashes.py compares.
     EMULATED_TESTS=(tests --ignore=tests/examples --ignore=tests/docs/test_arm_picture.py
                     --ignore=tests/module/test_concurrency.py --ignore=tests/module/test_reference_leaks.py
-                    --ignore=tests/calibration --ignore=tests/docs/test_code_blocks.py --ignore=tests/sim)
+                    --ignore=tests/sim)
     in_copy env VELMORA_PROPERTY_SCALE=0.1 "$python" -m pytest -p no:cacheprovider --rootdir "$work" "$@" \
         "${EMULATED_TESTS[@]}"
     # The same bits as natively: the native modules' hashes and the emulated ones.

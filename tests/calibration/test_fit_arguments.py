@@ -58,19 +58,82 @@ def with_(array, index, value):
     (dict(f_scale="0.01"), "'f_scale' must be a positive finite number, not '0.01'"),
     (dict(initial=(0.7, 0.05)), "the loop closes for only 0 of the 10 samples at the current estimate "
                                 "(from 'initial'), fewer than the 7 parameters"),
+    (dict(theta_a=[], theta_b=[], directions=np.zeros((0, 3))), "'theta_a' has 0 samples, fewer than the 7 "
+                                                                "parameters to fit"),
+    (dict(theta_a="0.1 0.2"), "'theta_a' must be an array of real numbers, not '0.1 0.2'"),
+    (dict(theta_b=B + 1j), "'theta_b' must hold real numbers, not complex128 values"),
+    (dict(theta_a=None), "'theta_a' must be an array of real numbers, not None"),
+    (dict(directions=D.astype(str)), "'directions' must hold real numbers, not <U32 values"),
+    (dict(directions=np.full((10, 3), 1e-13)), "'directions' holds a zero direction (sample 0)"),
+    (dict(fit=None), "'fit' must be a sequence of group names, not None"),
+    (dict(fit=("arcs", 3)), "'fit' names an unknown group 3: choose from 'arcs', 'offsets', 'mount', 'tool'"),
+    (dict(sigma=0.0), "'sigma' must be a positive finite number, or one per sample (shape (10,)), not 0.0"),
+    (dict(sigma=np.ones(9)), "'sigma' must be a positive finite number, or one per sample (shape (10,)), not "
+                             "array([1., 1., 1., 1., 1., 1., 1., 1., 1.])"),
+    (dict(sigma=with_(np.ones(10), 2, math.nan)), "'sigma' must be a positive finite number, or one per sample "
+                                                  "(shape (10,)), not array([ 1.,  1., nan,  1.,  1.,  1.,"),
+    (dict(sigma="1e-3"), "'sigma' must be an array of real numbers, not '1e-3'"),
+    (dict(initial={"arcs": (0.7, 0.5), "wheels": 1}), "'initial' has an unknown group 'wheels': choose from "
+                                                       "'arcs', 'offsets', 'mount', 'tool'"),
+    (dict(initial={"offsets": (0.1,)}), "'initial['offsets']' must be two finite numbers (offset_a, offset_b), "
+                                        "not (0.1,)"),
+    (dict(initial={"mount": (0.1, 0.2)}), "'initial['mount']' must be a rotation vector (3 finite numbers) or a "
+                                          "rotation matrix (3x3, within 1e-06), not shape (2,)"),
+    (dict(initial={"mount": 2 * np.eye(3)}), "'initial['mount']' must be a rotation vector (3 finite numbers) or "
+                                             "a rotation matrix (3x3, within 1e-06), not shape (3, 3)"),
+    (dict(initial={"tool": "x"}), "'initial['tool']' must be an array of real numbers, not 'x'"),
 ])
 def test_fit_arm_bad_input(arguments, message):
     call = dict(theta_a=A, theta_b=B, directions=D) | arguments
     theta_a, theta_b = call.pop("theta_a"), call.pop("theta_b")
     with pytest.raises(ValueError) as error:
         cal.fit_arm(theta_a, theta_b, **call)
-    assert type(error.value) is ValueError and str(error.value) == "fit_arm(): " + message
+    assert type(error.value) is ValueError and str(error.value).startswith("fit_arm(): " + message)
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    return cal.fit_arm(A, B, directions=D)
+
+
+@pytest.mark.parametrize(("method", "arguments", "message"), [
+    ("apply", (None, 0.0), "'theta_a' must be an array of real numbers, not None"),
+    ("apply", (np.zeros(3), np.zeros(4)), "'theta_a' and 'theta_b' do not broadcast together: shapes (3,) and (4,)"),
+    ("apply", (0.0, 1j), "'theta_b' must hold real numbers, not complex128 values"),
+    ("predict_error", ("a", 0.0), "'theta_a' must be an array of real numbers, not 'a'"),
+    ("predict_error", (np.zeros(2), np.zeros(5)), "'theta_a' and 'theta_b' do not broadcast together"),
+    ("validate", (A, B), "give exactly one of 'directions' and 'rotations'"),
+    ("validate", (A[:3], B[:3], D), "'directions' must have shape (3, 3) (one per joint reading), not (10, 3)"),
+    ("validate", (A, B[:9], D), "'theta_b' has 9 samples, 'theta_a' 10"),
+    ("validate", (A, B, None, with_(R, (2, 1, 1), 0.5)), "'rotations' holds a matrix that is not a rotation"),
+], ids=lambda value: value if isinstance(value, str) and len(value) < 20 else None)
+def test_fit_methods_bad_input(fitted, method, arguments, message):
+    positional, keywords = arguments[:2], dict(zip(("directions", "rotations"), arguments[2:]))
+    with pytest.raises(ValueError) as error:
+        getattr(fitted, method)(*positional, **keywords)
+    assert type(error.value) is ValueError and str(error.value).startswith(f"{method}(): {message}")
+
+
+@pytest.mark.parametrize("text", ["", "[]", '{"format": "other"}', '{"format": "velmora_torso_calibration.ArmFit/1"}'])
+def test_from_json_bad_input(fitted, text):
+    with pytest.raises(ValueError, match=r"^ArmFit.from_json\(\): 'text' is not a fit's document"):
+        cal.ArmFit.from_json(text)
+    with pytest.raises(ValueError, match=r"^ArmFit.from_json\(\): 'text' must be a str"):
+        cal.ArmFit.from_json(fitted.to_json().encode())
+
+
+@pytest.mark.parametrize("name", ["parameters", "covariance", "std_errors", "residuals", "outliers", "closed",
+                                  "mount", "sigma"])
+def test_fit_arrays_are_read_only(fitted, name):
+    with pytest.raises(ValueError, match="read-only"):
+        getattr(fitted, name)[0] = 99
 
 
 @pytest.mark.parametrize(("arguments", "message"), [
     (dict(n=0), "'n' must be a positive integer, not 0"),
     (dict(n=2.0), "'n' must be a positive integer, not 2.0"),
-    (dict(seed=None), "'seed' must be an integer, not None"),
+    (dict(seed=None), "'seed' must be a non-negative integer, not None"),
+    (dict(seed=-1), "'seed' must be a non-negative integer, not -1"),
     (dict(limits=((0.0, 1.0),)), "'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) with "
                                  "finite lows below highs, not ((0.0, 1.0),)"),
     (dict(limits=((1.0, 0.0), (0.0, 1.0))), "'limits' must be ((a_low, a_high), (b_low, b_high)) or (low, high) "

@@ -7,6 +7,9 @@ for a module-level function) whose signature reads as in the stub, with the
 beside the modules (`name-stubs/__init__.pyi`, `name.pyi` or `name/__init__.pyi` in
 site-packages), so a method added to, changed in or removed from the stub
 generator's output, or a new stubbed module, fails here until the reference follows.
+A pure-Python package typed inline (`name/py.typed`) is read from its sources: the
+functions and public methods of the names in its `__all__`, with `import x as y`
+aliases written out.
 """
 
 from __future__ import annotations
@@ -40,6 +43,7 @@ STUB_LAYOUTS: dict[str, Callable[[Path], str]] = {
     f"{STUBBED_PREFIX}*-stubs/__init__.pyi": lambda path: path.parent.name.removesuffix("-stubs"),
     f"{STUBBED_PREFIX}*.pyi": lambda path: path.stem,
     f"{STUBBED_PREFIX}*/__init__.pyi": lambda path: path.parent.name,
+    f"{STUBBED_PREFIX}*/py.typed": lambda path: path.parent.name,
 }
 
 
@@ -71,6 +75,37 @@ def stub_entries(stub_text: str) -> Counter[str]:
                 if isinstance(member, ast.FunctionDef):
                     entries[render(member, node.name)] += 1
     return entries
+
+
+def package_entries(package: Path) -> Counter[str]:
+    """Every function and public method of a typed package's `__all__`, as its sources write them."""
+    public: set[str] = set()
+    for node in ast.parse((package / "__init__.py").read_text(encoding="utf-8")).body:
+        if isinstance(node, ast.Assign) and any(isinstance(t, ast.Name) and t.id == "__all__" for t in node.targets):
+            public = set(ast.literal_eval(node.value))
+    entries: Counter[str] = Counter()
+    for path in sorted(package.glob("*.py")):
+        tree = ast.parse(path.read_text(encoding="utf-8"))
+        aliases = {alias.asname: alias.name for node in ast.walk(tree) if isinstance(node, ast.Import)
+                   for alias in node.names if alias.asname}
+
+        def spelt(text: str) -> str:
+            for short, full in aliases.items():
+                text = re.sub(rf"(?<![\w.]){re.escape(short)}\.", f"{full}.", text)
+            return text
+
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef) and node.name in public:
+                entries[spelt(render(node, None))] += 1
+            elif isinstance(node, ast.ClassDef) and node.name in public:
+                for member in node.body:
+                    if isinstance(member, ast.FunctionDef) and not member.name.startswith("_"):
+                        entries[spelt(render(member, node.name))] += 1
+    return entries
+
+
+def typed_entries(path: Path) -> Counter[str]:
+    return package_entries(path.parent) if path.name == "py.typed" else stub_entries(path.read_text(encoding="utf-8"))
 
 
 def reference_entries(text: str) -> dict[str, Counter[str]]:
@@ -107,7 +142,7 @@ def differences(documented: dict[str, Counter[str]], stubbed: dict[str, Counter[
 def test_reference_matches_the_installed_stubs() -> None:
     stubs = installed_stubs()
     assert "velmora_torso_kinematics" in stubs, "the module's stub is not installed"
-    stubbed = {name: stub_entries(path.read_text(encoding="utf-8")) for name, path in stubs.items()}
+    stubbed = {name: typed_entries(path) for name, path in stubs.items()}
     documented = reference_entries(REFERENCE.read_text(encoding="utf-8"))
     problems = differences(documented, stubbed)
     assert not problems, "docs/api.md and the stubs disagree:\n" + "\n".join(problems)
@@ -161,11 +196,23 @@ def test_reference_headings_are_read_per_module() -> None:
 
 def test_stubs_are_found_in_each_layout(tmp_path: Path) -> None:
     layouts = ["velmora_a-stubs/__init__.pyi", "velmora_b.pyi", "velmora_c/__init__.pyi",
-               "other-stubs/__init__.pyi", "velmora_d/helper.pyi"]
+               "other-stubs/__init__.pyi", "velmora_d/helper.pyi", "velmora_e/py.typed"]
     for layout in layouts:
         (tmp_path / layout).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / layout).write_text("", encoding="utf-8")
     found = installed_stubs([tmp_path])
     assert {name: path.relative_to(tmp_path).as_posix() for name, path in found.items()} == {
         "velmora_a": "velmora_a-stubs/__init__.pyi", "velmora_b": "velmora_b.pyi",
-        "velmora_c": "velmora_c/__init__.pyi"}
+        "velmora_c": "velmora_c/__init__.pyi", "velmora_e": "velmora_e/py.typed"}
+
+
+def test_typed_packages_are_read_from_their_sources(tmp_path: Path) -> None:
+    (tmp_path / "__init__.py").write_text('from ._m import K, top\n__all__ = ["K", "top"]\n', encoding="utf-8")
+    (tmp_path / "_m.py").write_text(
+        "import numpy.typing as npt\n"
+        "def top(x: npt.ArrayLike, y: int = 1) -> str: ...\n"
+        "def hidden() -> None: ...\n"
+        "class K:\n    def go(self, z: npt.NDArray) -> None: ...\n    def _inner(self) -> None: ...\n",
+        encoding="utf-8")
+    assert spaceless(package_entries(tmp_path)) == spaceless(Counter({
+        "top(x: numpy.typing.ArrayLike, y: int = 1) -> str": 1, "K.go(self, z: numpy.typing.NDArray) -> None": 1}))

@@ -28,7 +28,10 @@ def test_the_fit_finds_the_arm_that_was_built():
     assert fit.parameter_names == ("arm_arc", "coupler_arc", "offset_a", "offset_b", "mount_x", "mount_y", "mount_z")
     assert np.all(np.abs(fit.parameters - calibration.truth) < 3 * fit.std_errors)
     assert fit.rms < 1.5 * example.NOISE < 0.05 * np.sqrt(np.mean(calibration.before**2))
-    assert not fit.warnings and fit.closed.all()
+    assert not fit.warnings and fit.closed.all() and fit.converged
+    # The poses held out are fitted as well as the noise and the fit's own error allow.
+    assert calibration.held_out.shape == (example.HELD_OUT, 2)
+    assert calibration.held_out_rms < 1.3 * example.NOISE
 
 
 def test_committed_picture_is_the_scripts_output(tmp_path):

@@ -11,16 +11,19 @@ Derivatives are analytic: with respect to the joints from the batch velocity
 kinematics; with respect to the arcs by differentiating the loop's closure
 conditions v_3 . v_2 = v_3 . v_4 = cos(coupler_arc), |v_3| = 1; with respect to
 the rotations from cross products.
+
+`pose` is the one place that computes the arm: the batch kinematics, and the
+NumPy elbows, closure and arc derivatives beside them (`elbows`,
+`arc_derivatives`). Everything above it (the groups' columns, the residuals,
+the fit) reads only its `Pose`.
 """
 
 from __future__ import annotations
 
-import contextlib
 import json
 import math
-from collections.abc import Iterator
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -31,40 +34,9 @@ from velmora_torso_kinematics import VelmoraArmKinematics
 
 Array = npt.NDArray[np.float64]
 
-GROUPS = {
-    "arcs": ("arm_arc", "coupler_arc"),
-    "offsets": ("offset_a", "offset_b"),
-    "mount": ("mount_x", "mount_y", "mount_z"),
-    "tool": ("tool_x", "tool_y", "tool_z"),
-}
-
 # Below this rotation angle the closed forms of the SO(3) Jacobians lose
 # digits to cancellation; their Taylor series are exact to rounding there.
 SMALL_ANGLE = 1e-4
-
-
-_controller: Any = None  # threadpoolctl's controller, made on first need
-
-
-@contextlib.contextmanager
-def one_blas_thread() -> Iterator[None]:
-    """BLAS and LAPACK on the calling thread only, while the block runs.
-
-    The fit's matrices are small (a few thousand rows, ten columns): a
-    threaded LAPACK spends more on waking and joining its threads than on the
-    work, and on a loaded machine a fit then takes ten times as long. Without
-    threadpoolctl (it comes with the calibration extra) the threads stay as they are.
-    """
-    global _controller
-    try:
-        from threadpoolctl import ThreadpoolController  # type: ignore[import-untyped,import-not-found,unused-ignore]
-    except ImportError:
-        yield
-        return
-    if _controller is None:
-        _controller = ThreadpoolController()
-    with _controller.limit(limits=1, user_api="blas"):
-        yield
 
 
 def make_arm(arm_arc: float, coupler_arc: float, branch: str, mirror: bool) -> VelmoraArmKinematics:
@@ -133,12 +105,14 @@ class Pose:
     v3: Array        # [N, 3]
     dv3: Array       # [N, 3, 4]: columns d/d arm_arc, coupler_arc, theta_a, theta_b
     omega: Array     # [N, 3, 4]: the frame's angular velocity per unit of each
+    closure: Array   # [N]: |v_3 . (v_2 x v_4)|, zero at the locked edge
     ok: npt.NDArray[np.bool_]
 
 
 def arc_derivatives(arm_arc: float, coupler_arc: float, mirror: bool, theta_a: Array, theta_b: Array,
-                    rotation: Array) -> tuple[Array, Array]:
-    """d v_3 and the frame's angular velocity, [N, 3, 2], per unit of arm_arc and coupler_arc.
+                    rotation: Array) -> tuple[Array, Array, Array]:
+    """d v_3 and the frame's angular velocity, [N, 3, 2], per unit of arm_arc and
+    coupler_arc, and the closure |v_3 . (v_2 x v_4)| [N].
 
     Differentiating v_3 . v_2 = cos(beta), v_3 . v_4 = cos(beta), v_3 . v_3 = 1
     gives the linear system [v_2; v_4; v_3] dv_3 = rhs, whose inverse has the
@@ -167,7 +141,7 @@ def arc_derivatives(arm_arc: float, coupler_arc: float, mirror: bool, theta_a: A
     turn = (np.einsum("ni,nik->nk", y_axis, dw) / w_norm[:, None]
             - p[:, None] * np.einsum("ni,nik->nk", y_axis, dv3)) / q[:, None]
     omega = np.cross(v3[:, :, None], dv3, axisa=1, axisb=1, axisc=1) + v3[:, :, None] * turn[:, None, :]
-    return dv3, omega
+    return dv3, omega, np.abs(closure)
 
 
 def pose(arm_arc: float, coupler_arc: float, branch: str, mirror: bool, theta_a: Array, theta_b: Array) -> Pose:
@@ -177,11 +151,13 @@ def pose(arm_arc: float, coupler_arc: float, branch: str, mirror: bool, theta_a:
     ok = closes & unlocked
     dv3 = np.full(rotation.shape[:-2] + (3, 4), np.nan)
     omega = np.full_like(dv3, np.nan)
+    closure = np.zeros(rotation.shape[:-2])
     if ok.any():
-        arcs_dv3, arcs_omega = arc_derivatives(arm_arc, coupler_arc, mirror, theta_a[ok], theta_b[ok], rotation[ok])
+        arcs_dv3, arcs_omega, closure[ok] = arc_derivatives(arm_arc, coupler_arc, mirror, theta_a[ok], theta_b[ok],
+                                                            rotation[ok])
         dv3[ok] = np.concatenate([arcs_dv3, j_v[ok]], axis=-1)
         omega[ok] = np.concatenate([arcs_omega, j_omega[ok]], axis=-1)
-    return Pose(rotation, rotation[..., 2], dv3, omega, ok)
+    return Pose(rotation, rotation[..., 2], dv3, omega, closure, ok)
 
 
 def tangent_bases(directions: Array) -> Array:
@@ -194,78 +170,134 @@ def tangent_bases(directions: Array) -> Array:
     return np.stack([first, second], axis=1)
 
 
+@dataclass(frozen=True)
+class Evaluation:
+    """What every group's columns share at one estimate."""
+
+    solved: Pose
+    values: Mapping[str, Array]
+    mount: Array     # [3, 3]
+    pointing: Array  # [n, 3]: mount @ v_3, the modelled direction in the tracker's frame
+    body: Array      # [n, 3, 3]: mount @ fk
+
+
+@dataclass(frozen=True)
+class Group:
+    """One group of fitted parameters: its names, the value it has when neither
+    fitted nor given, which columns of the pose's derivatives it moves (the
+    body-frame v_3 and the frame's spin; None for the tracker's and sensor's
+    rotations, which do not move the arm), and its columns of the model's
+    derivative at an evaluation: of the modelled direction ([n, 3, k]; None
+    where directions cannot determine it) and of the modelled rotation's
+    spatial angular velocity ([n, 3, k])."""
+
+    names: tuple[str, ...]
+    default: tuple[float, ...]
+    rotation: bool  # given as a rotation (vector or matrix), fitted as a rotation vector
+    pose_columns: slice | None
+    pointing: Callable[[Evaluation], Array] | None
+    spin: Callable[[Evaluation], Array]
+
+
+def _through_mount(columns: slice) -> Callable[[Evaluation], Array]:
+    """Pose derivatives (arcs or joints) seen in the tracker's frame."""
+    return lambda e: np.asarray(np.einsum("ij,njc->nic", e.mount, e.solved.dv3[..., columns]), dtype=float)
+
+
+def _spin_through_mount(columns: slice) -> Callable[[Evaluation], Array]:
+    return lambda e: np.asarray(np.einsum("ij,njc->nic", e.mount, e.solved.omega[..., columns]), dtype=float)
+
+
+ARCS, JOINTS = slice(0, 2), slice(2, 4)  # the pose's derivative columns: (arm_arc, coupler_arc, theta_a, theta_b)
+
+# The fitted groups, in the order of the parameter vector; a reading's offset
+# moves the model as its joint does. A new group is one row here.
+GROUPS: dict[str, Group] = {
+    "arcs": Group(("arm_arc", "coupler_arc"), (0.7, 0.5), False, ARCS, _through_mount(ARCS),
+                  _spin_through_mount(ARCS)),
+    "offsets": Group(("offset_a", "offset_b"), (0.0, 0.0), False, JOINTS, _through_mount(JOINTS),
+                     _spin_through_mount(JOINTS)),
+    # d(mount @ v_3) per mount rotation vector: -[u]x J_l(mount); the rotation turns by J_l(mount).
+    "mount": Group(("mount_x", "mount_y", "mount_z"), (0.0, 0.0, 0.0), True, None,
+                   lambda e: -skew(e.pointing) @ left_jacobian(e.values["mount"]),
+                   lambda e: np.broadcast_to(left_jacobian(e.values["mount"]), (e.pointing.shape[0], 3, 3))),
+    "tool": Group(("tool_x", "tool_y", "tool_z"), (0.0, 0.0, 0.0), True, None, None,
+                  lambda e: e.body @ left_jacobian(e.values["tool"])),
+}
+
+
+def rotation_matrix(rotation_vector: Array) -> Array:
+    return np.asarray(Rotation.from_rotvec(rotation_vector).as_matrix(), dtype=float)
+
+
 class Model:
     """Residuals and their Jacobian for one data set and one choice of fitted groups.
 
-    Parameters not fitted keep their fixed values: the initial arcs, zero
-    offsets, identity mount and tool.
+    `initial` holds every group's value (mount and tool as rotation vectors);
+    the groups not fitted keep theirs. Residual rows are divided by each
+    sample's `sigma`, so that the solver and the covariance see unit noise.
     """
 
     def __init__(self, theta_a: Array, theta_b: Array, *, directions: Array | None, rotations: Array | None,
-                 mirror: bool, branch: str, initial: tuple[float, float], fit: tuple[str, ...]) -> None:
+                 mirror: bool, branch: str, initial: Mapping[str, Array], fit: tuple[str, ...],
+                 sigma: Array | None = None) -> None:
         self.theta_a, self.theta_b = theta_a, theta_b
         self.mirror, self.branch = mirror, branch
         self.kind = "directions" if directions is not None else "rotations"
         if directions is not None:
-            self.targets = directions / np.linalg.norm(directions, axis=-1, keepdims=True)
+            # Scaled before the norm, so that no length overflows or underflows.
+            scaled = directions / np.abs(directions).max(axis=-1, keepdims=True)
+            self.targets = scaled / np.linalg.norm(scaled, axis=-1, keepdims=True)
             self.bases = tangent_bases(self.targets)
         else:
             assert rotations is not None
             self.targets = rotations
         self.per_sample = 2 if directions is not None else 3
+        self.sigma = np.ones(theta_a.shape) if sigma is None else sigma
         self.groups = tuple(group for group in GROUPS if group in fit)
-        self.names = tuple(name for group in self.groups for name in GROUPS[group])
-        self.initial = np.array(initial, dtype=float)
+        self.names = tuple(name for group in self.groups for name in GROUPS[group].names)
+        self.initial = {group: np.array(initial.get(group, GROUPS[group].default), dtype=float) for group in GROUPS}
         self.cache_key: bytes | None = None
         self.cached: tuple[Array, Array, npt.NDArray[np.bool_]] | None = None
 
     def start(self) -> Array:
-        return np.concatenate([self.initial if group == "arcs" else np.zeros(len(GROUPS[group]))
-                               for group in self.groups])
+        return np.array([value for group in self.groups for value in self.initial[group]], dtype=float)
 
     def unpack(self, x: Array) -> dict[str, Array]:
-        values = {"arcs": self.initial, "offsets": np.zeros(2), "mount": np.zeros(3), "tool": np.zeros(3)}
+        values = dict(self.initial)
         at = 0
         for group in self.groups:
-            values[group] = x[at:at + len(GROUPS[group])]
-            at += len(GROUPS[group])
+            values[group] = x[at:at + len(GROUPS[group].names)]
+            at += len(GROUPS[group].names)
         return values
+
+    def solve_pose(self, values: Mapping[str, Array], samples: npt.NDArray[np.intp] | slice) -> Pose:
+        arm_arc, coupler_arc = (float(v) for v in values["arcs"])
+        offset_a, offset_b = (float(v) for v in values["offsets"])
+        return pose(arm_arc, coupler_arc, self.branch, self.mirror, self.theta_a[samples] + offset_a,
+                    self.theta_b[samples] + offset_b)
 
     def evaluate(self, x: Array, samples: npt.NDArray[np.intp] | slice = slice(None)
                  ) -> tuple[Array, Array, npt.NDArray[np.bool_]]:
-        """(residuals [n, k], jacobian [n, k, p], ok [n]) of the chosen samples at x;
-        NaN rows where the loop does not close."""
+        """(residuals [n, k], jacobian [n, k, p], ok [n]) of the chosen samples at x,
+        divided by their sigma; NaN rows where the loop does not close."""
         key = x.tobytes() + repr(samples).encode() if isinstance(samples, slice) else x.tobytes() + samples.tobytes()
         if key == self.cache_key and self.cached is not None:
             return self.cached
         values = self.unpack(x)
-        arm_arc, coupler_arc = (float(v) for v in values["arcs"])
-        offset_a, offset_b = (float(v) for v in values["offsets"])
-        theta_a, theta_b = self.theta_a[samples] + offset_a, self.theta_b[samples] + offset_b
-        solved = pose(arm_arc, coupler_arc, self.branch, self.mirror, theta_a, theta_b)
-        mount = Rotation.from_rotvec(values["mount"]).as_matrix()
-        n = theta_a.shape[0]
-        columns: list[Array] = []
+        solved = self.solve_pose(values, samples)
+        mount = rotation_matrix(values["mount"])
+        n = solved.v3.shape[0]
+        body = np.einsum("ij,njk->nik", mount, solved.rotation)
+        frame = Evaluation(solved, values, mount, solved.v3 @ mount.T, body)
         if self.kind == "directions":
             bases = self.bases[samples]
-            pointing = solved.v3 @ mount.T
-            residuals = np.einsum("nkj,nj->nk", bases, pointing)
-            # d(mount @ v_3) per arc and joint, then per mount rotation vector: -[u]x J_l.
-            moved = np.einsum("ij,njc->nic", mount, solved.dv3)
-            turned = -skew(pointing) @ left_jacobian(values["mount"])
-            for group in self.groups:
-                if group == "arcs":
-                    columns.append(moved[..., :2])
-                elif group == "offsets":
-                    columns.append(moved[..., 2:])
-                elif group == "mount":
-                    columns.append(turned)
+            residuals = np.einsum("nkj,nj->nk", bases, frame.pointing)
+            columns = [GROUPS[group].pointing(frame) for group in self.groups]  # type: ignore[misc]
             jacobian = np.einsum("nkj,njp->nkp", bases, np.concatenate(columns, axis=-1)) if columns \
                 else np.zeros((n, 2, 0))
         else:
-            tool = Rotation.from_rotvec(values["tool"]).as_matrix()
-            body = np.einsum("ij,njk->nik", mount, solved.rotation)
-            modelled = body @ tool
+            modelled = body @ rotation_matrix(values["tool"])
             error = np.einsum("nij,nkj->nik", modelled, self.targets[samples])
             finite = np.isfinite(error).all(axis=(1, 2))
             residuals = np.full((n, 3), np.nan)
@@ -273,18 +305,12 @@ class Model:
                 residuals[finite] = Rotation.from_matrix(error[finite]).as_rotvec()
             # Spatial angular velocities of the modelled rotation per parameter,
             # then through J_l(r)^-1 onto the residual's rotation vector.
-            spatial: list[Array] = []
-            for group in self.groups:
-                if group == "arcs":
-                    spatial.append(np.einsum("ij,njc->nic", mount, solved.omega[..., :2]))
-                elif group == "offsets":
-                    spatial.append(np.einsum("ij,njc->nic", mount, solved.omega[..., 2:]))
-                elif group == "mount":
-                    spatial.append(np.broadcast_to(left_jacobian(values["mount"]), (n, 3, 3)))
-                else:
-                    spatial.append(body @ left_jacobian(values["tool"]))
-            jacobian = inverse_left_jacobian(residuals) @ np.concatenate(spatial, axis=-1)
+            spin = np.concatenate([GROUPS[group].spin(frame) for group in self.groups], axis=-1)
+            jacobian = inverse_left_jacobian(residuals) @ spin
         ok = solved.ok & np.isfinite(residuals).all(axis=-1)
+        weight = 1.0 / self.sigma[samples]
+        residuals = residuals * weight[:, None]
+        jacobian = jacobian * weight[:, None, None]
         residuals[~ok] = np.nan
         jacobian[~ok] = np.nan
         self.cache_key, self.cached = key, (residuals, jacobian, ok)
@@ -301,15 +327,17 @@ class Model:
         rotation, closes = vb.fk(arm, theta_a, theta_b)
         _, _, unlocked = vb.jacobian(arm, theta_a, theta_b)
         ok = closes & unlocked
-        mount = Rotation.from_rotvec(values["mount"]).as_matrix()
+        mount = rotation_matrix(values["mount"])
         errors = np.full(theta_a.shape, np.nan)
         if self.kind == "directions":
             pointing = rotation[..., 2] @ mount.T
             errors[ok] = np.arctan2(np.linalg.norm(np.cross(pointing[ok], self.targets[ok]), axis=-1),
                                     dot(pointing[ok], self.targets[ok]))
-        else:
-            tool = Rotation.from_rotvec(values["tool"]).as_matrix()
-            if ok.any():
-                error = mount @ rotation[ok] @ tool @ np.swapaxes(self.targets[ok], -1, -2)
-                errors[ok] = Rotation.from_matrix(error).magnitude()
+        elif ok.any():
+            error = mount @ rotation[ok] @ rotation_matrix(values["tool"]) @ np.swapaxes(self.targets[ok], -1, -2)
+            errors[ok] = Rotation.from_matrix(error).magnitude()
         return errors, ok
+
+    def closure(self, x: Array) -> Array:
+        """|v_3 . (v_2 x v_4)| per sample at x (zero where the loop does not close)."""
+        return self.solve_pose(self.unpack(x), slice(None)).closure

@@ -8,6 +8,7 @@ from collections.abc import Sequence
 
 import mujoco  # type: ignore[import-untyped]
 import numpy as np
+import numpy.typing as npt
 
 from ._geometry import ArmAxes, Vector, arm_geometry, arm_kinematics, rotation
 from ._mjcf import NECK_JOINTS, SIDES, torso_mjcf
@@ -184,7 +185,7 @@ class TorsoSim:
         gap = self.data.site_xpos[loop_a] - self.data.site_xpos[loop_b]
         return float(np.linalg.norm(gap) / np.linalg.norm(self.model.site_pos[loop_a]))
 
-    def rotation(self, name: str) -> Vector:
+    def rotation(self, name: str) -> npt.NDArray[np.float64]:
         """A body's world orientation, as of the last `mj_forward` or `mj_step`.
 
         Parameters
