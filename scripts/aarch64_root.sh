@@ -13,28 +13,16 @@
 #   include/    CPython's headers configured for aarch64, to build against
 #   root/  site/  pycache/   the root, the wheels, the bytecode compiled under emulation
 # Usage: scripts/aarch64_root.sh
-set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
-[ -x .venv/bin/python ] || scripts/setup.sh >&2
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+need_venv
 
 suite=trixie
 mirror=${VELMORA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 packages=python3.13,python3.13-venv,libpython3.13-stdlib,libpython3.13-dev
 platform=manylinux_2_28_aarch64
-mapfile -t requirements < <(.venv/bin/python - <<'PY'
-import tomllib
-with open("pyproject.toml", "rb") as file:
-    print(*tomllib.load(file)["project"]["optional-dependencies"]["test"], sep="\n")
-PY
-)
-
-if ! command -v qemu-aarch64-static >/dev/null || ! command -v debootstrap >/dev/null; then
-    echo "aarch64_root: installing qemu-user-static and debootstrap with apt" >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq >&2
-    apt-get install -y -qq qemu-user-static debootstrap >&2
-fi
+mapfile -t requirements < <(.venv/bin/python tools/requirements.py test)
+command -v qemu-aarch64-static >/dev/null && command -v debootstrap >/dev/null ||
+    apt_install qemu-user-static debootstrap
 
 cache=${VELMORA_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/velmora_torso_kinematics}
 key=$(printf '%s\n' "$suite" "$mirror" "$packages" "$platform" "${requirements[@]}" | sha256sum | cut -c1-16)
@@ -67,12 +55,11 @@ if [ ! -e "$dir/complete" ]; then
     cp -r "$work/root/usr/include/python3.13" "$work/include/"
     cp "$work/root/usr/include/aarch64-linux-gnu/python3.13/pyconfig.h" "$work/include/python3.13/pyconfig.h"
 
-    .venv/bin/python -m pip download --quiet --disable-pip-version-check --dest "$work/wheels" \
-        --platform "$platform" --python-version 3.13 --implementation cp --abi cp313 \
-        --only-binary=:all: "${requirements[@]}" >&2
-    .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-index --find-links "$work/wheels" \
-        --target "$work/site" --platform "$platform" --python-version 3.13 --implementation cp --abi cp313 \
-        --only-binary=:all: "${requirements[@]}" >&2
+    for_aarch64=(--quiet --disable-pip-version-check --platform "$platform" --python-version 3.13 --implementation cp
+            --abi cp313 --only-binary=:all:)
+    .venv/bin/python -m pip download "${for_aarch64[@]}" --dest "$work/wheels" "${requirements[@]}" >&2
+    .venv/bin/python -m pip install "${for_aarch64[@]}" --no-index --find-links "$work/wheels" --target "$work/site" \
+        "${requirements[@]}" >&2
     rm -rf "$work/wheels"
 
     mkdir -p "$work/pycache"

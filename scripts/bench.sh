@@ -6,51 +6,32 @@
 # bench/bench_follow.py), then the time to fit an arm to 1,000 samples (bench/bench_calibration.py).
 # Usage: scripts/bench.sh [--quick]
 # Needs Google Benchmark's development files; installed with apt when missing.
-set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 scripts/setup.sh
 export PATH="$root/.venv/bin:$PATH"
-if ! [ -e /usr/include/benchmark/benchmark.h ]; then
-    echo "bench: installing Google Benchmark (libbenchmark-dev) with apt" >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq libbenchmark-dev >&2
-fi
+[ -e /usr/include/benchmark/benchmark.h ] || apt_install libbenchmark-dev
+preset bench >/dev/null
+# Seconds per core benchmark and repetition; --quick is passed on to the Python benchmarks.
+seconds=0.2
+[ "${1:-}" = --quick ] && seconds=0.05
 
-# Seconds per core benchmark and repetition.
-quick=()
-core_seconds=0.2
-if [ "${1:-}" = "--quick" ]; then
-    quick=(--quick)
-    core_seconds=0.05
-fi
-
-build=build/bench
-cmake --preset bench >/dev/null
-cmake --build --preset bench >/dev/null
-
-echo "== Python methods (ns per call)"
-.venv/bin/python bench/bench_methods.py "${quick[@]}"
-echo
 # Interleaved repetitions, reported as their fastest (the benchmark's "min" statistic):
 # the machine's other load moves single runs by far more than the differences measured.
 timed() {
-    "$build/$1" --benchmark_min_time="$core_seconds" --benchmark_repetitions=5 \
+    echo "== $1"
+    "build/bench/$2" --benchmark_min_time="$seconds" --benchmark_repetitions=5 \
         --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
         | grep -E "^Benchmark|^-|_min "
+    echo
 }
-echo "== C++ core (time per call)"
-timed velmora_core_bench
+echo "== Python methods (ns per call)"
+.venv/bin/python bench/bench_methods.py "$@"
 echo
-echo "== C++ velocity kinematics (time per call)"
-timed velmora_velocity_bench
-echo
-echo "== C++ followers (time per step)"
-timed velmora_follow_bench
-echo
+timed "C++ core (time per call)" velmora_core_bench
+timed "C++ velocity kinematics (time per call)" velmora_velocity_bench
+timed "C++ followers (time per step)" velmora_follow_bench
 echo "== Followers from Python"
-.venv/bin/python bench/bench_follow.py "${quick[@]}"
+.venv/bin/python bench/bench_follow.py "$@"
 echo
 echo "== Calibration: fit_arm on 1,000 samples"
-.venv/bin/python bench/bench_calibration.py "${quick[@]}"
+.venv/bin/python bench/bench_calibration.py "$@"

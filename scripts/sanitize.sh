@@ -5,48 +5,35 @@
 # pytest against those modules. Any sanitizer report, in this process or in a
 # child the tests start, fails the run.
 # Usage: scripts/sanitize.sh [pytest arguments]
-set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
-[ -x .venv/bin/pytest ] || scripts/setup.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+need_venv
 export PATH="$root/.venv/bin:$PATH"
 
-build=build/asan
-reports="$root/$build/reports"
-cmake --preset asan >/dev/null
-
-# Reports go to files (log_path, set by the presets), one per process: a child
+# Reports go to files (log_path, set by the preset), one per process: a child
 # process that the tests expect to fail would otherwise hide its report in
 # captured output.
+reports="$root/build/asan/reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 
 # Prints every report and fails; runs after each stage and on any exit, so a
-# stage that dies of its report still shows it.
+# stage that dies of its report still shows it. A report that only notes
+# refused allocations (allocator_may_return_null below) records the expected
+# MemoryError path, not a fault.
 fail_on_reports() {
-    local found report
-    # A report that only notes refused allocations (see allocator_may_return_null
-    # below) records the expected MemoryError path, not a fault.
-    for report in $(find "$reports" -type f 2>/dev/null); do
-        if ! grep -qv 'WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]* bytes' "$report"; then
-            rm -f "$report"
-        fi
-    done
-    found=$(find "$reports" -type f 2>/dev/null | sort)
-    [ -z "$found" ] && return 0
+    local report
+    { grep -L -v -r 'WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]* bytes' "$reports" || true; } |
+        xargs -r rm -f
+    [ -z "$(ls -A "$reports")" ] && return 0
     echo "sanitize: sanitizer reports after $1:" >&2
-    for report in $found; do
-        echo "==== $report" >&2
-        cat "$report" >&2
-    done
+    for report in "$reports"/*; do echo "==== $report" >&2; cat "$report" >&2; done
     exit 1
 }
 trap 'status=$?; [ $status -eq 0 ] || fail_on_reports "a failed stage"' EXIT
 
 # The build runs the sanitized stub generator, so it is checked as well.
-cmake --build --preset asan
+preset asan
 fail_on_reports "the build"
-
 ctest --preset asan
 fail_on_reports "the C++ tests"
 
@@ -62,31 +49,13 @@ fail_on_reports "the C++ tests"
 # libstdc++ is preloaded as well: the runtime looks up the real __cxa_throw
 # when it starts, and the interpreter would load libstdc++ only later, with
 # the module, so the first C++ exception (the fault probe's) would abort.
-libasan=$(gcc -print-file-name=libasan.so)
-libstdcxx=$(g++ -print-file-name=libstdc++.so.6)
-for library in "$libasan" "$libstdcxx"; do
-    [ -f "$library" ] || { echo "sanitize: $library not found" >&2; exit 1; }
-done
-module_dir="$root/$build"
 # allocator_may_return_null: an allocation too big for any machine (the batch
 # module's huge-shape tests) returns NULL as malloc does, so NumPy raises its
 # MemoryError instead of the runtime aborting the process.
+preload="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
+for library in $preload; do [ -f "$library" ] || fail "$library not found"; done
 export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=0:quarantine_size_mb=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
-run_python() {
-    LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc PYTHONPATH="$module_dir" \
-        VELMORA_FAULT_PROBE_DIR="$module_dir" .venv/bin/python "$@"
-}
-
-# Make sure the tests see the sanitized modules, not the ones installed in .venv/.
-for name in velmora_torso_kinematics velmora_torso_batch; do
-    loaded=$(run_python -c "import $name as m; print(m.__file__)")
-    case "$loaded" in
-        "$module_dir"/*) ;;
-        *) echo "sanitize: imported $loaded instead of the module in $module_dir" >&2; exit 1 ;;
-    esac
-done
-
-run_python -m pytest -p no:cacheprovider "$@"
+from_build build/asan env LD_PRELOAD="$preload" PYTHONMALLOC=malloc .venv/bin/python -- -m pytest -p no:cacheprovider "$@"
 fail_on_reports "pytest"
 echo "sanitize: no AddressSanitizer or UndefinedBehaviorSanitizer reports"

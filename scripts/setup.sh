@@ -3,16 +3,12 @@
 # with apt when there is none), makes .venv/, installs the build and test
 # requirements from the package index and builds and installs the module.
 # Usage: scripts/setup.sh            (module and its test requirements)
-set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 usable() {
-    "$1" - <<'PY' >/dev/null 2>&1
-import os, sys, sysconfig, venv, ensurepip
+    "$1" -c 'import os, sys, sysconfig, venv, ensurepip
 assert sys.version_info[:2] == (3, 13) and sys.implementation.name == "cpython"
-assert os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h"))
-PY
+assert os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h"))' >/dev/null 2>&1
 }
 
 find_python() {
@@ -27,40 +23,24 @@ find_python() {
     return 1
 }
 
+# The system packages a fresh machine may lack.
 if ! python=$(find_python); then
-    echo "setup: no CPython 3.13 with headers found; installing it with apt" >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq python3.13-dev python3.13-venv >&2
-    python=$(find_python) || { echo "setup: CPython 3.13 is still missing" >&2; exit 1; }
+    apt_install python3.13-dev python3.13-venv
+    python=$(find_python) || fail "CPython 3.13 is still missing"
 fi
 
 # MuJoCo's offscreen renderer (examples/torso_model.py and its test) draws through
 # EGL with Mesa's software driver.
-if ! ldconfig -p | grep -q 'libEGL_mesa\.so\.0'; then
-    echo "setup: installing Mesa's EGL for MuJoCo's offscreen renderer with apt" >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq libegl1 libegl-mesa0 libgl1-mesa-dri >&2
-fi
+ldconfig -p | grep 'libEGL_mesa\.so\.0' >/dev/null || apt_install libegl1 libegl-mesa0 libgl1-mesa-dri
 
-if [ ! -x .venv/bin/python ] || ! usable .venv/bin/python; then
+if ! usable .venv/bin/python; then
     rm -rf .venv
     "$python" -m venv .venv
 fi
-
-.venv/bin/python -m pip install --quiet --disable-pip-version-check --upgrade pip
-# The build requirements and the [test] extra, read from pyproject.toml so that
-# they are written in one place.
-mapfile -t requirements < <(.venv/bin/python - <<'PY'
-import tomllib
-with open("pyproject.toml", "rb") as file:
-    project = tomllib.load(file)
-print(*project["build-system"]["requires"], *project["project"]["optional-dependencies"]["test"], sep="\n")
-PY
-)
-.venv/bin/python -m pip install --quiet --disable-pip-version-check \
-    "${requirements[@]}" "cmake>=3.21" ninja
+pip=(.venv/bin/python -m pip install --quiet --disable-pip-version-check)
+"${pip[@]}" --upgrade pip
+mapfile -t requirements < <(.venv/bin/python tools/requirements.py build test)
+"${pip[@]}" "${requirements[@]}" "cmake>=3.21" ninja
 # Incremental build directory: later runs rebuild only what changed.
 .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
     --config-settings=build-dir=build/wheel --force-reinstall --no-deps .

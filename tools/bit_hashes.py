@@ -13,7 +13,8 @@ message.
 Every name of either module's public surface (its __all__, the public methods
 of the classes there and their parameters) must be exercised by a row of
 ROWS below, or the run fails before it hashes anything: a new function or
-keyword gets its row, one line, beside the others.
+keyword gets its row, one line, beside the others (velmora_torso_batch's are in
+the table of sample calls that its tests share, tests/batch/sample_calls.py).
 """
 
 import argparse
@@ -25,10 +26,15 @@ import json
 import sys
 import time
 
+from pathlib import Path
+
 import numpy as np
 
 import velmora_torso_batch as batch
 import velmora_torso_kinematics as vtk
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "batch"))
+from sample_calls import ELEMENTWISE, NECK_LIMITS, SAMPLES, START, Literal  # noqa: E402  (the table is data alone)
 
 Arm = vtk.VelmoraArmKinematics
 Neck = vtk.VelmoraNeckKinematics
@@ -58,17 +64,7 @@ class Row:
         return f"{self.module.__name__}.{self.name}{on}({', '.join(words)})"
 
 
-class Literal:
-    def __init__(self, value):
-        self.value = value
-
-
 S, B = vtk, batch
-# Joint limits that every arm's reachable pairs straddle, and a start that closes for every arm.
-LIMITS = ((-1.0, 1.5), (-1.2, 0.8))
-START = (0.3, -0.2)
-NECK_LIMITS = ((-2.0, 2.0), (-1.2, 1.2), (-0.6, 0.6))
-NECK_START = (0.1, 0.2, 0.3)
 ROWS = [
     # velmora_torso_kinematics: every method on both presets and a negative-branch arm.
     Row(S, "VelmoraArmKinematics", arm_arc="arcs", coupler_arc="coupler_arcs", mirror="mirrors"),
@@ -89,81 +85,9 @@ ROWS = [
     Row(S, "VelmoraNeckKinematics"),
     Row(S, "VelmoraNeckKinematics.fk", on="necks", joints="neck_angles"),
     Row(S, "VelmoraNeckKinematics.ik", on="necks", r="neck_rotations"),
-    # velmora_torso_batch: whole arrays, once per arm.
-    Row(B, "fk", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "direction", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "ik", arm="arms", rotations="rotations", workers=Literal(2)),
-    Row(B, "ik_from_direction", arm="arms", directions="directions", near="near", workers=Literal(2)),
-    Row(B, "ik_from_direction", arm="arms", directions="directions"),
-    Row(B, "ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
-        workers=Literal(2)),
-    Row(B, "ik_path", arm="arms", directions="paths"),
-    Row(B, "ik_path", arm="arms", directions="paths", start="path_starts"),  # refused: NaN starts
-    Row(B, "direction_solutions", arm="arms", directions="directions", workers=Literal(2)),
-    Row(B, "jacobian", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "geometry_jacobian", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "singularity_measure", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors", workers=Literal(2)),
-    Row(B, "neck_fk", angles="neck_angles", workers=Literal(2)),
-    Row(B, "neck_ik", rotations="neck_rotations", workers=Literal(2)),
-    Row(B, "neck_rates", angles="neck_angles", angles_dot="vectors", workers=Literal(2)),
-    Row(B, "neck_angle_rates", angles="neck_angles", omega="vectors", workers=Literal(2)),
-    Row(B, "ik", arm="arms", rotations="rotations", limits=Literal(LIMITS)),
-    Row(B, "ik_from_direction", arm="arms", directions="directions", near="near", limits=Literal(LIMITS)),
-    Row(B, "ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
-        limits=Literal(LIMITS)),
-    Row(B, "direction_solutions", arm="arms", directions="directions", limits=Literal(LIMITS)),
-    Row(B, "joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors",
-        damping=Literal(0.05)),
-    Row(B, "neck_ik", rotations="neck_rotations", near="vectors"),
-    Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05),
-        workers=Literal(2)),
-    Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
-        limits=Literal(LIMITS), damping=Literal(0.0)),
-    Row(B, "neck_follow", rotations="neck_paths", start=Literal(NECK_START), max_step=Literal(0.05),
-        workers=Literal(2)),
-    Row(B, "neck_follow", rotations="neck_paths", start=Literal(NECK_START), max_step=Literal(0.2),
-        max_step_change=Literal(0.01), limits=Literal(NECK_LIMITS)),
-    Row(B, "arm_json", arm="built_arms"),
-    Row(B, "arm_json", arm="five_bars"),
-    # The general arm: FiveBar's surface, and the arm functions on arms of unequal arcs and tilted bases.
-    Row(B, "FiveBar", arm_arcs="arc_pairs", coupler_arcs="coupler_pairs", base_angle="base_angles",
-        mirror="mirror_flags", branch="branch_names"),
-    Row(B, "FiveBar.from_arm", arm="built_arms"),
-    Row(B, "FiveBar.from_json", text="documents"),
-    Row(B, "FiveBar.to_json", each="five_bars"),
-    Row(B, "FiveBar.arm_arcs", each="five_bars"),
-    Row(B, "FiveBar.coupler_arcs", each="five_bars"),
-    Row(B, "FiveBar.base_angle", each="five_bars"),
-    Row(B, "FiveBar.mirror", each="five_bars"),
-    Row(B, "FiveBar.branch", each="five_bars"),
-    Row(B, "fk", arm="general_arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
-    Row(B, "ik", arm="general_arms", rotations="rotations"),
-    Row(B, "direction_solutions", arm="general_arms", directions="directions"),
-    Row(B, "ik_from_direction", arm="general_arms", directions="directions", near="near"),
-    Row(B, "jacobian", arm="general_arms", theta_a="theta_a", theta_b="theta_b"),
-    Row(B, "geometry_jacobian", arm="general_arms", theta_a="theta_a", theta_b="theta_b"),
-    Row(B, "joint_rates", arm="general_arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors"),
-    # The followers: constructors on drawn settings (many refused), then a few
-    # followers each stepped through a long stream of the drawn targets.
-    Row(B, "ArmFollower", arm="follower_arms", start="follower_starts", max_step="follower_steps",
-        limits="follower_limits", damping="follower_dampings"),
-    Row(B, "ArmFollower.step", on="arm_followers", direction="directions"),
-    Row(B, "ArmFollower.pair", each="arm_followers"),
-    Row(B, "ArmFollower.reset", on="arm_followers", pair="follower_starts"),
-    Row(B, "NeckFollower", start="neck_angles", max_step="follower_steps", limits="neck_limits"),
-    Row(B, "NeckFollower", start="neck_angles", max_step="follower_steps", max_step_change="follower_dampings",
-        limits="neck_limits"),
-    Row(B, "NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
-    Row(B, "NeckFollower.angles", each="neck_followers"),
-    Row(B, "NeckFollower.velocity", each="neck_followers"),
-    Row(B, "NeckFollower.configure", on="neck_followers", max_step="follower_steps",
-        max_step_change="follower_dampings", limits="neck_limits"),
-    Row(B, "NeckFollower.max_step", each="neck_followers"),
-    Row(B, "NeckFollower.max_step_change", each="neck_followers"),
-    Row(B, "NeckFollower.limits", each="neck_followers"),
-    Row(B, "NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
-    Row(B, "NeckFollower.reset", on="neck_followers", angles="neck_angles"),
+    # velmora_torso_batch: its functions over arrays take whole arrays, once per
+    # arm; arm_json and the followers' classes are called as the rows above.
+    *(Row(B, sample.name, on=sample.on, each=sample.each, **sample.arguments) for sample in SAMPLES),
 ]
 
 
@@ -306,6 +230,9 @@ class Inputs:
                                              uniform(-1.0, 1.0, (count, 2))))
         # ik_path refuses a non-finite start: those as 0.
         self.finite_path_starts = np.where(np.isfinite(self.path_starts), self.path_starts, 0.0)
+        # follow refuses a start at which the loop does not close: those near START,
+        # where every arm closes (a list, derived from the digested starts above).
+        self.closing_path_starts = np.add(START, np.multiply(np.clip(self.finite_path_starts, -1, 1), 0.05)).tolist()
         # The neck's angles, a tenth of them within 1e-6 of the gimbal lock, and
         # their rotations.
         angles = uniform(-3.5, 3.5, (n, 3))
@@ -316,6 +243,9 @@ class Inputs:
         self.neck_rotations = specials(batch.neck_fk(angles))
         # The same rotations as paths of 50 ticks, for neck_follow.
         self.neck_paths = self.neck_rotations[: n - n % 50].reshape(-1, 50, 3, 3)
+        # A start inside every limit per path: a list, derived from the angles
+        # above, which the inputs' digest covers.
+        self.neck_path_starts = np.clip(np.nan_to_num(self.neck_angles[: len(self.neck_paths)]), -0.9, 0.9).tolist()
         # Arms of any arcs, and their JSON documents.
         self.arcs = specials(uniform(-0.5, 2.0, n))
         self.coupler_arcs = specials(uniform(-0.5, 2.0, n))
@@ -464,10 +394,6 @@ def scalar_hash(row, inputs):
     digest = hashlib.sha256(canonical(np.frombuffer(numbers, dtype=np.float64)))
     digest.update("\n".join(errors + texts).encode())
     return digest.hexdigest(), len(arguments), f"raised {len(errors) / len(arguments):4.0%}"
-
-
-# Batch functions of one object, not of arrays: called element by element.
-ELEMENTWISE = {"arm_json"}
 
 
 def whole_arrays(row):

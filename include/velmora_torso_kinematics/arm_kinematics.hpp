@@ -9,7 +9,6 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <optional>
 
 #include "velmora_torso_kinematics/arm_geometry.hpp"
@@ -100,8 +99,7 @@ struct JointLimits {
     }
     // Whether some finite pair is admitted: no NaN bound, no empty or out-of-range interval.
     [[nodiscard]] constexpr bool usable() const noexcept {
-        constexpr double inf = std::numeric_limits<double>::infinity();
-        return a_min <= a_max && b_min <= b_max && a_min < inf && b_min < inf && -inf < a_max && -inf < b_max;
+        return usable_range(a_min, a_max) && usable_range(b_min, b_max);
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace velmora {
 
@@ -21,6 +22,14 @@ struct JointPair {
     double theta_a;
     double theta_b;
 };
+
+// Whether the inclusive range [low, high] holds a finite number: no NaN bound,
+// low <= high, and neither bound past the infinity on its own side. Both the
+// arm's joint limits and the neck's are usable when each of their ranges is.
+[[nodiscard]] constexpr bool usable_range(double low, double high) noexcept {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    return low <= high && low < inf && -inf < high;
+}
 
 // Dot product summed as (x + y) + z: the kinematics state this order.
 [[nodiscard]] constexpr double dot(const Vec3& a, const Vec3& b) noexcept {

@@ -1,8 +1,30 @@
 #include "batch_module/arguments.hpp"
 
-#include "module/classes.hpp"
+#include "module/object_layouts.hpp"
 
 namespace velmora::batch_module {
+namespace {
+
+// PyFloat_AsDouble, with its TypeError (not a number) answered by false and
+// any other error raised.
+bool read_real(PyObject* value, double& out) {
+    out = PyFloat_AsDouble(value);
+    if (out != -1.0 || !PyErr_Occurred()) return true;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace
+
+std::string qualified_type_name(nb::handle value) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(value.ptr()));
+    if (name == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return nb::steal<nb::str>(name).c_str();
+}
 
 std::string Arguments::prefix(const char* name) const { return std::string(function_) + "(): '" + name + "' "; }
 
@@ -23,12 +45,9 @@ arm::SphericalFiveBar Arguments::arm(const char* name, nb::handle value) const {
 }
 
 double Arguments::real(const char* name, nb::handle value, const char* expected) const {
-    const double number = PyFloat_AsDouble(value.ptr());
-    if (number == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
+    double number;
+    if (!read_real(value.ptr(), number))
         throw nb::type_error((prefix(name) + "must be " + expected + ", not '" + qualified_type_name(value) + "'").c_str());
-    }
     return number;
 }
 
@@ -48,6 +67,15 @@ std::optional<double> Arguments::positive_or_none(const char* name, nb::handle v
 double Arguments::non_negative(const char* name, nb::handle value) const {
     const double number = real(name, value, "a real number");
     if (!(number >= 0.0 && std::isfinite(number))) value_error(name, "a non-negative finite number", value);
+    return number;
+}
+
+std::optional<double> Arguments::non_negative_or_none(const char* name, nb::handle value) const {
+    if (value.is_none()) return std::nullopt;
+    const double number = real(name, value, "a real number or None");
+    if (!(number >= 0.0))
+        throw nb::value_error(
+            (prefix(name) + "must be a non-negative number, not " + nb::str(nb::float_(number)).c_str()).c_str());
     return number;
 }
 
@@ -82,14 +110,8 @@ bool Arguments::bounds(nb::handle value, double* out, std::size_t count) const {
             PyErr_Clear();
             return false;
         }
-        for (std::size_t j = 0; j < 2; ++j) {
-            out[2 * k + j] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(inner.ptr(), j));
-            if (out[2 * k + j] == -1.0 && PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-                PyErr_Clear();
-                return false;
-            }
-        }
+        for (std::size_t j = 0; j < 2; ++j)
+            if (!read_real(PySequence_Fast_GET_ITEM(inner.ptr(), j), out[2 * k + j])) return false;
     }
     return true;
 }

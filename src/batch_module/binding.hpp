@@ -34,7 +34,9 @@ namespace velmora::batch_module {
 
 struct Arm {
     static constexpr const char* type = "velmora_torso_kinematics.VelmoraArmKinematics | FiveBar";
-    static arm::SphericalFiveBar read(Call& call, const char* name, nb::handle value) { return call.arm(name, value); }
+    static arm::SphericalFiveBar read(Call& call, const char* name, nb::handle value) {
+        return call.arguments().arm(name, value);
+    }
     static const arm::SphericalFiveBar& pass(const Call&, const arm::SphericalFiveBar& arm) { return arm; }
 };
 
@@ -65,7 +67,7 @@ struct OptionalArray {
 struct OptionalDistance {
     static constexpr const char* type = "float | None";
     static std::optional<double> read(Call& call, const char* name, nb::handle value) {
-        return call.non_negative_or_none(name, value);
+        return call.arguments().non_negative_or_none(name, value);
     }
     static std::optional<double> pass(const Call&, std::optional<double> value) { return value; }
 };
@@ -74,7 +76,7 @@ struct OptionalDistance {
 struct Limits {
     static constexpr const char* type = "tuple[tuple[float, float], tuple[float, float]] | None";
     static std::optional<arm::JointLimits> read(Call& call, const char* name, nb::handle value) {
-        return Arguments(call.function()).limits(name, value);
+        return call.arguments().limits(name, value);
     }
     static const std::optional<arm::JointLimits>& pass(const Call&, const std::optional<arm::JointLimits>& value) {
         return value;
@@ -86,7 +88,7 @@ struct NeckLimitsOrNone {
     static constexpr const char* type =
         "tuple[tuple[float, float], tuple[float, float], tuple[float, float]] | None";
     static std::optional<neck::NeckLimits> read(Call& call, const char*, nb::handle value) {
-        return Arguments(call.function()).neck_limits(value);
+        return call.arguments().neck_limits(value);
     }
     static const std::optional<neck::NeckLimits>& pass(const Call&, const std::optional<neck::NeckLimits>& value) {
         return value;
@@ -97,7 +99,7 @@ struct NeckLimitsOrNone {
 struct PositiveOrNone {
     static constexpr const char* type = "float | None";
     static std::optional<double> read(Call& call, const char* name, nb::handle value) {
-        return Arguments(call.function()).positive_or_none(name, value);
+        return call.arguments().positive_or_none(name, value);
     }
     static std::optional<double> pass(const Call&, std::optional<double> value) { return value; }
 };
@@ -107,8 +109,7 @@ template <bool zero_allowed>
 struct Number {
     static constexpr const char* type = "float";
     static double read(Call& call, const char* name, nb::handle value) {
-        const Arguments arguments(call.function());
-        return zero_allowed ? arguments.non_negative(name, value) : arguments.positive(name, value);
+        return zero_allowed ? call.arguments().non_negative(name, value) : call.arguments().positive(name, value);
     }
     static double pass(const Call&, double value) { return value; }
 };

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "batch/parallel.hpp"
-#include "batch_module/arguments.hpp"
 
 namespace velmora::batch_module {
 namespace {
@@ -148,18 +147,7 @@ void import_numpy() {
     imported.arm_class = reinterpret_cast<PyTypeObject*>(arm.release().ptr());
 }
 
-std::string qualified_type_name(nb::handle value) {
-    PyObject* name = PyType_GetQualName(Py_TYPE(value.ptr()));
-    if (name == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return nb::steal<nb::str>(name).c_str();
-}
-
 PyTypeObject* arm_class() noexcept { return imported.arm_class; }
-
-arm::SphericalFiveBar Call::arm(const char* name, nb::handle value) const { return Arguments(function_).arm(name, value); }
 
 namespace {
 
@@ -187,7 +175,8 @@ bool read_number(PyObject* object, double& out) {
 }  // namespace
 
 std::size_t Call::input(const char* name, nb::handle value, const Trailing& trailing) {
-    if (count_ == capacity) throw nb::value_error((std::string(function_) + "(): too many array arguments").c_str());
+    if (count_ == capacity)
+        throw nb::value_error((std::string(arguments_.function()) + "(): too many array arguments").c_str());
     Operand& operand = operands_[count_];
     PyObject* object = value.ptr();
     PyTypeObject* type = Py_TYPE(object);
@@ -203,7 +192,7 @@ std::size_t Call::input(const char* name, nb::handle value, const Trailing& trai
     for (std::size_t k = 0; fits && k < trailing.count; ++k)
         fits = trailing.dims[k] == Trailing::any || operand.extents[leading + k] == trailing.dims[k];
     if (!fits)
-        throw nb::value_error((prefix(name) + "must have shape " + trailing.text + ", not " +
+        throw nb::value_error((arguments_.prefix(name) + "must have shape " + trailing.text + ", not " +
                                shape_text(operand.extents, operand.ndim))
                                   .c_str());
     operand.leading = leading;
@@ -225,7 +214,7 @@ void Call::copy_pose(const Operand& operand, const Trailing& trailing, double* o
 void Call::pose(const char* name, nb::handle value, const Trailing& trailing, double* out) {
     const Operand& operand = operands_[input(name, value, trailing)];
     if (operand.leading != 0)
-        throw nb::value_error((prefix(name) + "must have shape " + trailing.text + ", not " +
+        throw nb::value_error((arguments_.prefix(name) + "must have shape " + trailing.text + ", not " +
                                shape_text(operand.extents, operand.ndim))
                                   .c_str());
     copy_pose(operand, trailing, out);
@@ -324,7 +313,7 @@ void Call::convert(const char* name, nb::handle value, Operand& operand) {
     // bool, signed, unsigned, floating: the numbers a scalar call accepts.
     if (kind.size() != 1 || std::strchr("biuf", kind[0]) == nullptr)
         throw nb::type_error(
-            (prefix(name) + "must hold real numbers, not an array of dtype " + text_of(dtype)).c_str());
+            (arguments_.prefix(name) + "must hold real numbers, not an array of dtype " + text_of(dtype)).c_str());
     array = call_numpy(imported.asarray, array.ptr(), imported.float64_type);
     operand.converted = array;
     if (read_float64(array, operand)) return;
@@ -332,7 +321,7 @@ void Call::convert(const char* name, nb::handle value, Operand& operand) {
     // as doubles in place: one aligned copy.
     operand.converted = call_numpy(imported.array, array.ptr(), imported.float64_type);
     if (!read_float64(operand.converted, operand))
-        throw nb::type_error((prefix(name) + "could not be read as float64").c_str());
+        throw nb::type_error((arguments_.prefix(name) + "could not be read as float64").c_str());
 }
 
 void Call::shape_mismatch(std::size_t first, std::size_t second) const {
@@ -367,7 +356,8 @@ void Call::broadcast() {
         }
         extents[d] = extent;
     }
-    if (dims > batch::max_dims) throw nb::value_error((std::string(function_) + "(): too many dimensions").c_str());
+    if (dims > batch::max_dims)
+        throw nb::value_error((std::string(arguments_.function()) + "(): too many dimensions").c_str());
     const auto count = element_count(extents.data(), dims);
     if (!count) throw nb::value_error("broadcast dimensions too large.");
     for (std::size_t k = 0; k < count_; ++k) {
@@ -422,7 +412,7 @@ void* Call::allocate(const std::int64_t* tail, std::size_t count, int dtype, nb:
 std::int64_t Call::workers(nb::handle value) const {
     // The message is built only when it is raised: on one pose, building it
     // cost as much as the kinematics.
-    const auto expected = [&] { return prefix("workers") + "must be -1 or a positive integer, not "; };
+    const auto expected = [&] { return arguments_.prefix("workers") + "must be -1 or a positive integer, not "; };
     if (!PyIndex_Check(value.ptr()))
         throw nb::type_error((expected() + "'" + qualified_type_name(value) + "'").c_str());
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
@@ -434,22 +424,5 @@ std::int64_t Call::workers(nb::handle value) const {
     if (overflow < 0 || count == 0 || count < -1) throw nb::value_error((expected() + text_of(index)).c_str());
     return count == -1 ? batch::available_cores() : count;
 }
-
-std::optional<double> Call::non_negative_or_none(const char* name, nb::handle value) const {
-    if (value.is_none()) return std::nullopt;
-    const double number = PyFloat_AsDouble(value.ptr());
-    if (number == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
-        throw nb::type_error(
-            (prefix(name) + "must be a real number or None, not '" + qualified_type_name(value) + "'").c_str());
-    }
-    if (!(number >= 0.0))
-        throw nb::value_error(
-            (prefix(name) + "must be a non-negative number, not " + text_of(nb::float_(number))).c_str());
-    return number;
-}
-
-std::string Call::prefix(const char* argument) const { return std::string(function_) + "(): '" + argument + "' "; }
 
 }  // namespace velmora::batch_module

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "batch/strided.hpp"
-#include "velmora_torso_kinematics/arm_kinematics.hpp"
+#include "batch_module/arguments.hpp"
 
 namespace velmora::batch_module {
 
@@ -47,12 +47,6 @@ inline constexpr Trailing one_mat3{{3, 3}, 2, "(3, 3)"};
 // module is imported.
 void import_numpy();
 
-// velmora_torso_kinematics.VelmoraArmKinematics, as import_numpy() found it.
-[[nodiscard]] PyTypeObject* arm_class() noexcept;
-
-// The qualified name of value's type, as messages show it.
-[[nodiscard]] std::string qualified_type_name(nb::handle value);
-
 class Call {
 public:
     // The index of an optional input that was not given.
@@ -60,12 +54,13 @@ public:
     // Array arguments one function may take.
     static constexpr std::size_t capacity = 6;
 
-    explicit Call(const char* function) noexcept : function_(function) {}
+    explicit Call(const char* function) noexcept : arguments_(function) {}
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    // The arm's geometry, read from a VelmoraArmKinematics.
-    [[nodiscard]] arm::SphericalFiveBar arm(const char* name, nb::handle value) const;
+    // The reader of the call's other arguments, which names the function in
+    // every message.
+    [[nodiscard]] const Arguments& arguments() const noexcept { return arguments_; }
 
     // Reads an array-like as float64 and checks its trailing shape. Returns
     // its index for view().
@@ -98,14 +93,6 @@ public:
 
     // `workers`: 1, -1 for every available core, or n > 1.
     [[nodiscard]] std::int64_t workers(nb::handle value) const;
-
-    // None, or a number that is neither negative nor NaN.
-    [[nodiscard]] std::optional<double> non_negative_or_none(const char* name, nb::handle value) const;
-
-    // "f(): 'name' " as every argument's message begins.
-    [[nodiscard]] std::string prefix(const char* argument) const;
-    // The function's name, as messages show it.
-    [[nodiscard]] const char* function() const noexcept { return function_; }
 
 private:
     // The most doubles a list is read into without NumPy: a 3 x 3 matrix, a
@@ -144,7 +131,7 @@ private:
     void* allocate(const std::int64_t* tail, std::size_t count, int dtype, nb::object& array);
     [[noreturn]] void shape_mismatch(std::size_t first, std::size_t second) const;
 
-    const char* function_;
+    Arguments arguments_;
     std::array<Operand, capacity> operands_;
     std::array<batch::Input, capacity> views_;
     std::size_t count_ = 0;

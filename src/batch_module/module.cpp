@@ -29,7 +29,7 @@ struct FiniteStart {
     static void check(const Call& call, const Read& read, nb::handle, nb::handle, nb::handle start, Handles...) {
         const std::size_t k = std::get<2>(read);
         if (k != Call::absent && !batch::all_finite_pairs(call.shape(), call.view(k)))
-            Arguments(call.function()).value_error("start", "finite", start);
+            call.arguments().value_error("start", "finite", start);
     }
 };
 
@@ -39,8 +39,7 @@ struct FollowerStarts {
     static void check(const Call& call, const Read& read, nb::handle, nb::handle, nb::handle start, Handles...) {
         const arm::FollowSettings settings{std::get<3>(read), std::get<4>(read), std::get<5>(read)};
         if (batch::first_unusable_start(call.shape(), std::get<0>(read), call.view(std::get<2>(read)), settings))
-            Arguments(call.function()).value_error("start", "finite pairs inside 'limits' at which the loop closes",
-                                                   start);
+            call.arguments().value_error("start", "finite pairs inside 'limits' at which the loop closes", start);
     }
 };
 
@@ -50,7 +49,7 @@ struct NeckFollowerStarts {
     static void check(const Call& call, const Read& read, nb::handle, nb::handle start, Handles...) {
         const neck::NeckFollowSettings settings{std::get<2>(read), std::get<3>(read), std::get<4>(read)};
         if (batch::first_unusable_neck_start(call.shape(), call.view(std::get<1>(read)), settings))
-            Arguments(call.function()).value_error("start", "finite angles inside 'limits'", start);
+            call.arguments().value_error("start", "finite angles inside 'limits'", start);
     }
 };
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string_view>
 
-#include "module/classes.hpp"
 #include "module/converters.hpp"
 #include "module/errors.hpp"
 #include "module/method_table.hpp"
+#include "module/object_layouts.hpp"
 #include "velmora_torso_kinematics/arm_geometry.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 

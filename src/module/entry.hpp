@@ -11,10 +11,10 @@
 #include <utility>
 
 #include "module/binder.hpp"
-#include "module/classes.hpp"
 #include "module/converters.hpp"
 #include "module/fault.hpp"
 #include "module/method_table.hpp"
+#include "module/object_layouts.hpp"
 
 namespace velmora::module {
 namespace detail {

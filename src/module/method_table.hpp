@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "module/binder.hpp"
-#include "module/classes.hpp"
+#include "module/object_layouts.hpp"
 #include "module/python.hpp"
 
 namespace velmora::module {

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "module/classes.hpp"
 #include "module/converters.hpp"
 #include "module/fault.hpp"
+#include "module/object_layouts.hpp"
 
 namespace velmora::module {
 namespace {

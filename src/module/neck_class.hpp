@@ -1,10 +1,10 @@
 #pragma once
 // VelmoraNeckKinematics: its bodies and, at the bottom, its table.
 
-#include "module/classes.hpp"
 #include "module/converters.hpp"
 #include "module/errors.hpp"
 #include "module/method_table.hpp"
+#include "module/object_layouts.hpp"
 #include "velmora_torso_kinematics/neck.hpp"
 
 namespace velmora::module::neck_class {

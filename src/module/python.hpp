@@ -40,8 +40,6 @@ public:
             get_or_init([&] { return reinterpret_cast<PyObject*>(make()); }));
     }
 
-    [[nodiscard]] PyObject* get() const noexcept { return value_; }
-
 private:
     PyObject* value_ = nullptr;  // never released: lives until the process ends
 };

@@ -1,5 +1,4 @@
-// The typed descriptions' helpers, and the four load-time constructors that
-// link both classes' descriptions, made from their tables, into the registries.
+// The typed descriptions' helpers: annotations' texts and defaults' spellings.
 
 #include "module/type_descriptions.hpp"
 
@@ -10,8 +9,6 @@
 #include <system_error>
 
 #include "common/float_repr.hpp"
-#include "module/arm_class.hpp"
-#include "module/neck_class.hpp"
 
 namespace velmora::module::types {
 
@@ -54,27 +51,5 @@ std::string_view DefaultText::text() {
     });
     return text_;
 }
-
-namespace {
-
-// The registries. Constant-initialised, so they are usable from load-time
-// constructors, which run before any dynamic initialisation.
-constinit ClassRegistry classes;
-constinit MethodSetRegistry method_sets;
-
-using Arm = TableDescriptions<arm_class::table>;
-using Neck = TableDescriptions<neck_class::table>;
-
-// Run by the loader in rising priority (101 is the first one not reserved to
-// the implementation), before the library's ordinary static initialisers.
-[[gnu::constructor(101)]] void register_arm_class() noexcept { classes.push(Arm::class_node); }
-[[gnu::constructor(102)]] void register_arm_methods() noexcept { method_sets.push(Arm::method_set_node); }
-[[gnu::constructor(103)]] void register_neck_class() noexcept { classes.push(Neck::class_node); }
-[[gnu::constructor(104)]] void register_neck_methods() noexcept { method_sets.push(Neck::method_set_node); }
-
-}  // namespace
-
-const ClassRegistry& class_registry() noexcept { return classes; }
-const MethodSetRegistry& method_set_registry() noexcept { return method_sets; }
 
 }  // namespace velmora::module::types

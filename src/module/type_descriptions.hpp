@@ -1,11 +1,10 @@
 #pragma once
 // The typed description of the Python interface (classes, methods, parameter
-// and result types, defaults, docstrings), linked at load time into two
-// process-wide registries for a stub generator. The module itself never reads
-// them: its live behaviour comes from the method tables alone.
+// and result types, defaults, docstrings), made from the two class tables at
+// compile time for the stub generator. The module reads only the defaults'
+// texts (for its stored signatures); its live behaviour comes from the tables.
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <optional>
@@ -15,8 +14,8 @@
 #include <string_view>
 #include <tuple>
 
-#include "module/classes.hpp"
 #include "module/method_table.hpp"
+#include "module/object_layouts.hpp"
 #include "module/python.hpp"
 #include "velmora_torso_kinematics/neck.hpp"
 #include "velmora_torso_kinematics/vector_types.hpp"
@@ -161,18 +160,12 @@ private:
 // Written when a default has no faithful literal form.
 inline constexpr std::string_view elided_default = "...";
 
-enum class MethodKind { instance, static_method, class_method, constructor };
+enum class MethodKind { instance, static_method, constructor };
 
 struct ParameterDescription {
     const char* name;
     TypeFunction type;
     DefaultText* default_text;  // nullptr: no default
-};
-
-struct AttributeDescription {
-    const char* name;
-    TypeFunction type;
-    const char* docstring;
 };
 
 struct MethodDescription {
@@ -182,70 +175,6 @@ struct MethodDescription {
     TypeFunction result;
     const char* docstring;  // bare, without the stored signature line
 };
-
-// Joins a class description to its method sets; compared by address.
-struct ClassKey {
-    const char* class_name;
-};
-
-struct ClassDescription {
-    const ClassKey* key;
-    const char* name;
-    const char* module;
-    const char* docstring;
-    std::span<const AttributeDescription> attributes;
-    std::span<const AttributeDescription> class_attributes;
-};
-
-struct MethodSetDescription {
-    const ClassKey* key;
-    std::span<const AttributeDescription> attributes;
-    std::span<const MethodDescription> methods;
-};
-
-// A singly linked list of statically allocated nodes; pushing links a node in
-// at the head with compare-and-swap and allocates nothing, so it is safe in
-// load-time constructors of libraries that load concurrently. Walking it
-// yields the most recently pushed description first.
-template <class Description>
-class Registry {
-public:
-    struct Node {
-        const Description& description;
-        Node* next = nullptr;
-    };
-
-    class Iterator {
-    public:
-        explicit Iterator(const Node* node) noexcept : node_(node) {}
-        const Description& operator*() const noexcept { return node_->description; }
-        Iterator& operator++() noexcept {
-            node_ = node_->next;
-            return *this;
-        }
-        bool operator==(const Iterator&) const noexcept = default;
-
-    private:
-        const Node* node_;
-    };
-
-    void push(Node& node) noexcept {
-        Node* head = head_.load(std::memory_order_relaxed);
-        do {
-            node.next = head;
-        } while (!head_.compare_exchange_weak(head, &node, std::memory_order_release,
-                                              std::memory_order_relaxed));
-    }
-
-    [[nodiscard]] Iterator begin() const noexcept { return Iterator(head_.load(std::memory_order_acquire)); }
-    [[nodiscard]] Iterator end() const noexcept { return Iterator(nullptr); }
-
-private:
-    std::atomic<Node*> head_{nullptr};
-};
-
-using ClassRegistry = Registry<ClassDescription>;
-using MethodSetRegistry = Registry<MethodSetDescription>;
 
 // The descriptions of a class table, by entry (0 the constructor, I + 1 method I).
 
@@ -292,22 +221,14 @@ constexpr MethodDescription method_description() noexcept {
     return {m.name, kind, parameter_descriptions<Table, Entry>, result_type<typename Traits::result>, m.docstring};
 }
 
-// The class's description and its method set, with their registry nodes.
+// A class's description: its name and its methods, the constructor first,
+// then the others in method-table order.
 template <auto& Table>
 struct TableDescriptions {
-    static constexpr ClassKey key{Table.name};
-    static constexpr ClassDescription class_description{&key, Table.name, module_name, "", {}, {}};
+    static constexpr const char* name = Table.name;
     static constexpr auto methods = []<std::size_t... E>(std::index_sequence<E...>) {
         return std::array<MethodDescription, sizeof...(E)>{method_description<Table, E>()...};
     }(std::make_index_sequence<method_count<Table> + 1>{});
-    static constexpr MethodSetDescription method_set{&key, {}, methods};
-    static constinit inline ClassRegistry::Node class_node{class_description};
-    static constinit inline MethodSetRegistry::Node method_set_node{method_set};
 };
-
-// Filled by the library's load-time constructors; complete before main() or,
-// in the extension, before the interpreter calls the module's init function.
-[[nodiscard]] const ClassRegistry& class_registry() noexcept;
-[[nodiscard]] const MethodSetRegistry& method_set_registry() noexcept;
 
 }  // namespace velmora::module::types

@@ -73,10 +73,7 @@ bool NeckLimits::admits(const NeckAngles& a) const noexcept {
 }
 
 bool NeckLimits::usable() const noexcept {
-    const auto interval = [](double low, double high) {
-        return low <= high && low < HUGE_VAL && -HUGE_VAL < high;
-    };
-    return interval(yaw_min, yaw_max) && interval(pitch_min, pitch_max) && interval(roll_min, roll_max);
+    return usable_range(yaw_min, yaw_max) && usable_range(pitch_min, pitch_max) && usable_range(roll_min, roll_max);
 }
 
 bool is_rotation(const Mat3& r) noexcept {

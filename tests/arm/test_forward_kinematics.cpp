@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "support/arm_fixtures.hpp"
 #include "support/check.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 
@@ -16,19 +17,12 @@ using testing::inf;
 using testing::nan;
 using testing::pi;
 
-constexpr SphericalLinkGeometry left{0.7, 0.5, Branch::positive, false};
-constexpr SphericalLinkGeometry left_negative{0.7, 0.5, Branch::negative, false};
-constexpr SphericalLinkGeometry right{0.7, 0.5, Branch::positive, true};
-
-Vec3 column(const Mat3& m, int j) { return {m[0][j], m[1][j], m[2][j]}; }
-
-double triple(const Vec3& a, const Vec3& b, const Vec3& c) { return dot(a, cross(b, c)); }
-
-bool check_vec(const Vec3& got, const Vec3& want, double tol, const std::string& what) {
-    using testing::near;
-    return VT_CHECK_MSG(near(got.x, want.x, tol) && near(got.y, want.y, tol) && near(got.z, want.z, tol),
-                        what + ": got " + testing::show({got.x, got.y, got.z}));
-}
+using testing::check_vec;
+using testing::column;
+using testing::left;
+using testing::left_negative;
+using testing::right;
+using testing::triple;
 
 // The point lies on both small circles and on the unit sphere, on the side sigma picks.
 void test_intersect_small_circles() {
@@ -67,7 +61,7 @@ void test_intersect_small_circles() {
 // Quoted configurations, closure failures, and non-finite inputs that pass every test and come
 // out as NaN. `quoted` counts the columns given, from v_3 back to X; 0: the loop does not close.
 void test_configurations() {
-    const Vec3 n{nan, nan, nan};
+    constexpr Vec3 n = testing::nan3;
     const double quarter_pi_arc = 0.7853981633974483;  // sin and cos round alike: coincident elbows
     struct Case { const char* name; SphericalLinkGeometry g; double theta_a, theta_b; int quoted; Vec3 x, y, v_3;
                   double tol; };

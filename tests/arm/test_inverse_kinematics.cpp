@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "support/arm_fixtures.hpp"
 #include "support/check.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 
@@ -18,9 +19,9 @@ using testing::inf;
 using testing::nan;
 using testing::pi;
 
-constexpr SphericalLinkGeometry left{0.7, 0.5, Branch::positive, false};
-constexpr SphericalLinkGeometry left_negative{0.7, 0.5, Branch::negative, false};
-constexpr SphericalLinkGeometry right{0.7, 0.5, Branch::positive, true};
+using testing::left;
+using testing::left_negative;
+using testing::right;
 
 // The four joint pairs that put both elbows at the coupler arc from the v_3 of
 // (0.3, -0.2), in enumeration order; the far angles are known to nine decimals.
@@ -28,12 +29,7 @@ constexpr double far_a = 1.144745684, far_b = -1.588839219, quoted = 1e-9;
 constexpr JointPair pair_pp{far_a, -0.2}, pair_pm{far_a, far_b}, pair_mp{0.3, -0.2}, pair_mm{0.3, far_b};
 constexpr std::optional<JointPair> unreachable, no_near;
 
-// Forward kinematics of a pair that closes; NaNs, which fail every check, if it does not.
-FkSolution fk(const SphericalLinkGeometry& g, double theta_a, double theta_b) {
-    const Vec3 n{nan, nan, nan};
-    const Mat3 r{{{nan, nan, nan}, {nan, nan, nan}, {nan, nan, nan}}};
-    return forward_kinematics(g, theta_a, theta_b).value_or(FkSolution{r, n, n, n});
-}
+constexpr auto* fk = &testing::fk_or_nan;
 
 double distance(const Vec3& a, const Vec3& b) { return norm(a - b); }
 

@@ -76,3 +76,21 @@ def reachable_directions(arm, rng, count):
     thetas = rng.uniform(-1.0, 1.0, size=(count, 2))
     return np.array([arm.direction(*pair) if arm.is_reachable_joints(*pair) else [0.0, 0.6, 0.8]
                      for pair in thetas.tolist()])
+
+
+def follow(arm, path, start, max_step):
+    """What a controller streaming targets writes today."""
+    last, pairs, oks = start, [], []
+    for direction in path.tolist():
+        try:
+            pair = arm.ik_from_direction(direction, near=last)
+        except RuntimeError:
+            pair = None
+        if pair is not None and max_step is not None and last is not None:
+            da, db = pair[0] - last[0], pair[1] - last[1]
+            if math.sqrt(da * da + db * db) > max_step:
+                pair = None
+        oks.append(pair is not None)
+        last = pair if pair is not None else last
+        pairs.append(NAN2 if last is None else last)
+    return np.array(pairs, dtype=float).reshape(-1, 2), np.array(oks, dtype=bool)

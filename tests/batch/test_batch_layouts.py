@@ -1,7 +1,8 @@
 """Every batch function gives the scalar method's bits (or, without one, its own
 bits on a C-contiguous array) whatever form its inputs take: one pose as 0-d
 arrays or Python numbers, zero-stride broadcasts, negative strides,
-non-contiguous views. And every name in __all__ is in these tables."""
+non-contiguous views. Each function is called as its first row in the table
+of sample calls (sample_calls.py), and every name in __all__ has a row."""
 
 from __future__ import annotations
 
@@ -12,9 +13,8 @@ import pytest
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from batch_helpers import assert_same
-from test_batch_path import follow
-from test_batch_workers import CALLS
+from batch_helpers import assert_same, follow
+from sample_calls import first_samples
 
 ARM = vtk.VelmoraArmKinematics.default_left()
 NECK = vtk.VelmoraNeckKinematics()
@@ -36,7 +36,11 @@ STARTS = np.array([(0.3 + 0.05 * k, -0.2) for k in range(N)])  # each closes the
 HEAD_PATHS = np.stack([HEADS, HEADS[::-1], np.roll(HEADS, 2, axis=0), HEADS[::-1]], axis=1)  # (N, 4, 3, 3)
 HEAD_PATHS[1, 2] = np.diag([1.0, 1.0, -1.0])  # not a rotation: holds
 HEAD_STARTS = np.clip(ANGLES[::-1], -0.9, 0.9)
-NECK_LIMITS = ((-1.0, 1.0), (-1.0, 1.0), (-1.0, 1.0))
+# The sample calls' inputs, each with leading shape (N,).
+INPUTS = {"theta_a": THETA[:, 0], "theta_b": THETA[:, 1], "rotations": ROTATIONS, "directions": DIRECTIONS,
+          "near": NEAR, "vectors": ANGLES[::-1].copy(), "paths": PATHS, "finite_path_starts": NEAR,
+          "closing_path_starts": STARTS, "neck_angles": ANGLES, "neck_rotations": HEADS, "neck_paths": HEAD_PATHS,
+          "neck_path_starts": HEAD_STARTS}
 STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING, "saturated": vb.SATURATED}
 # Not functions over arrays: the followers' classes and status codes (test_batch_follow.py),
 # arm_json (test_batch_arm_json.py) and FiveBar (test_general_arm.py).
@@ -67,55 +71,66 @@ def scalar(call):
     return reference
 
 
-def stepped(i, paths, starts):
+def stepped(max_step):
     """ArmFollower.step along path i from start i: the pairs, then the status codes."""
-    follower = vb.ArmFollower(ARM, tuple(np.asarray(starts[i]).tolist()), max_step=0.5)
-    steps = [follower.step(d) for d in np.asarray(paths[i]).tolist()]
-    return [np.array([pair for pair, _ in steps]), np.array([STATUS[name] for _, name in steps], dtype=np.int8)]
+    def reference(i, paths, starts):
+        follower = vb.ArmFollower(ARM, tuple(np.asarray(starts[i]).tolist()), max_step=max_step)
+        steps = [follower.step(d) for d in np.asarray(paths[i]).tolist()]
+        return [np.array([pair for pair, _ in steps]), np.array([STATUS[name] for _, name in steps], dtype=np.int8)]
+    return reference
 
 
-def neck_stepped(i, paths, starts):
+def neck_stepped(settings):
     """NeckFollower.step along path i of rotations from start i: the angles, then the status codes."""
-    follower = vb.NeckFollower(tuple(np.asarray(starts[i]).tolist()), max_step=0.3, max_step_change=0.1,
-                               limits=NECK_LIMITS)
-    steps = [follower.step(r) for r in np.asarray(paths[i]).tolist()]
-    return [np.array([angles for angles, _ in steps]), np.array([STATUS[name] for _, name in steps], dtype=np.int8)]
+    def reference(i, paths, starts):
+        follower = vb.NeckFollower(tuple(np.asarray(starts[i]).tolist()), **settings)
+        steps = [follower.step(r) for r in np.asarray(paths[i]).tolist()]
+        return [np.array([angles for angles, _ in steps]),
+                np.array([STATUS[name] for _, name in steps], dtype=np.int8)]
+    return reference
 
 
 def pair_or_none(values):
     return None if values is None else tuple(values)
 
 
-# name: (the batch call, its inputs with leading shape (N,), the reference for element i)
-FUNCTIONS = {
-    "fk": (lambda a, b: vb.fk(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
-           scalar(lambda a, b: outcome([(3, 3)], RuntimeError, lambda: ARM.fk(a, b)))),
-    "direction": (lambda a, b: vb.direction(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
-                  scalar(lambda a, b: outcome([(3,)], RuntimeError, lambda: ARM.direction(a, b)))),
-    "ik": (lambda r: vb.ik(ARM, r), [ROTATIONS], scalar(lambda r: outcome([(2,)], RuntimeError, lambda: ARM.ik(r)))),
-    "ik_from_direction": (lambda d, n: vb.ik_from_direction(ARM, d, n), [DIRECTIONS, NEAR],
-                          scalar(lambda d, n: outcome([(2,)], RuntimeError,
-                                                      lambda: ARM.ik_from_direction(d, pair_or_none(n))))),
-    "ik_path": (lambda p, s: vb.ik_path(ARM, p, s, max_step=0.5), [PATHS, NEAR],
-                lambda i, p, s: list(follow(ARM, np.asarray(p[i]), tuple(np.asarray(s[i]).tolist()), 0.5))),
-    "follow": (lambda p, s: vb.follow(ARM, p, s, max_step=0.5), [PATHS, STARTS], stepped),
-    "neck_follow": (lambda r, s: vb.neck_follow(r, s, max_step=0.3, max_step_change=0.1, limits=NECK_LIMITS),
-                    [HEAD_PATHS, HEAD_STARTS], neck_stepped),
-    "neck_fk": (lambda a: vb.neck_fk(a), [ANGLES], scalar(lambda a: [np.array(NECK.fk(a))])),
-    "neck_ik": (lambda r: vb.neck_ik(r), [HEADS], scalar(lambda r: outcome([(3,)], ValueError, lambda: NECK.ik(r)))),
-    "direction_solutions": (lambda d: vb.direction_solutions(ARM, d), [DIRECTIONS],
-                            batch_itself(vb.direction_solutions, ARM)),
-    "jacobian": (lambda a, b: vb.jacobian(ARM, a, b), [THETA[:, 0], THETA[:, 1]], batch_itself(vb.jacobian, ARM)),
-    "geometry_jacobian": (lambda a, b: vb.geometry_jacobian(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
-                          batch_itself(vb.geometry_jacobian, ARM)),
-    "singularity_measure": (lambda a, b: vb.singularity_measure(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
-                            batch_itself(vb.singularity_measure, ARM)),
-    "joint_rates": (lambda a, b, v: vb.joint_rates(ARM, a, b, v), [THETA[:, 0], THETA[:, 1], DIRECTIONS],
-                    batch_itself(vb.joint_rates, ARM)),
-    "neck_rates": (lambda a, d: vb.neck_rates(a, d), [ANGLES, ANGLES[::-1].copy()], batch_itself(vb.neck_rates)),
-    "neck_angle_rates": (lambda a, w: vb.neck_angle_rates(a, w), [ANGLES, DIRECTIONS],
-                         batch_itself(vb.neck_angle_rates)),
+def chained(max_step):
+    def reference(i, paths, starts):
+        return list(follow(ARM, np.asarray(paths[i]), tuple(np.asarray(starts[i]).tolist()), max_step))
+    return reference
+
+
+# The references of the functions that have a scalar method, or a loop of one;
+# the others are held to themselves on C-contiguous inputs.
+MAX_STEP = {name: first_samples()[name].arguments["max_step"].value for name in ("ik_path", "follow")}
+NECK_SETTINGS = {key: value.value for key, value in first_samples()["neck_follow"].arguments.items()
+                 if key in ("max_step", "max_step_change", "limits")}
+SCALAR = {
+    "fk": scalar(lambda a, b: outcome([(3, 3)], RuntimeError, lambda: ARM.fk(a, b))),
+    "direction": scalar(lambda a, b: outcome([(3,)], RuntimeError, lambda: ARM.direction(a, b))),
+    "ik": scalar(lambda r: outcome([(2,)], RuntimeError, lambda: ARM.ik(r))),
+    "ik_from_direction": scalar(lambda d, n: outcome([(2,)], RuntimeError,
+                                                     lambda: ARM.ik_from_direction(d, pair_or_none(n)))),
+    "ik_path": chained(MAX_STEP["ik_path"]),
+    "follow": stepped(MAX_STEP["follow"]),
+    "neck_follow": neck_stepped(NECK_SETTINGS),
+    "neck_fk": scalar(lambda a: [np.array(NECK.fk(a))]),
+    "neck_ik": scalar(lambda r: outcome([(3,)], ValueError, lambda: NECK.ik(r))),
 }
+
+
+def sample(name):
+    """(the batch call on its inputs in order, those inputs, the reference for element i)."""
+    row = first_samples()[name]
+    names = [key for key, value in row.arguments.items() if isinstance(value, str) and key != "arm"]
+
+    def call(*inputs):
+        return row.call(vb, {"arms": ARM, **{row.arguments[key]: x for key, x in zip(names, inputs)}})
+    inputs = [INPUTS[row.arguments[key]] for key in names]
+    return call, inputs, SCALAR.get(name, batch_itself(call))
+
+
+FUNCTIONS = sorted(first_samples())
 
 
 def spread(x):
@@ -151,9 +166,9 @@ def as_list(results):
 
 
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
-@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+@pytest.mark.parametrize("name", FUNCTIONS)
 def test_layouts_give_the_same_bits(name, layout):
-    call, inputs, reference = FUNCTIONS[name]
+    call, inputs, reference = sample(name)
     laid_out, rows = LAYOUTS[layout](inputs)
     got = as_list(call(*laid_out))
     for k, i in enumerate(rows):
@@ -176,9 +191,9 @@ ONE_POSE = {
 
 
 @pytest.mark.parametrize("form", sorted(ONE_POSE))
-@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+@pytest.mark.parametrize("name", FUNCTIONS)
 def test_one_pose_gives_the_same_bits(name, form):
-    call, inputs, reference = FUNCTIONS[name]
+    call, inputs, reference = sample(name)
     for i in range(N):
         got = as_list(call(*(ONE_POSE[form](x[i]) for x in inputs)))
         for value, expected in zip(got, reference(i, *inputs), strict=True):
@@ -256,7 +271,6 @@ def test_every_exported_function_is_in_the_tables():
     exported = set(vb.__all__)
     assert type(vb.__all__) is tuple and list(vb.__all__) == sorted(exported)
     functions = exported - FOLLOWER_NAMES
-    assert not functions - set(FUNCTIONS), functions - set(FUNCTIONS)
-    assert not functions - set(CALLS), functions - set(CALLS)
+    assert functions == set(FUNCTIONS), functions ^ set(FUNCTIONS)
     assert exported == {name for name in dir(vb) if not name.startswith("_")
                         and (callable(getattr(vb, name)) or name in FOLLOWER_NAMES)}

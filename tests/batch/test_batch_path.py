@@ -11,26 +11,8 @@ from hypothesis import given, settings, strategies as st
 
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
-from batch_helpers import NAN2, arms, assert_same
+from batch_helpers import arms, assert_same, follow
 from conftest import property_examples
-
-
-def follow(arm, path, start, max_step):
-    """What a controller streaming targets writes today."""
-    last, pairs, oks = start, [], []
-    for direction in path.tolist():
-        try:
-            pair = arm.ik_from_direction(direction, near=last)
-        except RuntimeError:
-            pair = None
-        if pair is not None and max_step is not None and last is not None:
-            da, db = pair[0] - last[0], pair[1] - last[1]
-            if math.sqrt(da * da + db * db) > max_step:
-                pair = None
-        oks.append(pair is not None)
-        last = pair if pair is not None else last
-        pairs.append(NAN2 if last is None else last)
-    return np.array(pairs, dtype=float).reshape(-1, 2), np.array(oks, dtype=bool)
 
 
 @settings(max_examples=property_examples(50), deadline=None)

@@ -14,6 +14,7 @@ import pytest
 import velmora_torso_batch as vb
 import velmora_torso_kinematics as vtk
 from batch_helpers import arm_from
+from sample_calls import first_samples
 
 RNG = np.random.default_rng(7)
 ARM = arm_from(0.7, 0.5, "negative", True)
@@ -24,29 +25,18 @@ DIRECTIONS[::3] = vb.direction(ARM, THETA[:37, :1], THETA[:29, 1])[0][::3]
 
 CLOSING = THETA[vb.fk(ARM, THETA[:, 0], THETA[:, 1])[1]]
 
-CALLS = {
-    "fk": lambda w: vb.fk(ARM, THETA[:, :1], THETA[:7, 1], workers=w),
-    "direction": lambda w: vb.direction(ARM, THETA[:, 0], THETA[:, 1], workers=w),
-    "ik": lambda w: vb.ik(ARM, ROTATIONS, workers=w),
-    "ik_from_direction": lambda w: vb.ik_from_direction(ARM, DIRECTIONS, THETA[:29], workers=w),
-    "ik_path": lambda w: vb.ik_path(ARM, DIRECTIONS, THETA[:37], max_step=0.5, workers=w),
-    "follow": lambda w: vb.follow(ARM, DIRECTIONS, CLOSING[:37, None], max_step=0.3, workers=w),
-    "neck_follow": lambda w: vb.neck_follow(vb.neck_fk(DIRECTIONS), np.nan_to_num(DIRECTIONS[:, 0]) % 1.0, max_step=0.3,
-                                            max_step_change=0.05, limits=((-2, 2), (-1, 1.5), (-1, 1)), workers=w),
-    "neck_fk": lambda w: (vb.neck_fk(DIRECTIONS, workers=w),),
-    "neck_ik": lambda w: vb.neck_ik(vb.neck_fk(DIRECTIONS), workers=w),
-    "jacobian": lambda w: vb.jacobian(ARM, THETA[:, :1], THETA[:7, 1], workers=w),
-    "geometry_jacobian": lambda w: vb.geometry_jacobian(ARM, THETA[:, :1], THETA[:7, 1], workers=w),
-    "singularity_measure": lambda w: vb.singularity_measure(ARM, THETA[:, 0], THETA[:, 1], workers=w),
-    "joint_rates": lambda w: vb.joint_rates(ARM, THETA[:37, :1], THETA[:29, 1], DIRECTIONS, workers=w),
-    "direction_solutions": lambda w: vb.direction_solutions(ARM, DIRECTIONS, workers=w),
-    "neck_rates": lambda w: (vb.neck_rates(DIRECTIONS, DIRECTIONS[::-1], workers=w),),
-    "neck_angle_rates": lambda w: vb.neck_angle_rates(DIRECTIONS, DIRECTIONS[:, ::-1], workers=w),
-}
+# The sample calls' inputs: broadcast against each other, (37, 29) poses and more.
+INPUTS = {"arms": ARM, "theta_a": THETA[:37, :1], "theta_b": THETA[:29, 1], "rotations": ROTATIONS,
+          "directions": DIRECTIONS, "near": THETA[:29], "vectors": DIRECTIONS[:, ::-1], "paths": DIRECTIONS,
+          "finite_path_starts": THETA[:37], "closing_path_starts": CLOSING[:37, None], "neck_angles": DIRECTIONS,
+          "neck_rotations": vb.neck_fk(DIRECTIONS), "neck_paths": vb.neck_fk(DIRECTIONS),
+          "neck_path_starts": np.nan_to_num(DIRECTIONS[:, 0]) % 1.0}
+CALLS = {name: (lambda w, sample=sample: sample.call(vb, INPUTS, workers=w))
+         for name, sample in first_samples().items()}
 
 
 def as_bytes(result):
-    return [array.tobytes() for array in result]
+    return [array.tobytes() for array in (result if isinstance(result, tuple) else (result,))]
 
 
 @pytest.mark.parametrize("name", sorted(CALLS))

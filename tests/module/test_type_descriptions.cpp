@@ -1,11 +1,9 @@
-// The type descriptions' registries as a stub generator sees them: what the
-// load-time constructors linked and in which order, every method's rendered
-// signature and imports, the defaults' texts (floats held to the embedded
-// interpreter's repr), and the registry's push under contention.
+// The type descriptions as the stub generator reads them from the class
+// tables: every method's rendered signature and imports, in table order, and
+// the defaults' texts (floats held to the embedded interpreter's repr).
 
 #include <bit>
 #include <cmath>
-#include <latch>
 #include <random>
 #include <set>
 #include <span>
@@ -14,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "module/arm_class.hpp"
+#include "module/neck_class.hpp"
 #include "module/type_descriptions.hpp"
 #include "support/check.hpp"
 
@@ -89,27 +89,23 @@ const MethodCase arm_cases[] = {
     {"mirror", instance, "", "builtins.bool", "builtins", ""},
 };
 
-// The load-time constructors link the neck last, so it comes first: each class with its own
-// key, module and (empty) docstring, and the method set joined to it by that key.
-void registries_list_each_class_with_its_methods() {
-    struct Expected { const char* name; std::span<const MethodCase> methods; };
-    const Expected expected[] = {{"VelmoraNeckKinematics", neck_cases}, {"VelmoraArmKinematics", arm_cases}};
-    auto description = class_registry().begin();
-    auto set = method_set_registry().begin();
-    std::set<const ClassKey*> keys;
+// Each class's methods as its table lists them, the constructor first.
+void tables_describe_each_method() {
+    namespace tables = velmora::module;
+    struct Expected { const char* name; std::span<const MethodDescription> methods; std::span<const MethodCase> want; };
+    const Expected expected[] = {
+        {TableDescriptions<tables::neck_class::table>::name, TableDescriptions<tables::neck_class::table>::methods,
+         neck_cases},
+        {TableDescriptions<tables::arm_class::table>::name, TableDescriptions<tables::arm_class::table>::methods,
+         arm_cases},
+    };
+    VT_CHECK(std::string_view(expected[0].name) == "VelmoraNeckKinematics" &&
+             std::string_view(expected[1].name) == arm);
     for (const Expected& e : expected) {
-        if (!VT_CHECK_MSG(description != class_registry().end() && set != method_set_registry().end(), e.name)) return;
-        const ClassDescription& c = *description;
-        VT_CHECK_MSG(std::string_view(c.name) == e.name, c.name);
-        VT_CHECK(std::string_view(c.module) == own && *c.docstring == '\0');
-        VT_CHECK(c.attributes.empty() && c.class_attributes.empty() && (*set).attributes.empty());
-        VT_CHECK_MSG((*set).key == c.key && keys.insert(c.key).second, e.name);
-        const std::span<const MethodDescription> methods = (*set).methods;
-        ++description;
-        ++set;
-        if (!VT_CHECK_MSG(methods.size() == e.methods.size(), std::string(e.name) + ": method count")) continue;
+        const std::span<const MethodDescription> methods = e.methods;
+        if (!VT_CHECK_MSG(methods.size() == e.want.size(), std::string(e.name) + ": method count")) continue;
         for (std::size_t i = 0; i < methods.size(); ++i) {
-            const MethodCase& w = e.methods[i];
+            const MethodCase& w = e.want[i];
             const std::string got = signature(methods[i]);
             const std::string want = line(w.name, w.kind, w.parameters, w.result, w.imports);
             VT_CHECK_MSG(got == want, std::string(e.name) + ": " + got + "\n    expected: " + want);
@@ -117,7 +113,6 @@ void registries_list_each_class_with_its_methods() {
             VT_CHECK_MSG(start.empty() ? docstring.empty() : docstring.starts_with(start), want + ": docstring");
         }
     }
-    VT_CHECK(description == class_registry().end() && set == method_set_registry().end());
 }
 
 // Defaults as a stub spells them: fixed texts kept as given, truth values, and floats in the
@@ -189,40 +184,12 @@ void concurrent_first_use_computes_one_text() {
     for (const std::string_view text : seen) VT_CHECK(text == "1e+300" && text.data() == seen[0].data());
 }
 
-// Each thread pushes its own run of nodes: all of them come out, each thread's latest first.
-void pushes_under_contention_lose_no_node() {
-    constexpr int threads_count = 4, per_thread = 20000;  // enough that the pushes overlap
-    std::vector<int> values(threads_count * per_thread);
-    std::vector<Registry<int>::Node> nodes;
-    for (std::size_t i = 0; i < values.size(); ++i) nodes.push_back({values[i] = static_cast<int>(i), nullptr});
-    Registry<int> registry;
-    std::latch start(threads_count);
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < threads_count; ++t) {
-        threads.emplace_back([&, t] {
-            start.arrive_and_wait();
-            for (int k = 0; k < per_thread; ++k) registry.push(nodes[static_cast<std::size_t>(t * per_thread + k)]);
-        });
-    }
-    threads.clear();  // joins them
-
-    std::vector<int> next(threads_count, per_thread - 1);
-    std::size_t count = 0;
-    bool as_pushed = true;
-    for (const int value : registry) {
-        as_pushed &= value % per_thread == next[static_cast<std::size_t>(value / per_thread)]--;
-        ++count;
-    }
-    VT_CHECK_MSG(count == values.size() && as_pushed, "count " + std::to_string(count));
-}
-
 }  // namespace
 
 int main() {
-    registries_list_each_class_with_its_methods();
+    tables_describe_each_method();
     defaults_are_spelt_as_the_interpreter_does();
     float_literals_match_the_interpreter();
     concurrent_first_use_computes_one_text();
-    pushes_under_contention_lose_no_node();
     return velmora::testing::finish("type descriptions");
 }

@@ -4,7 +4,8 @@ Usage: check_stub.py GENERATED.pyi
 
 The shipped stub must be byte for byte what velmora_stubgen writes from this tree (so
 no copy was edited by hand or left stale), and every method docstring in it must be
-the one the live module carries.
+the one the live module carries. The wheel must also ship the batch module's stub
+(velmora_torso_batch-stubs), which nanobind's generator writes at build time.
 """
 
 from __future__ import annotations
@@ -18,14 +19,15 @@ from pathlib import Path
 import velmora_torso_kinematics
 
 SHIPPED_STUB = "velmora_torso_kinematics-stubs/__init__.pyi"
+BATCH_STUB = "velmora_torso_batch-stubs/__init__.pyi"
 
 
-def shipped_stub() -> Path:
+def shipped_stub(name: str = SHIPPED_STUB) -> Path:
     files = importlib.metadata.files("velmora_torso_kinematics") or []
     for file in files:
-        if file.as_posix() == SHIPPED_STUB:
+        if file.as_posix() == name:
             return Path(str(file.locate()))
-    raise SystemExit(f"check_stub: the installed wheel lists no {SHIPPED_STUB}")
+    raise SystemExit(f"check_stub: the installed wheel lists no {name}")
 
 
 def docstring_mismatches(stub_text: str) -> list[str]:
@@ -51,6 +53,7 @@ def main(argv: list[str]) -> int:
         print(__doc__, file=sys.stderr)
         return 2
     generated = Path(argv[1]).read_text(encoding="utf-8")
+    shipped_stub(BATCH_STUB)
     shipped_path = shipped_stub()
     shipped = shipped_path.read_text(encoding="utf-8")
     if shipped != generated:

@@ -1,18 +1,21 @@
 // velmora_stubgen: writes the extension module's type-stub file from the type
-// descriptions that the description code registers at load time, so the stub
+// descriptions of the two class tables the module is built from, so the stub
 // can never drift from what the module was built with.
 //
 // Usage: velmora_stubgen OUTPUT.pyi
 
-#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "module/arm_class.hpp"
+#include "module/neck_class.hpp"
 #include "module/type_descriptions.hpp"
 
 namespace {
@@ -24,52 +27,24 @@ using namespace velmora::module::types;
 constexpr std::size_t line_limit = 100;
 constexpr std::string_view indent = "    ";
 
-enum ExitStatus { ok = 0, cannot_write = 1, usage = 2, inconsistent_registry = 3 };
+enum ExitStatus { ok = 0, cannot_write = 1, usage = 2 };
 
 struct ClassEntry {
-    const ClassDescription* description;
-    std::vector<const MethodSetDescription*> method_sets;  // in registration order
+    const char* name;
+    std::span<const MethodDescription> methods;  // the constructor, then the table's order
 };
 
-struct Collected {
-    std::string module;
-    std::vector<ClassEntry> classes;  // by name
-    std::string error;
-};
-
-// The registries list the latest registration first: classes are sorted by
-// name and each class's method sets put back in registration order, so the
-// methods come out as the method tables list them.
-Collected collect() {
-    Collected out;
-    for (const ClassDescription& description : class_registry()) {
-        if (out.module.empty()) out.module = description.module;
-        if (out.module != description.module) {
-            out.error = "classes of two modules: " + out.module + " and " + description.module;
-            return out;
-        }
-        out.classes.push_back({&description, {}});
-    }
-    if (out.classes.empty()) {
-        out.error = "no class descriptions are registered";
-        return out;
-    }
-    std::sort(out.classes.begin(), out.classes.end(), [](const ClassEntry& a, const ClassEntry& b) {
-        return std::string_view(a.description->name) < std::string_view(b.description->name);
-    });
-    for (const MethodSetDescription& method_set : method_set_registry()) {
-        const auto owner = std::find_if(out.classes.begin(), out.classes.end(), [&](const ClassEntry& entry) {
-            return entry.description->key == method_set.key;
-        });
-        if (owner == out.classes.end()) {
-            out.error = std::string("a method set for an unregistered class (key of ") +
-                        method_set.key->class_name + ")";
-            return out;
-        }
-        owner->method_sets.insert(owner->method_sets.begin(), &method_set);
-    }
-    return out;
+template <auto& Table>
+constexpr ClassEntry entry_of() {
+    using Descriptions = TableDescriptions<Table>;
+    return {Descriptions::name, Descriptions::methods};
 }
+
+// By name, as the stub lists them.
+constexpr std::array classes = {entry_of<velmora::module::arm_class::table>(),
+                                entry_of<velmora::module::neck_class::table>()};
+static_assert(std::string_view(classes[0].name) < std::string_view(classes[1].name));
+using velmora::module::module_name;
 
 // The body of a triple-quoted string literal that reads back as `text`.
 std::string docstring_body(std::string_view text) {
@@ -130,10 +105,6 @@ void write_method(std::ostream& out, const MethodDescription& method, std::set<s
         case MethodKind::static_method:
             out << indent << "@staticmethod\n";
             break;
-        case MethodKind::class_method:
-            out << indent << "@classmethod\n";
-            parameters.emplace_back("cls");
-            break;
         case MethodKind::constructor:
             parameters.emplace_back("cls");
             break;
@@ -159,63 +130,32 @@ void write_method(std::ostream& out, const MethodDescription& method, std::set<s
     if (has_docstring) write_docstring(out, method.docstring, 2);
 }
 
-void write_attribute(std::ostream& out, const AttributeDescription& attribute, bool on_class,
-                     std::set<std::string>& imports) {
-    const TypeExpression type = attribute.type();
-    add_imports(imports, type);
-    out << indent << attribute.name << ": ";
-    if (on_class) {
-        imports.insert("typing");
-        out << "typing.ClassVar[" << type.text << "]\n";
-    } else {
-        out << type.text << '\n';
-    }
-    if (*attribute.docstring != '\0') write_docstring(out, attribute.docstring, 1);
-}
-
 void write_class(std::ostream& out, const ClassEntry& entry, std::set<std::string>& imports) {
-    const ClassDescription& description = *entry.description;
     // None of the module's classes can be subclassed (they are built without
-    // the base-type flag), and the stub must say so to match.
+    // the base-type flag), and the stub must say so to match. Their own
+    // docstrings are empty: each class's text is its constructor's.
     imports.insert("typing");
-    out << "@typing.final\nclass " << description.name << ":\n";
-    std::ostringstream body;
-    if (*description.docstring != '\0') write_docstring(body, description.docstring, 1);
-    for (const AttributeDescription& attribute : description.class_attributes) {
-        write_attribute(body, attribute, true, imports);
-    }
-    for (const AttributeDescription& attribute : description.attributes) {
-        write_attribute(body, attribute, false, imports);
-    }
-    for (const MethodSetDescription* method_set : entry.method_sets) {
-        for (const AttributeDescription& attribute : method_set->attributes) {
-            write_attribute(body, attribute, false, imports);
-        }
-        for (const MethodDescription& method : method_set->methods) write_method(body, method, imports);
-    }
-    const std::string text = body.str();
-    out << (text.empty() ? std::string(indent) + "...\n" : text);
+    out << "@typing.final\nclass " << entry.name << ":\n";
+    for (const MethodDescription& method : entry.methods) write_method(out, method, imports);
 }
 
-std::string render(const Collected& collected) {
+std::string render() {
     std::set<std::string> imports;
-    std::ostringstream classes;
-    for (const ClassEntry& entry : collected.classes) {
-        classes << '\n';
-        write_class(classes, entry, imports);
+    std::ostringstream body;
+    for (const ClassEntry& entry : classes) {
+        body << '\n';
+        write_class(body, entry, imports);
     }
     // The stub is that module: its own classes are named bare, not imported.
-    imports.erase(collected.module);
+    imports.erase(module_name);
 
     std::ostringstream out;
-    out << "# Type stub of the " << collected.module << " extension module, written at build time\n"
+    out << "# Type stub of the " << module_name << " extension module, written at build time\n"
         << "# by velmora_stubgen from the type descriptions compiled into it. Do not edit.\n\n";
     for (const std::string& module : imports) out << "import " << module << '\n';
     out << "\n__all__ = [";
-    for (std::size_t i = 0; i < collected.classes.size(); ++i) {
-        out << (i > 0 ? ", " : "") << '"' << collected.classes[i].description->name << '"';
-    }
-    out << "]\n" << classes.str();
+    for (std::size_t i = 0; i < classes.size(); ++i) out << (i > 0 ? ", " : "") << '"' << classes[i].name << '"';
+    out << "]\n" << body.str();
     return out.str();
 }
 
@@ -226,12 +166,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s OUTPUT.pyi\n", argv[0]);
         return usage;
     }
-    const Collected collected = collect();
-    if (!collected.error.empty()) {
-        std::fprintf(stderr, "velmora_stubgen: %s\n", collected.error.c_str());
-        return inconsistent_registry;
-    }
-    const std::string stub = render(collected);
+    const std::string stub = render();
     std::ofstream file(argv[1], std::ios::binary | std::ios::trunc);
     file << stub;
     file.close();

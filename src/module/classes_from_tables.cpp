@@ -1,4 +1,7 @@
-#include "module/classes.hpp"
+// The top of the module: both class objects, built from the class tables with
+// their stored signatures and method tables.
+
+#include "module/object_layouts.hpp"
 
 #include <array>
 #include <string>

@@ -1,6 +1,7 @@
 #pragma once
-// The two Python classes: instance layouts and their class objects, created
-// once per process on first need.
+// The floor of the module: the two classes' instance layouts and names, and
+// the accessors of their class objects (made by classes_from_tables.cpp once
+// per process, on first need). Includes nothing of the module but python.hpp.
 
 #include "module/python.hpp"
 
