@@ -134,6 +134,9 @@ struct ArmFollower::Move {
     double floor;                    // margin every sample keeps: the setting, or the current one below it
     bool below;                      // the current pair is below the margin: every step must raise it
     double change;                   // max_step_change, or infinity
+    // The change steps are planned with: a hair below the bound, so that the
+    // rounded pairs keep it.
+    [[nodiscard]] double planned() const noexcept { return change * (1.0 - 0x1p-30); }
 };
 
 namespace {
@@ -240,7 +243,7 @@ FollowStep ArmFollower::step(const Vec3& direction) noexcept {
     const double distance = length(delta);
     JointPair wanted{0.0, 0.0};
     if (distance > 0.0) {
-        const double speed = std::min(settings_.max_step, stopping_speed(distance, move.change, settings_.max_step));
+        const double speed = std::min(settings_.max_step, stopping_speed(distance, move.planned(), settings_.max_step));
         wanted = speed >= distance ? delta : scaled(delta, speed / distance);
     }
     JointPair next{};
@@ -318,7 +321,7 @@ bool ArmFollower::goal_for(const Move& move, const Vec3& direction, JointPair& g
 // `goal`: a step that reaches it commands it exactly.
 bool ArmFollower::try_step(const Move& move, const JointPair& wanted, const JointPair* goal,
                            JointPair& next) const noexcept {
-    JointPair step = changed(velocity_, wanted, move.change);
+    JointPair step = changed(velocity_, wanted, move.planned());
     if (!finite(step)) return false;
     const bool exact = goal != nullptr && same(step, wanted) && same(wanted, difference(*goal, pair_));
     next = exact ? *goal : JointPair{pair_.theta_a + step.theta_a, pair_.theta_b + step.theta_b};
@@ -342,7 +345,7 @@ bool ArmFollower::try_step(const Move& move, const JointPair& wanted, const Join
     const JointPair actual = difference(next, pair_);
     if (!clear(arm_, move.box, move.floor, pair_, actual, most_step_samples)) return false;
     const double speed = length(actual);
-    const double braking = braking_distance(speed, move.change);
+    const double braking = braking_distance(speed, move.planned());
     if (braking > 0.0) {
         const JointPair path = scaled(actual, braking / speed);
         if (!keeps(arm_, move.box, move.floor, moved(next, path, 1.0))) return false;
@@ -370,7 +373,7 @@ std::optional<JointPair> ArmFollower::turn_toward(const Move& move, const Vec3& 
     if (!rates || !finite(*rates)) return std::nullopt;
     const double full = length(*rates);
     if (!(full > 0.0)) return std::nullopt;
-    double speed = std::min(settings_.max_step, stopping_speed(full, move.change, settings_.max_step));
+    double speed = std::min(settings_.max_step, stopping_speed(full, move.planned(), settings_.max_step));
     for (int halving = 0; halving <= damped_step_halvings; ++halving, speed *= 0.5) {
         JointPair next{};
         if (!try_step(move, scaled(*rates, speed / full), nullptr, next)) continue;
@@ -390,7 +393,7 @@ FollowStep ArmFollower::brake(FollowStatus status, const Move& move) noexcept {
         velocity_ = {0.0, 0.0};
         return {pair_, status};
     }
-    const JointPair slower = scaled(velocity_, (speed - move.change) / speed);
+    const JointPair slower = scaled(velocity_, (speed - move.planned()) / speed);
     const JointPair next{pair_.theta_a + slower.theta_a, pair_.theta_b + slower.theta_b};
     if (!finite(next) || !admitted(move.box, next) || margin_at(arm_, next) < 0.0) {
         velocity_ = {0.0, 0.0};

@@ -15,7 +15,8 @@ import velmora_torso_kinematics as vtk
 from batch_helpers import arms, assert_same
 from conftest import property_examples
 
-STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING}
+STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING,
+          "saturated": vb.SATURATED}
 LEFT = vtk.VelmoraArmKinematics.default_left()
 RIGHT = vtk.VelmoraArmKinematics.default_right()
 
@@ -41,8 +42,10 @@ def stream(rng, arm, steps):
 
 @settings(max_examples=property_examples(25), deadline=None)
 @given(arm=arms, seed=st.integers(0, 2**32 - 1), max_step=st.floats(0.005, 0.3),
-       bounded=st.booleans(), damping=st.sampled_from([0.0, 0.05, 0.5]))
-def test_follow_is_the_step_loop_and_every_row_is_a_command(arm, seed, max_step, bounded, damping):
+       bounded=st.booleans(), damping=st.sampled_from([0.0, 0.05, 0.5]),
+       margin=st.sampled_from([0.0, 0.02, 0.1]), change=st.sampled_from([None, 0.02, 0.3]))
+def test_follow_is_the_step_loop_and_every_row_is_a_command(arm, seed, max_step, bounded, damping, margin, change):
+    max_step_change = None if change is None else change * max_step
     rng = np.random.default_rng(seed)
     starts = [p for p in rng.uniform(-1, 1, size=(20, 2)).tolist() if arm.is_reachable_joints(*p)][:2]
     if not starts:
@@ -53,13 +56,24 @@ def test_follow_is_the_step_loop_and_every_row_is_a_command(arm, seed, max_step,
         limits = ((a - 0.8, a + rng.uniform(0.1, 1.0)), (b - rng.uniform(0.1, 1.0), b + 0.8))
         starts = [p for p in starts if limits[0][0] <= p[0] <= limits[0][1] and limits[1][0] <= p[1] <= limits[1][1]]
     directions = np.stack([stream(rng, arm, 120) for _ in starts])
-    pairs, status = vb.follow(arm, directions, starts, max_step=max_step, limits=limits, damping=damping)
+    keywords = dict(max_step=max_step, limits=limits, damping=damping, margin=margin, max_step_change=max_step_change)
+    pairs, status = vb.follow(arm, directions, starts, **keywords)
     for k, start in enumerate(starts):
-        follower = vb.ArmFollower(arm, start, max_step=max_step, limits=limits, damping=damping)
+        follower = vb.ArmFollower(arm, start, **keywords)
         stepped = [follower.step(d.tolist()) for d in directions[k]]
         assert_same(pairs[k], np.array([pair for pair, _ in stepped]))
         assert status[k].tolist() == [STATUS[name] for _, name in stepped]
         assert np.all(joint_distances(pairs[k], start) <= max_step)
+        steps = np.diff(np.vstack([start, start, pairs[k]]), axis=0)  # at rest before the first
+        if max_step_change is not None:
+            assert np.all(joint_distances(steps[1:], steps[0]) <= max_step_change)
+        # The margin is kept once reached, and below it only grows.
+        margins = vb.closure_margin(arm, pairs[k][:, 0], pairs[k][:, 1])
+        history = np.concatenate([[vb.closure_margin(arm, *start)], margins])
+        reached = np.maximum.accumulate(history >= margin)
+        assert np.all(margins[reached[1:]] >= margin)
+        moved = np.any(steps[1:] != 0, axis=1)
+        assert np.all(np.diff(history)[moved & ~reached[:-1]] > 0)
         assert np.isfinite(pairs[k]).all() and vb.fk(arm, pairs[k][:, 0], pairs[k][:, 1])[1].all()
         if limits is not None:
             assert np.all((pairs[k] >= [limits[0][0], limits[1][0]]) & (pairs[k] <= [limits[0][1], limits[1][1]]))
