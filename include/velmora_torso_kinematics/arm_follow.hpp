@@ -16,6 +16,7 @@
 //   its step changes from one tick to the next (an acceleration limit).
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
@@ -110,10 +111,19 @@ public:
     // the follower then walks into them.
     [[nodiscard]] bool configure(const FollowSettings& settings) noexcept;
 
-    // Restores a state that pair() and velocity() gave (a copy sent elsewhere):
-    // false, and no change, for a pair a start could not be or a velocity not
-    // finite or longer than max_step.
-    [[nodiscard]] bool restore(const JointPair& pair, const JointPair& velocity) noexcept;
+    // How the walk to the current goal goes: the goal, the nearest the follower
+    // came to it, and the ticks since it came nearer (it stops after 16).
+    struct Progress {
+        JointPair goal;
+        double closest;
+        int idle;
+    };
+    [[nodiscard]] Progress progress() const noexcept { return {stall_goal_, closest_, idle_}; }
+
+    // Restores a state that pair(), velocity() and progress() gave (a copy sent
+    // elsewhere): false, and no change, for a pair that does not close or a
+    // velocity not finite or longer than max_step.
+    [[nodiscard]] bool restore(const JointPair& pair, const JointPair& velocity, const Progress& progress) noexcept;
 
 private:
     ArmFollower(const SphericalFiveBar& arm, const JointPair& start, const FollowSettings& settings) noexcept
@@ -136,6 +146,10 @@ private:
     bool goal_known_ = false;
     Vec3 goal_target_{};
     Reach goal_{};
+    // Progress toward the goal: the nearest it came, and ticks since it came nearer.
+    JointPair stall_goal_{std::numeric_limits<double>::quiet_NaN(), 0.0};
+    double closest_ = 0.0;
+    int idle_ = 0;
 };
 
 }  // namespace velmora::arm

@@ -27,6 +27,9 @@ constexpr int most_goal_samples = 16;
 // How often a damped step is halved before the follower gives up on it.
 constexpr int damped_step_halvings = 8;
 
+// Ticks without getting nearer the goal after which the follower stops.
+constexpr int stall_ticks = 16;
+
 // Tries at shortening a step whose rounded length or change exceeds its bound.
 constexpr int rounding_tries = 16;
 
@@ -195,14 +198,20 @@ bool ArmFollower::reset(const JointPair& pair) noexcept {
     if (!commandable(arm_, settings_.limits, pair)) return false;
     pair_ = pair;
     velocity_ = {0.0, 0.0};
+    idle_ = 0;
+    stall_goal_ = {std::nan(""), 0.0};
     return true;
 }
 
-bool ArmFollower::restore(const JointPair& pair, const JointPair& velocity) noexcept {
-    if (!finite(pair) || !closes(arm_, pair) || !finite(velocity) || !(length(velocity) <= settings_.max_step))
+bool ArmFollower::restore(const JointPair& pair, const JointPair& velocity, const Progress& progress) noexcept {
+    if (!finite(pair) || !closes(arm_, pair) || !finite(velocity) || !(length(velocity) <= settings_.max_step) ||
+        !(progress.idle >= 0 && progress.idle <= stall_ticks))
         return false;
     pair_ = pair;
     velocity_ = velocity;
+    stall_goal_ = progress.goal;
+    closest_ = progress.closest;
+    idle_ = progress.idle;
     return true;
 }
 
@@ -210,6 +219,8 @@ bool ArmFollower::configure(const FollowSettings& settings) noexcept {
     if (settings_fault(settings)) return false;
     settings_ = settings;
     goal_known_ = false;
+    idle_ = 0;
+    stall_goal_ = {std::nan(""), 0.0};
     // A smaller max_step: the next step must be within it; the change bound gives way once.
     const double speed = length(velocity_);
     if (speed > settings_.max_step) velocity_ = scaled(velocity_, settings_.max_step / speed);
@@ -241,6 +252,19 @@ FollowStep ArmFollower::step(const Vec3& direction) noexcept {
 
     const JointPair delta = difference(goal, pair_);
     const double distance = length(delta);
+    // No nearer to a goal for stall_ticks ticks (caught in a pocket of the
+    // admissible set, sliding to and fro): stopped by the margin.
+    if (!same(goal, stall_goal_)) {
+        stall_goal_ = goal;
+        closest_ = distance;
+        idle_ = 0;
+    } else if (distance < closest_) {
+        closest_ = distance;
+        idle_ = 0;
+    } else if (distance > 0.0 && idle_ < stall_ticks) {
+        ++idle_;
+    }
+    if (idle_ >= stall_ticks) return brake(FollowStatus::saturated, move);
     JointPair wanted{0.0, 0.0};
     if (distance > 0.0) {
         const double speed = std::min(settings_.max_step, stopping_speed(distance, move.planned(), settings_.max_step));
@@ -248,15 +272,32 @@ FollowStep ArmFollower::step(const Vec3& direction) noexcept {
     }
     JointPair next{};
     bool found = try_step(move, wanted, &goal, next);
-    if (!found && move.below) {
-        // Out of the margin first: up the margin's gradient.
+    if (!found) {
+        // The margin's gradient here: below the margin the way out, and at its
+        // edge the wall to slide along toward the goal.
         const double h = 1e-6;
         const JointPair gradient{
             margin_at(arm_, {pair_.theta_a + h, pair_.theta_b}) - margin_at(arm_, {pair_.theta_a - h, pair_.theta_b}),
             margin_at(arm_, {pair_.theta_a, pair_.theta_b + h}) - margin_at(arm_, {pair_.theta_a, pair_.theta_b - h})};
         const double steepness = length(gradient);
-        if (steepness > 0.0 && std::isfinite(steepness))
-            found = try_step(move, scaled(gradient, settings_.max_step / steepness), nullptr, next);
+        const double speed = length(wanted);
+        if (steepness > 0.0 && std::isfinite(steepness)) {
+            const JointPair up = scaled(gradient, 1.0 / steepness);
+            if (move.below) found = try_step(move, scaled(up, settings_.max_step), nullptr, next);
+            const double into = wanted.theta_a * up.theta_a + wanted.theta_b * up.theta_b;
+            if (!found && speed > 0.0 && into < 0.0) {
+                // The wanted step's part along the wall, kept as fast, leaning away
+                // from it more each try as the wall curves.
+                const JointPair along{wanted.theta_a - into * up.theta_a, wanted.theta_b - into * up.theta_b};
+                const double along_length = length(along);
+                for (const double lean : {0.0, 0.25, 1.0}) {
+                    if (found || !(along_length > 0.0)) break;
+                    const JointPair slide{along.theta_a / along_length + lean * up.theta_a,
+                                          along.theta_b / along_length + lean * up.theta_b};
+                    found = try_step(move, scaled(slide, speed / length(slide)), nullptr, next);
+                }
+            }
+        }
     }
     if (!found) {
         const std::optional<JointPair> turned = turn_toward(move, goal_v_3);
@@ -310,7 +351,13 @@ bool ArmFollower::goal_for(const Move& move, const Vec3& direction, JointPair& g
         goal_ = *reach;
         goal_target_ = unit;
     }
+    // The same pose a whole turn of either angle away, where that is nearer and
+    // the limits admit it.
+    constexpr double turn = 2.0 * 3.14159265358979323846;
     goal = goal_.pair;
+    const JointPair wrapped{goal.theta_a + turn * std::nearbyint((pair_.theta_a - goal.theta_a) / turn),
+                            goal.theta_b + turn * std::nearbyint((pair_.theta_b - goal.theta_b) / turn)};
+    if (finite(wrapped) && admitted(settings_.limits, wrapped)) goal = wrapped;
     goal_v_3 = goal_.v_3;
     return true;
 }
@@ -323,17 +370,25 @@ bool ArmFollower::try_step(const Move& move, const JointPair& wanted, const Join
                            JointPair& next) const noexcept {
     JointPair step = changed(velocity_, wanted, move.planned());
     if (!finite(step)) return false;
+    // Never back against a long last step: a step that would is cut to its part
+    // across it (a hair forward), so that walking round an edge cannot chatter.
+    const double last = length(velocity_);
+    const double against = step.theta_a * velocity_.theta_a + step.theta_b * velocity_.theta_b;
+    if (against < 0.0 && last > 0.25 * settings_.max_step && length(step) > 0.25 * settings_.max_step)
+        step = moved(step, velocity_, -against / (last * last) * (1.0 + 0x1p-20));
     const bool exact = goal != nullptr && same(step, wanted) && same(wanted, difference(*goal, pair_));
     next = exact ? *goal : JointPair{pair_.theta_a + step.theta_a, pair_.theta_b + step.theta_b};
     for (int tries = 0;; ++tries) {
         const JointPair actual = difference(next, pair_);
-        if (length(actual) <= settings_.max_step && !(length(difference(actual, velocity_)) > move.change)) break;
+        const bool too_long = length(actual) > settings_.max_step;
+        const bool too_sudden = length(difference(actual, velocity_)) > move.change;
+        if (!too_long && !too_sudden) break;
         if (tries == rounding_tries) return false;
-        // Shorten the change (and the step with it) until the rounded pair is within both bounds.
-        const JointPair delta = difference(step, velocity_);
-        const double shrink = tries < 8 ? 1.0 - 0x1p-40 * double(1 << tries) : 0.5;
-        step = moved(velocity_, delta, shrink);
-        if (length(step) > settings_.max_step) step = scaled(step, shrink);
+        // Shorten the change toward the last step, or the step toward rest, until
+        // the rounded pair is within both bounds.
+        const double shrink = tries < 8 ? 1.0 - 0x1p-40 * double(1 << (4 * tries)) : 1.0 - 0x1p-8;
+        if (too_sudden) step = moved(velocity_, difference(step, velocity_), shrink);
+        if (too_long) step = scaled(step, shrink);
         next = {pair_.theta_a + step.theta_a, pair_.theta_b + step.theta_b};
     }
     if (!finite(next) || !admitted(move.box, next)) return false;
@@ -394,8 +449,14 @@ FollowStep ArmFollower::brake(FollowStatus status, const Move& move) noexcept {
         return {pair_, status};
     }
     const JointPair slower = scaled(velocity_, (speed - move.planned()) / speed);
-    const JointPair next{pair_.theta_a + slower.theta_a, pair_.theta_b + slower.theta_b};
-    if (!finite(next) || !admitted(move.box, next) || margin_at(arm_, next) < 0.0) {
+    JointPair next{pair_.theta_a + slower.theta_a, pair_.theta_b + slower.theta_b};
+    // The braking path ends inside the box, but rounding may put a pair on it an
+    // ulp outside a limit it ends on: clamped, that pair moves by no more.
+    if (move.box && finite(next)) {
+        next = {std::clamp(next.theta_a, move.box->a_min, move.box->a_max),
+                std::clamp(next.theta_b, move.box->b_min, move.box->b_max)};
+    }
+    if (!finite(next) || margin_at(arm_, next) < 0.0) {
         velocity_ = {0.0, 0.0};
         return {pair_, status};
     }

@@ -2,6 +2,7 @@
 // state is the core object itself; these bindings only convert.
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <string>
 
@@ -114,14 +115,16 @@ nb::tuple arm_state(const ArmFollowerObject& self) {
     const arm::FollowSettings& s = self.follower.settings();
     const JointPair& p = self.follower.pair();
     const JointPair& v = self.follower.velocity();
+    const arm::ArmFollower::Progress progress = self.follower.progress();
     return nb::make_tuple(nb::str(document->data(), document->size()), nb::make_tuple(p.theta_a, p.theta_b),
                           nb::make_tuple(v.theta_a, v.theta_b), s.max_step, limits_object(s.limits), s.damping,
-                          s.margin, optional_number(s.max_step_change));
+                          s.margin, optional_number(s.max_step_change),
+                          nb::make_tuple(progress.goal.theta_a, progress.goal.theta_b, progress.closest, progress.idle));
 }
 
 void arm_set_state(ArmFollowerObject* self, const nb::tuple& state) {
     const Arguments args("ArmFollower.__setstate__");
-    if (state.size() != 8) throw nb::type_error("ArmFollower.__setstate__(): 'state' must be a tuple of 8 items");
+    if (state.size() != 9) throw nb::type_error("ArmFollower.__setstate__(): 'state' must be a tuple of 9 items");
     const std::string document = nb::cast<std::string>(state[0]);
     const arm::GeometryFromJson read = arm::read_geometry_json(document);
     if (!read.geometry) throw nb::value_error(("ArmFollower.__setstate__(): " + read.error.message()).c_str());
@@ -133,13 +136,17 @@ void arm_set_state(ArmFollowerObject* self, const nb::tuple& state) {
                                  args.non_negative("damping", state[5])};
     settings.margin = args.non_negative("margin", state[6]);
     settings.max_step_change = optional_positive(args, "max_step_change", state[7]);
+    const nb::tuple walk = nb::cast<nb::tuple>(state[8]);
+    if (walk.size() != 4) throw nb::type_error("ArmFollower.__setstate__(): 'state' must end with 4 progress items");
+    const arm::ArmFollower::Progress progress{{nb::cast<double>(walk[0]), nb::cast<double>(walk[1])},
+                                              nb::cast<double>(walk[2]), nb::cast<int>(walk[3])};
     const arm::SphericalFiveBar prepared(*read.geometry);
     // A pair outside the limits is a state configure() can leave: made at a
     // closing pair without them, then given the limits.
     arm::FollowSettings open = settings;
     open.limits.reset();
     std::optional<arm::ArmFollower> follower = arm::ArmFollower::make(prepared, {pair[0], pair[1]}, open);
-    if (!follower || !follower->configure(settings) || !follower->restore({pair[0], pair[1]}, {velocity[0], velocity[1]}))
+    if (!follower || !follower->configure(settings) || !follower->restore({pair[0], pair[1]}, {velocity[0], velocity[1]}, progress))
         args.value_error("state", "a state that __getstate__ gave", state);
     new (self) ArmFollowerObject{*follower};
 }
