@@ -110,6 +110,16 @@ ROWS = [
     Row(B, "ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
         limits=Literal(LIMITS)),
     Row(B, "direction_solutions", arm="arms", directions="directions", limits=Literal(LIMITS)),
+    Row(B, "ik", arm="arms", rotations="rotations", limits=Literal(LIMITS), margin=Literal(0.02)),
+    Row(B, "ik_from_direction", arm="arms", directions="directions", near="near", margin=Literal(0.02)),
+    Row(B, "ik_path", arm="arms", directions="paths", start="finite_path_starts", max_step=Literal(0.25),
+        margin=Literal(0.02)),
+    Row(B, "direction_solutions", arm="arms", directions="directions", limits=Literal(LIMITS),
+        margin=Literal(0.02)),
+    Row(B, "closure_margin", arm="arms", theta_a="theta_a", theta_b="theta_b", workers=Literal(2)),
+    Row(B, "nearest_reachable", arm="arms", directions="few_directions", workers=Literal(2)),
+    Row(B, "nearest_reachable", arm="arms", directions="few_directions", limits=Literal(LIMITS),
+        margin=Literal(0.02)),
     Row(B, "joint_rates", arm="arms", theta_a="theta_a", theta_b="theta_b", v3_dot="vectors",
         damping=Literal(0.05)),
     Row(B, "neck_ik", rotations="neck_rotations", near="vectors"),
@@ -117,13 +127,24 @@ ROWS = [
         workers=Literal(2)),
     Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
         limits=Literal(LIMITS), damping=Literal(0.0)),
+    Row(B, "follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05),
+        limits=Literal(LIMITS), margin=Literal(0.0), max_step_change=Literal(0.005)),
     Row(B, "arm_json", arm="built_arms"),
     # The followers: constructors on drawn settings (many refused), then a few
     # followers each stepped through a long stream of the drawn targets.
     Row(B, "ArmFollower", arm="follower_arms", start="follower_starts", max_step="follower_steps",
-        limits="follower_limits", damping="follower_dampings"),
+        limits="follower_limits", damping="follower_dampings", margin="follower_dampings",
+        max_step_change="follower_steps"),
     Row(B, "ArmFollower.step", on="arm_followers", direction="directions"),
     Row(B, "ArmFollower.pair", each="arm_followers"),
+    Row(B, "ArmFollower.velocity", each="arm_followers"),
+    Row(B, "ArmFollower.max_step", each="arm_followers"),
+    Row(B, "ArmFollower.max_step_change", each="arm_followers"),
+    Row(B, "ArmFollower.limits", each="arm_followers"),
+    Row(B, "ArmFollower.margin", each="arm_followers"),
+    Row(B, "ArmFollower.damping", each="arm_followers"),
+    Row(B, "ArmFollower.configure", on="arm_followers", max_step="follower_steps", limits="follower_limits",
+        damping="follower_dampings", margin="follower_dampings", max_step_change="follower_steps"),
     Row(B, "ArmFollower.reset", on="arm_followers", pair="follower_starts"),
     Row(B, "NeckFollower", start="neck_angles", max_step="follower_steps", limits="neck_limits"),
     Row(B, "NeckFollower.step", on="neck_followers", rotation="neck_rotations"),
@@ -251,6 +272,8 @@ class Inputs:
         directions = mix(choice, [unit(uniform(-1.0, 1.0, (n, 3))), *pointed])
         self.directions = specials(directions)
         self.near = specials(uniform(-1.5, 1.5, (n, 2)))
+        # nearest_reachable searches the joint plane per element: a few hundred do.
+        self.few_directions = self.directions[: max(1, n // 200)]
         self.vectors = specials(uniform(-2.0, 2.0, (n, 3)))
         # Paths of 100 steps: most where an arm points along a straight sweep of
         # its joints (so that a step is small), the rest sweeps between two of

@@ -214,9 +214,11 @@ std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& 
     const Vec3 target = direction / length;
     if (!std::isfinite(target.x) || !std::isfinite(target.y) || !std::isfinite(target.z)) return std::nullopt;
 
-    const DirectionSolutions solutions = direction_solutions(arm, target, admissible);
+    // The direction as given, so that the pair is bit for bit one of its solutions.
+    const DirectionSolutions solutions = direction_solutions(arm, direction, admissible);
     if (!solutions.empty()) {
-        const std::optional<JointPair> pair = inverse_kinematics_from_direction(arm, target, std::nullopt, admissible);
+        const std::optional<JointPair> pair =
+            inverse_kinematics_from_direction(arm, direction, std::nullopt, admissible);
         const std::optional<FkSolution> pose = forward_kinematics(arm, pair->theta_a, pair->theta_b);
         if (pose) return Reach{*pair, pose->v_3, 0.0};
     }

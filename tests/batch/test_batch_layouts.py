@@ -36,7 +36,7 @@ STARTS = np.array([(0.3 + 0.05 * k, -0.2) for k in range(N)])  # each closes the
 STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING}
 # Not functions over arrays: the followers' classes and status codes (test_batch_follow.py)
 # and arm_json (test_batch_arm_json.py).
-FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "arm_json"}
+FOLLOWER_NAMES = {"ArmFollower", "NeckFollower", "TRACKING", "APPROACHING", "HOLDING", "SATURATED", "arm_json"}
 
 
 def outcome(shapes, failure, call):
@@ -90,6 +90,10 @@ FUNCTIONS = {
     "neck_ik": (lambda r: vb.neck_ik(r), [HEADS], scalar(lambda r: outcome([(3,)], ValueError, lambda: NECK.ik(r)))),
     "direction_solutions": (lambda d: vb.direction_solutions(ARM, d), [DIRECTIONS],
                             batch_itself(vb.direction_solutions, ARM)),
+    "closure_margin": (lambda a, b: vb.closure_margin(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
+                       batch_itself(vb.closure_margin, ARM)),
+    "nearest_reachable": (lambda d: vb.nearest_reachable(ARM, d, margin=0.1), [DIRECTIONS],
+                          batch_itself(lambda d: vb.nearest_reachable(ARM, d, margin=0.1))),
     "jacobian": (lambda a, b: vb.jacobian(ARM, a, b), [THETA[:, 0], THETA[:, 1]], batch_itself(vb.jacobian, ARM)),
     "singularity_measure": (lambda a, b: vb.singularity_measure(ARM, a, b), [THETA[:, 0], THETA[:, 1]],
                             batch_itself(vb.singularity_measure, ARM)),

@@ -37,6 +37,9 @@ CALLS = {
     "singularity_measure": lambda w: vb.singularity_measure(ARM, THETA[:, 0], THETA[:, 1], workers=w),
     "joint_rates": lambda w: vb.joint_rates(ARM, THETA[:37, :1], THETA[:29, 1], DIRECTIONS, workers=w),
     "direction_solutions": lambda w: vb.direction_solutions(ARM, DIRECTIONS, workers=w),
+    "closure_margin": lambda w: (vb.closure_margin(ARM, THETA[:, :1], THETA[:7, 1], workers=w),),
+    "nearest_reachable": lambda w: vb.nearest_reachable(ARM, DIRECTIONS[:3, :5], limits=((-1, 1.5), (-1, 1)),
+                                                        workers=w),
     "neck_rates": lambda w: (vb.neck_rates(DIRECTIONS, DIRECTIONS[::-1], workers=w),),
     "neck_angle_rates": lambda w: vb.neck_angle_rates(DIRECTIONS, DIRECTIONS[:, ::-1], workers=w),
 }
