@@ -354,10 +354,19 @@ bool ArmFollower::goal_for(const Move& move, const Vec3& direction, JointPair& g
     // The same pose a whole turn of either angle away, where that is nearer and
     // the limits admit it.
     constexpr double turn = 2.0 * 3.14159265358979323846;
+    // Of the two, the nearer whose straight way keeps the margin, else the nearer.
     goal = goal_.pair;
     const JointPair wrapped{goal.theta_a + turn * std::nearbyint((pair_.theta_a - goal.theta_a) / turn),
                             goal.theta_b + turn * std::nearbyint((pair_.theta_b - goal.theta_b) / turn)};
-    if (finite(wrapped) && admitted(settings_.limits, wrapped)) goal = wrapped;
+    if (finite(wrapped) && admitted(settings_.limits, wrapped) && !same(wrapped, goal)) {
+        const bool nearer = joint_distance(wrapped, pair_) < joint_distance(goal, pair_);
+        const JointPair first = nearer ? wrapped : goal;
+        const JointPair second = nearer ? goal : wrapped;
+        goal = first;
+        if (!clear(arm_, move.box, move.floor, pair_, difference(first, pair_), most_goal_samples) &&
+            clear(arm_, move.box, move.floor, pair_, difference(second, pair_), most_goal_samples))
+            goal = second;
+    }
     goal_v_3 = goal_.v_3;
     return true;
 }
