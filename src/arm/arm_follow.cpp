@@ -323,8 +323,17 @@ bool ArmFollower::goal_for(const Move& move, const Vec3& direction, JointPair& g
     const DirectionSolutions solutions = direction_solutions(arm_, direction, admissible);
     if (!solutions.empty()) {
         reachable = true;
-        // Bit for bit the direction inverse with near, as tracking promises.
-        goal = *inverse_kinematics_from_direction(arm_, direction, pair_, admissible);
+        // Bit for bit the direction inverse with near, as tracking promises: its
+        // choice among the same solutions (strictly nearer wins, ties keep the first).
+        goal = solutions[0];
+        double nearest = joint_distance_squared(goal, pair_);
+        for (const JointPair& pair : solutions) {
+            const double distance = joint_distance_squared(pair, pair_);
+            if (nearest > distance) {
+                goal = pair;
+                nearest = distance;
+            }
+        }
         if (joint_distance(goal, pair_) <= settings_.max_step) return true;
         std::array<JointPair, DirectionSolutions::capacity> order;
         std::size_t count = 0;
