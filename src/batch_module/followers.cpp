@@ -276,12 +276,18 @@ void bind_followers(nb::module_& m) {
         .def("reset", &arm_reset, "pair"_a,
              nb::sig("def reset(self, pair: tuple[float, float]) -> None"),
              "Moves the commanded pair to pair, which must be a valid start, at rest.")
-        .def("__getstate__", &arm_state)
-        .def("__setstate__", &arm_set_state)
-        .def("__copy__", [](const ArmFollowerObject& self) { return ArmFollowerObject{self.follower}; })
+        .def("__getstate__", &arm_state, nb::sig("def __getstate__(self) -> tuple[object, ...]"),
+             "The state a pickle carries: the arm's JSON document, pair, velocity, settings and progress.")
+        .def("__setstate__", &arm_set_state, "state"_a,
+             nb::sig("def __setstate__(self, state: tuple[object, ...]) -> None"),
+             "Rebuilds a follower from what __getstate__ gave.")
+        .def(
+            "__copy__", [](const ArmFollowerObject& self) { return ArmFollowerObject{self.follower}; },
+            nb::sig("def __copy__(self) -> ArmFollower"), "An independent follower in the same state.")
         .def(
             "__deepcopy__", [](const ArmFollowerObject& self, nb::handle) { return ArmFollowerObject{self.follower}; },
-            "memo"_a);
+            "memo"_a, nb::sig("def __deepcopy__(self, memo: object) -> ArmFollower"),
+            "An independent follower in the same state.");
 
     nb::class_<NeckFollowerObject>(
         m, "NeckFollower",
