@@ -388,13 +388,14 @@ bool ArmFollower::try_step(const Move& move, const JointPair& wanted, const Join
                            JointPair& next) const noexcept {
     JointPair step = changed(velocity_, wanted, move.planned());
     if (!finite(step)) return false;
-    // Never back against a long last step: a step that would is cut to its part
-    // across it (a hair forward), so that walking round an edge cannot chatter.
+    const bool exact = goal != nullptr && same(step, wanted) && same(wanted, difference(*goal, pair_));
+    // Never back against a long last step on the way to a goal: a step that would
+    // is cut to its part across it (a hair forward), so that walking round an edge
+    // cannot chatter. A step onto the goal itself follows the target.
     const double last = length(velocity_);
     const double against = step.theta_a * velocity_.theta_a + step.theta_b * velocity_.theta_b;
-    if (against < 0.0 && last > 0.25 * settings_.max_step && length(step) > 0.25 * settings_.max_step)
+    if (!exact && against < 0.0 && last > 0.25 * settings_.max_step && length(step) > 0.25 * settings_.max_step)
         step = moved(step, velocity_, -against / (last * last) * (1.0 + 0x1p-20));
-    const bool exact = goal != nullptr && same(step, wanted) && same(wanted, difference(*goal, pair_));
     next = exact ? *goal : JointPair{pair_.theta_a + step.theta_a, pair_.theta_b + step.theta_b};
     for (int tries = 0;; ++tries) {
         const JointPair actual = difference(next, pair_);
