@@ -60,7 +60,8 @@ struct Reach {
 // whole joint plane (one turn of each angle, or the limits where they are
 // narrower): a grid of reach_grid x reach_grid pairs, then from its best few
 // local minima a compass search (the interior, the limits' edges) and a search
-// along the margin's edge where it ends there. For a reachable direction, the smallest-norm of its
+// along the margin's edge where it ends there. A closing region that is a band
+// thinner than the grid's cells may hide a better stretch of its edge. For a reachable direction, the smallest-norm of its
 // admissible direction_solutions with angle 0. Nothing for a direction that is
 // not finite or shorter than 1e-12, or when no grid pair is admissible.
 inline constexpr int reach_grid = 40;

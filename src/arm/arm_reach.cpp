@@ -288,9 +288,16 @@ std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& 
         JointPair pair{grid_value(a_axis, cells[k].i), grid_value(b_axis, cells[k].j)};
         double angle = cells[k].angle;
         searcher.refine(pair, angle, 0.5 * spacing);
-        // Resting on the margin's edge: the compass may stall there, the edge search not.
-        const std::optional<double> at = closure_margin(arm, pair.theta_a, pair.theta_b);
-        if (at && *at < admissible.margin + edge_band) searcher.follow_edge(pair, angle, 0.5 * spacing);
+        // Resting on the margin's edge: the compass may stall there, the edge search
+        // not; where the edge search ends, the best may lie just inside again.
+        for (int pass = 0; pass < 2; ++pass) {
+            const std::optional<double> at = closure_margin(arm, pair.theta_a, pair.theta_b);
+            if (!at || !(*at < admissible.margin + edge_band)) break;
+            const double before = angle;
+            searcher.follow_edge(pair, angle, 0.5 * spacing);
+            searcher.refine(pair, angle, 0.05 * spacing);
+            if (!(angle < before)) break;
+        }
         if (!best || angle < best->angle) {
             Vec3 v_3{};
             const double again = searcher.angle(pair, &v_3);  // the same angle, with its v_3
