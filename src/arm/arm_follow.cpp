@@ -309,8 +309,12 @@ FollowStep ArmFollower::step(const Vec3& direction) noexcept {
     if (!found) return brake(FollowStatus::saturated, move);
     velocity_ = difference(next, pair_);
     pair_ = next;
+    // On the goal; with max_step_change, within one step of it (the lag a bounded
+    // acceleration leaves behind a moving or jittering target).
     FollowStatus status = FollowStatus::approaching;
-    if (same(next, goal)) status = reachable ? FollowStatus::tracking : FollowStatus::saturated;
+    const bool close = same(next, goal) || (move.change < infinity &&
+                                            joint_distance(next, goal) <= settings_.max_step);
+    if (close) status = reachable ? FollowStatus::tracking : FollowStatus::saturated;
     return {pair_, status};
 }
 
