@@ -6,9 +6,13 @@ Usage: python examples/follow.py OUTPUT.png
 that sweeps in and out of the arm's reach, with 1 mrad of jitter, a jump of the
 operator's hand at 12 s and a burst of NaN samples at 6 s. velmora_torso_batch's
 follow() (the loop of ArmFollower.step) turns it into commands of at most
-MAX_STEP per tick. For each joint the picture shows, over time, the target's
-solution nearest the command (a thin line, absent while the target is out of reach)
-and the command, coloured by the follower's status.
+MAX_STEP per tick whose step changes by at most MAX_STEP_CHANGE, inside LIMITS
+and with the default closure margin. For each joint the picture shows, over
+time, the limits, the target's solution nearest the command (a thin line,
+absent while the target is out of reach) and the command, coloured by the
+follower's status; below, the pointing error in degrees beside the least error
+any admissible pose has (nearest_reachable), and the status as a strip. Grey
+bands: the target is out of reach; hatched: not finite.
 """
 
 from __future__ import annotations
@@ -29,8 +33,12 @@ from velmora_torso_kinematics import VelmoraArmKinematics
 
 RATE = 500.0  # ticks per second
 MAX_STEP = 4.0 / RATE  # 4 rad/s motors
-STATUS_COLOURS = {vb.TRACKING: ("#1e8449", "tracking"), vb.APPROACHING: ("#d68910", "approaching"),
-                  vb.HOLDING: ("#c0392b", "holding")}
+MAX_STEP_CHANGE = 100.0 / RATE**2  # 100 rad/s^2
+LIMITS = ((-1.5, 1.5), (-1.5, 1.2))
+# Okabe-Ito colours, told apart with any colour vision.
+STATUS_COLOURS = {vb.TRACKING: ("#009e73", "tracking"), vb.APPROACHING: ("#e69f00", "approaching"),
+                  vb.SATURATED: ("#0072b2", "saturated"), vb.HOLDING: ("#d55e00", "holding")}
+EVENTS = {6.0: "NaN burst", 12.0: "hand jumps", 13.5: "and back"}
 
 
 def targets(t: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -45,17 +53,46 @@ def targets(t: NDArray[np.float64]) -> NDArray[np.float64]:
     return sweep
 
 
+def spans(mask: NDArray[np.bool_], t: NDArray[np.float64]) -> list[tuple[float, float]]:
+    """The time intervals where mask holds."""
+    edges = np.flatnonzero(np.diff(np.concatenate([[0], mask.astype(np.int8), [0]])))
+    return [(t[a], t[min(b, t.size - 1)]) for a, b in zip(edges[::2], edges[1::2])]
+
+
+def degrees_between(v: NDArray[np.float64], w: NDArray[np.float64]) -> NDArray[np.float64]:
+    w = w / np.linalg.norm(w, axis=-1, keepdims=True)
+    return np.degrees(np.arctan2(np.linalg.norm(np.cross(v, w), axis=-1), (v * w).sum(axis=-1)))
+
+
 def render() -> Figure:
     arm = VelmoraArmKinematics.default_left()
     t = np.arange(int(20 * RATE)) / RATE
     directions = targets(t)
     start = arm.ik_from_direction(directions[0].tolist())
-    commands, status = vb.follow(arm, directions, start, max_step=MAX_STEP)
+    commands, status = vb.follow(arm, directions, start, max_step=MAX_STEP, limits=LIMITS,
+                                 max_step_change=MAX_STEP_CHANGE)
     previous = np.vstack([start, commands[:-1]])
-    nearest, reachable = vb.ik_from_direction(arm, directions, near=previous)
+    nearest, reachable = vb.ik_from_direction(arm, directions, near=previous, limits=LIMITS, margin=0.02)
+    finite = np.isfinite(directions).all(axis=1)
+    pointing = vb.direction(arm, commands[:, 0], commands[:, 1])[0]
+    error = np.where(finite, degrees_between(pointing, np.where(finite[:, None], directions, 1.0)), np.nan)
+    best = np.full(t.size, np.nan)
+    out = finite & ~reachable
+    best[out] = np.degrees(vb.nearest_reachable(arm, directions[out], limits=LIMITS, margin=0.02)[2])
+    best[finite & reachable] = 0.0
 
-    figure, axes = plt.subplots(2, 1, figsize=(11, 5.5), dpi=100, sharex=True, layout="constrained")
-    for joint, (ax, name) in enumerate(zip(axes, ("θ_A", "θ_B"))):
+    figure, axes = plt.subplots(4, 1, figsize=(11, 8), dpi=100, sharex=True, layout="constrained",
+                                height_ratios=[3, 3, 2, 0.4])
+    for ax in axes[:3]:
+        for a, b in spans(out, t):
+            ax.axvspan(a, b, color="#d9d9d9", linewidth=0, zorder=0)
+        for a, b in spans(~finite, t):
+            ax.axvspan(a, b, facecolor="none", edgecolor="#7f7f7f", hatch="////", linewidth=0, zorder=0)
+        for when in EVENTS:
+            ax.axvline(when, color="#7f7f7f", linewidth=0.6, linestyle=":")
+    for joint, (ax, name) in enumerate(zip(axes[:2], ("θ_A", "θ_B"))):
+        for bound in LIMITS[joint]:
+            ax.axhline(bound, color="#cc79a7", linewidth=1.0, linestyle="--")
         for code, (colour, label) in STATUS_COLOURS.items():
             chosen = status == code
             ax.scatter(t[chosen], commands[chosen, joint], s=9, color=colour, label=f"command, {label}",
@@ -64,10 +101,26 @@ def render() -> Figure:
                 label="target's nearest solution")
         ax.set_ylabel(f"{name} (rad)")
         ax.grid(alpha=0.3)
-    axes[0].set_title(f"Left arm follower at {RATE:.0f} Hz, max_step {MAX_STEP} rad: "
-                      f"{np.mean(status == vb.TRACKING):.0%} tracking, target reachable {reachable.mean():.0%}")
-    axes[0].legend(loc="upper right", fontsize=8, markerscale=2, ncols=2)
-    axes[1].set_xlabel("time (s)")
+    axes[0].plot([], [], color="#cc79a7", linestyle="--", label="limits")
+    for when, text in EVENTS.items():
+        axes[0].annotate(text, (when, 1.0), xycoords=("data", "axes fraction"), xytext=(3, -10),
+                         textcoords="offset points", fontsize=8, color="#505050")
+    axes[2].plot(t, error, color="#202020", linewidth=0.8, label="pointing error of the command")
+    axes[2].plot(t, best, color="#56b4e9", linewidth=1.6, linestyle="--", label="least error of any admissible pose")
+    axes[2].set_ylabel("error (°)")
+    axes[2].grid(alpha=0.3)
+    axes[2].legend(loc="upper left", fontsize=8)
+    palette = [STATUS_COLOURS[code][0] for code in sorted(STATUS_COLOURS)]
+    axes[3].imshow(status[None, :], aspect="auto", interpolation="nearest", extent=(t[0], t[-1], 0, 1),
+                   cmap=matplotlib.colors.ListedColormap(palette), vmin=-0.5, vmax=len(palette) - 0.5)
+    axes[3].set_yticks([])
+    axes[3].set_ylabel("status", rotation=0, ha="right", va="center")
+    axes[0].set_title(f"Left arm at {RATE:.0f} Hz, max_step {MAX_STEP}, max_step_change {MAX_STEP_CHANGE}, "
+                      f"margin 0.02: {np.mean(status == vb.TRACKING):.0%} tracking, "
+                      f"target reachable {reachable.mean():.0%}")
+    handles, labels = axes[0].get_legend_handles_labels()
+    axes[1].legend(handles, labels, loc="lower left", fontsize=8, markerscale=2, ncols=3)
+    axes[3].set_xlabel("time (s)")
     return figure
 
 

@@ -209,6 +209,8 @@ class Inputs:
         self.rotations = specials(np.add(rotations, nudge))
         directions = mix(choice, [unit(uniform(-1.0, 1.0, (n, 3))), *pointed])
         self.directions = specials(directions)
+        # nearest_reachable searches the joint plane per element: a few hundred do.
+        self.few_directions = self.directions[: max(1, n // 200)]
         self.near = specials(uniform(-1.5, 1.5, (n, 2)))
         self.vectors = specials(uniform(-2.0, 2.0, (n, 3)))
         # Paths of 100 steps: most where an arm points along a straight sweep of

@@ -85,9 +85,17 @@ JointPair damped_rates(const LoopRates& loop, const Vec3& v_3_dot, double dampin
     const double r_0 = loop.closure * dot(k_0, tangential);
     const double r_1 = loop.closure * dot(k_1, tangential);
     const double determinant = g_00 * g_11 - g_01 * g_01;
-    // Zero only where the loop locks exactly with J_v's columns parallel: the
-    // rates' limit there is zero.
-    if (determinant == 0.0) return {0.0, 0.0};
+    if (!(determinant >= 1e-6 * (g_00 * g_11))) {
+        // Near the locked loop k_0 and k_1 are nearly parallel and the products
+        // above cancel to rounding: the determinant is |k_0 x k_1|^2 + lift (|k_0|^2 +
+        // |k_1|^2) + lift^2 and the numerators are triple products, all without
+        // cancellation, so the bound |thetadot| <= |t| / (2 damping) holds there too.
+        const Vec3 n = cross(k_0, k_1);
+        const double exact = dot(n, n) + lift * ((g_00 - lift) + (g_11 - lift)) + lift * lift;
+        if (exact == 0.0) return {0.0, 0.0};
+        return {(loop.closure * dot(tangential, cross(k_1, n)) + lift * r_0) / exact,
+                (loop.closure * dot(tangential, cross(n, k_0)) + lift * r_1) / exact};
+    }
     return {(g_11 * r_0 - g_01 * r_1) / determinant, (g_00 * r_1 - g_01 * r_0) / determinant};
 }
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "velmora_torso_kinematics/arm_reach.hpp"
+
 #include "five_bar.hpp"
 
 namespace velmora::arm {
@@ -55,6 +57,19 @@ constexpr double shortest_direction = 1e-12;
 // Admits every pair: the inverses without limits.
 struct NoLimits {
     [[nodiscard]] constexpr bool admits(const JointPair&) const noexcept { return true; }
+};
+
+// Keeps every closed loop: the inverses without a margin.
+struct NoMargin {
+    [[nodiscard]] constexpr bool keeps(const Vec3&, const Vec3&, const Vec3&) const noexcept { return true; }
+};
+
+// Keeps the loops whose closure margin is at least `margin`.
+struct Margin {
+    double margin;
+    [[nodiscard]] bool keeps(const Vec3& v_2, const Vec3& v_3, const Vec3& v_4) const noexcept {
+        return std::fabs(dot(v_3, cross(v_2, v_4))) >= margin;
+    }
 };
 
 // The joint angles that put each elbow at its coupler arc from `target`, for
@@ -148,9 +163,9 @@ CandidateList enumerate_candidates(const SphericalFiveBar& arm, const Vec3& targ
 
 namespace {
 
-template <class Limits>
+template <class Limits, class Closure = NoMargin>
 std::optional<JointPair> inverse_kinematics_within(const SphericalFiveBar& arm, const Mat3& r_target,
-                                                   const Limits& limits) noexcept {
+                                                   const Limits& limits, const Closure& closure = {}) noexcept {
     const Vec3 third_column{r_target[0][2], r_target[1][2], r_target[2][2]};
     Closures c;
     close_all(FiveBarAccess::constants(arm), third_column, c);
@@ -162,7 +177,9 @@ std::optional<JointPair> inverse_kinematics_within(const SphericalFiveBar& arm, 
         const five_bar::FrameLanes f = five_bar::frame_lanes(c.v_2[a], c.v_3[a], c.v_4);
         const lanes::Pair distances = frobenius_distances(f.x_axis, f.y_axis, c.v_3[a], r_target);
         for (int b = 0; b < 2; ++b) {
-            if (!c.closed[a][b] || !limits.admits(c.pair(a, b))) continue;
+            if (!c.closed[a][b] || !limits.admits(c.pair(a, b)) ||
+                !closure.keeps(c.v_2[a].lane(b), c.v_3[a].lane(b), c.v_4.lane(b)))
+                continue;
             const double distance =
                 f.usable[b] != 0
                     ? distances[b]
@@ -180,9 +197,9 @@ std::optional<JointPair> inverse_kinematics_within(const SphericalFiveBar& arm, 
 }
 
 // Only v_3 is compared, so the end-effector frames are never built.
-template <class Limits>
+template <class Limits, class Closure = NoMargin>
 DirectionSolutions direction_solutions_within(const SphericalFiveBar& arm, const Vec3& direction,
-                                              const Limits& limits) noexcept {
+                                              const Limits& limits, const Closure& closure = {}) noexcept {
     DirectionSolutions solutions;
     const double length = norm(direction);
     if (length < shortest_direction) return solutions;  // a NaN length fails later
@@ -196,7 +213,8 @@ DirectionSolutions direction_solutions_within(const SphericalFiveBar& arm, const
         const lanes::Pair distance = lanes::sqrt(dot(offset, offset));  // norm, a lane per sigma_B
         for (int b = 0; b < 2; ++b) {
             // Also rejects a NaN distance.
-            if (c.closed[a][b] && distance[b] < direction_tolerance && limits.admits(c.pair(a, b)))
+            if (c.closed[a][b] && distance[b] < direction_tolerance && limits.admits(c.pair(a, b)) &&
+                closure.keeps(c.v_2[a].lane(b), c.v_3[a].lane(b), c.v_4.lane(b)))
                 solutions.push_back(c.pair(a, b));
         }
     }
@@ -247,6 +265,32 @@ std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBa
                                                            const std::optional<JointPair>& near,
                                                            const JointLimits& limits) noexcept {
     return choose(direction_solutions(arm, direction, limits), near);
+}
+
+DirectionSolutions direction_solutions(const SphericalFiveBar& arm, const Vec3& direction,
+                                       const Admissible& admissible) noexcept {
+    if (admissible.margin == 0.0)
+        return admissible.limits ? direction_solutions(arm, direction, *admissible.limits)
+                                 : direction_solutions(arm, direction);
+    const Margin margin{admissible.margin};
+    return admissible.limits ? direction_solutions_within(arm, direction, *admissible.limits, margin)
+                             : direction_solutions_within(arm, direction, NoLimits{}, margin);
+}
+
+std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target,
+                                            const Admissible& admissible) noexcept {
+    if (admissible.margin == 0.0)
+        return admissible.limits ? inverse_kinematics(arm, r_target, *admissible.limits)
+                                 : inverse_kinematics(arm, r_target);
+    const Margin margin{admissible.margin};
+    return admissible.limits ? inverse_kinematics_within(arm, r_target, *admissible.limits, margin)
+                             : inverse_kinematics_within(arm, r_target, NoLimits{}, margin);
+}
+
+std::optional<JointPair> inverse_kinematics_from_direction(const SphericalFiveBar& arm, const Vec3& direction,
+                                                           const std::optional<JointPair>& near,
+                                                           const Admissible& admissible) noexcept {
+    return choose(direction_solutions(arm, direction, admissible), near);
 }
 
 }  // namespace velmora::arm

@@ -59,36 +59,38 @@ void arm_direction(const Shape& shape, const arm::SphericalFiveBar& arm, const I
 }
 
 void arm_ik(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& rotations, const Limits& limits,
-            double* pairs, bool* ok, std::int64_t workers) noexcept {
+            double margin, double* pairs, bool* ok, std::int64_t workers) noexcept {
+    const arm::Admissible admissible{limits, margin};
     for_each_element<1>(shape, {&rotations}, workers, [&](std::int64_t i, const double* r) {
         const Mat3 target = mat3_at(r, rotations.inner[0], rotations.inner[1]);
-        const auto pair = limits ? arm::inverse_kinematics(arm, target, *limits) : arm::inverse_kinematics(arm, target);
+        const auto pair = arm::inverse_kinematics(arm, target, admissible);
         ok[i] = pair.has_value();
         write_pair(pairs + 2 * i, pair);
     });
 }
 
 void arm_ik_from_direction(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
-                           const Input* near, const Limits& limits, double* pairs, bool* ok,
+                           const Input* near, const Limits& limits, double margin, double* pairs, bool* ok,
                            std::int64_t workers) noexcept {
+    const arm::Admissible admissible{limits, margin};
     with_optional_pair(shape, directions, near, workers,
                        [&](std::int64_t i, const double* v, const std::optional<JointPair>& preferred) {
                            const Vec3 direction = vec3_at(v, directions.inner[0]);
                            const auto pair =
-                               limits ? arm::inverse_kinematics_from_direction(arm, direction, preferred, *limits)
-                                      : arm::inverse_kinematics_from_direction(arm, direction, preferred);
+                               arm::inverse_kinematics_from_direction(arm, direction, preferred, admissible);
                            ok[i] = pair.has_value();
                            write_pair(pairs + 2 * i, pair);
                        });
 }
 
 void arm_direction_solutions(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
-                             const Limits& limits, double* pairs, std::int64_t* count, std::int64_t workers) noexcept {
+                             const Limits& limits, double margin, double* pairs, std::int64_t* count,
+                             std::int64_t workers) noexcept {
     constexpr int room = static_cast<int>(arm::DirectionSolutions::capacity);
+    const arm::Admissible admissible{limits, margin};
     for_each_element<1>(shape, {&directions}, workers, [&](std::int64_t i, const double* v) {
         const Vec3 direction = vec3_at(v, directions.inner[0]);
-        const arm::DirectionSolutions solutions =
-            limits ? arm::direction_solutions(arm, direction, *limits) : arm::direction_solutions(arm, direction);
+        const arm::DirectionSolutions solutions = arm::direction_solutions(arm, direction, admissible);
         double* out = pairs + 2 * room * i;
         int k = 0;
         for (const JointPair& pair : solutions) {
@@ -102,8 +104,9 @@ void arm_direction_solutions(const Shape& shape, const arm::SphericalFiveBar& ar
 }
 
 void arm_ik_path(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions, const Input* start,
-                 std::optional<double> max_step, const Limits& limits, double* pairs, bool* ok,
+                 std::optional<double> max_step, const Limits& limits, double margin, double* pairs, bool* ok,
                  std::int64_t workers) noexcept {
+    const arm::Admissible admissible{limits, margin};
     const std::int64_t steps = directions.extent[0];
     // Empty paths: nothing to walk, however many of them there are.
     if (steps == 0) return;
@@ -111,7 +114,7 @@ void arm_ik_path(const Shape& shape, const arm::SphericalFiveBar& arm, const Inp
     const std::int64_t component = directions.inner[1];
     const auto walk = [&](std::int64_t i, const double* path, std::optional<JointPair> last) {
         for (std::int64_t t = 0; t < steps; ++t) {
-            const auto pair = arm::path_step(arm, vec3_at(path + t * along, component), last, max_step, limits);
+            const auto pair = arm::path_step(arm, vec3_at(path + t * along, component), last, max_step, admissible);
             ok[i * steps + t] = pair.has_value();
             if (pair) last = pair;
             // A failed step holds the arm where it was: every row is a command.
@@ -122,11 +125,10 @@ void arm_ik_path(const Shape& shape, const arm::SphericalFiveBar& arm, const Inp
 }
 
 void arm_follow(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions, const Input& start,
-                double max_step, const Limits& limits, double damping, double* pairs, std::int8_t* status,
+                const arm::FollowSettings& settings, double* pairs, std::int8_t* status,
                 std::int64_t workers) noexcept {
     const std::int64_t steps = directions.extent[0];
     if (steps == 0) return;
-    const arm::FollowSettings settings{max_step, limits, damping};
     const std::int64_t along = directions.inner[0];
     const std::int64_t component = directions.inner[1];
     with_optional_pair(shape, directions, &start, workers,
@@ -147,6 +149,36 @@ void arm_follow(const Shape& shape, const arm::SphericalFiveBar& arm, const Inpu
                                code = static_cast<std::int8_t>(step.status);
                            }
                        });
+}
+
+void arm_closure_margin(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
+                        const Input& theta_b, double* margin, std::int64_t workers) noexcept {
+    for_each_element<2>(shape, {&theta_a, &theta_b}, workers, [&](std::int64_t i, const double* a, const double* b) {
+        const std::optional<double> value = arm::closure_margin(arm, *a, *b);
+        margin[i] = value ? *value : std::nan("");
+    });
+}
+
+void arm_nearest_reachable(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
+                           const Limits& limits, double margin, double* pairs, double* v3, double* angle,
+                           std::int64_t workers) noexcept {
+    const arm::Admissible admissible{limits, margin};
+    for_each_element<1>(shape, {&directions}, workers, [&](std::int64_t i, const double* v) {
+        const std::optional<arm::Reach> reach =
+            arm::nearest_reachable(arm, vec3_at(v, directions.inner[0]), admissible);
+        if (!reach) {
+            fill_nan(pairs + 2 * i, 2);
+            fill_nan(v3 + 3 * i, 3);
+            angle[i] = std::nan("");
+            return;
+        }
+        pairs[2 * i] = reach->pair.theta_a;
+        pairs[2 * i + 1] = reach->pair.theta_b;
+        v3[3 * i] = reach->v_3.x;
+        v3[3 * i + 1] = reach->v_3.y;
+        v3[3 * i + 2] = reach->v_3.z;
+        angle[i] = reach->angle;
+    });
 }
 
 bool all_finite_pairs(const Shape& shape, const Input& pairs) noexcept {

@@ -17,6 +17,7 @@ namespace velmora::batch {
 
 // Joint limits of the inverses, or none.
 using Limits = std::optional<arm::JointLimits>;
+// margin: the inverses' closure-margin filter (arm_reach.hpp); 0 keeps every closing pair.
 
 // theta_a, theta_b: one double each. rotations: 9 doubles per element, row-major.
 void arm_fk(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
@@ -28,19 +29,19 @@ void arm_direction(const Shape& shape, const arm::SphericalFiveBar& arm, const I
 
 // rotations: a 3x3 block per element (inner = row, column strides). pairs: 2 doubles.
 void arm_ik(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& rotations, const Limits& limits,
-            double* pairs, bool* ok, std::int64_t workers) noexcept;
+            double margin, double* pairs, bool* ok, std::int64_t workers) noexcept;
 
 // directions: 3 doubles per element. near: 2 doubles per element, or nullptr
 // for no preference (the smallest joint norm wins).
 void arm_ik_from_direction(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
-                           const Input* near, const Limits& limits, double* pairs, bool* ok,
+                           const Input* near, const Limits& limits, double margin, double* pairs, bool* ok,
                            std::int64_t workers) noexcept;
 
 // directions: 3 doubles per element. pairs: 4 x 2 doubles per element, the
 // pairs that reach the direction in candidate order, NaN after the last.
 // count: how many there are (0 to 4). Never fails: 0 is the answer "unreachable".
 void arm_direction_solutions(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
-                             const Limits& limits, double* pairs, std::int64_t* count,
+                             const Limits& limits, double margin, double* pairs, std::int64_t* count,
                              std::int64_t workers) noexcept;
 
 // One path of T directions per element (T = directions.extent[0]; inner =
@@ -50,15 +51,25 @@ void arm_direction_solutions(const Shape& shape, const arm::SphericalFiveBar& ar
 // pair in place and writes it: rows are NaN only while there is none yet.
 // pairs: T x 2 doubles per element, ok: T flags.
 void arm_ik_path(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions, const Input* start,
-                 std::optional<double> max_step, const Limits& limits, double* pairs, bool* ok,
+                 std::optional<double> max_step, const Limits& limits, double margin, double* pairs, bool* ok,
                  std::int64_t workers) noexcept;
 
 // One arm::ArmFollower per element from its `start` pair (2 doubles), stepped
 // through its path of T directions. pairs: T x 2 doubles per element, status:
 // T FollowStatus codes. Every start must pass first_unusable_start.
 void arm_follow(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions, const Input& start,
-                double max_step, const Limits& limits, double damping, double* pairs, std::int8_t* status,
+                const arm::FollowSettings& settings, double* pairs, std::int8_t* status,
                 std::int64_t workers) noexcept;
+
+// closure_margin: one double per element, NaN where the loop does not close.
+void arm_closure_margin(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& theta_a,
+                        const Input& theta_b, double* margin, std::int64_t workers) noexcept;
+
+// nearest_reachable per direction (3 doubles): pairs 2, v3 3 and angle 1 double
+// per element, NaN where there is none.
+void arm_nearest_reachable(const Shape& shape, const arm::SphericalFiveBar& arm, const Input& directions,
+                           const Limits& limits, double margin, double* pairs, double* v3, double* angle,
+                           std::int64_t workers) noexcept;
 
 // Whether every pair (2 doubles per element) is finite.
 [[nodiscard]] bool all_finite_pairs(const Shape& shape, const Input& pairs) noexcept;

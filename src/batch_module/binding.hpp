@@ -72,6 +72,16 @@ struct OptionalDistance {
     static std::optional<double> pass(const Call&, std::optional<double> value) { return value; }
 };
 
+// None, or a finite number > 0 (a follower's max_step_change).
+struct OptionalPositive {
+    static constexpr const char* type = "float | None";
+    static std::optional<double> read(Call& call, const char* name, nb::handle value) {
+        if (value.is_none()) return std::nullopt;
+        return Arguments(call.function()).positive(name, value);
+    }
+    static std::optional<double> pass(const Call&, std::optional<double> value) { return value; }
+};
+
 // None or ((a_min, a_max), (b_min, b_max)): the loop gets the joint limits, or none.
 struct Limits {
     static constexpr const char* type = "tuple[tuple[float, float], tuple[float, float]] | None";

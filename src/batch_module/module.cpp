@@ -33,11 +33,27 @@ struct FiniteStart {
     }
 };
 
+// follow's arguments as read: the arm, the paths, the starts and one follower's settings.
+template <class Read>
+arm::FollowSettings follow_settings(const Read& read) {
+    const auto& [arm, directions, start, max_step, limits, damping, margin, max_step_change] = read;
+    return {max_step, limits, damping, margin, max_step_change};
+}
+
+// follow's loop: the settings travel as one struct.
+void follow_loop(const batch::Shape& shape, const arm::SphericalFiveBar& arm, const batch::Input& directions,
+                 const batch::Input& start, double max_step, const std::optional<arm::JointLimits>& limits,
+                 double damping, double margin, std::optional<double> max_step_change, double* pairs,
+                 std::int8_t* status, std::int64_t workers) noexcept {
+    batch::arm_follow(shape, arm, directions, start, {max_step, limits, damping, margin, max_step_change}, pairs,
+                      status, workers);
+}
+
 // follow: every start must be one a follower accepts.
 struct FollowerStarts {
     template <class Read, class... Handles>
     static void check(const Call& call, const Read& read, nb::handle, nb::handle, nb::handle start, Handles...) {
-        const arm::FollowSettings settings{std::get<3>(read), std::get<4>(read), std::get<5>(read)};
+        const arm::FollowSettings settings = follow_settings(read);
         if (batch::first_unusable_start(call.shape(), std::get<0>(read), call.view(std::get<2>(read)), settings))
             call.arguments().value_error("start", "finite pairs inside 'limits' at which the loop closes", start);
     }
@@ -74,18 +90,20 @@ NB_MODULE(velmora_torso_batch, m) {
         m, "direction",
         "Pointing directions v_3 [..., 3] of the joint pairs (theta_a, theta_b), broadcast.",
         "arm"_a, "theta_a"_a, "theta_b"_a);
-    define<batch::arm_ik, Params<Arm, Array<mat3>, Limits>, Outs<Out<double, 2>, Ok>>(
+    define<batch::arm_ik, Params<Arm, Array<mat3>, Limits, NonNegative>, Outs<Out<double, 2>, Ok>>(
         m, "ik",
         "Joint pairs [..., 2] that reproduce the rotations [..., 3, 3]. With limits ((a_min, a_max), "
-        "(b_min, b_max)), inclusive, only a pair inside them is chosen.",
-        "arm"_a, "rotations"_a, nb::kw_only(), "limits"_a = nb::none());
-    define<batch::arm_ik_from_direction, Params<Arm, Array<vec3>, OptionalArray<pair>, Limits>,
+        "(b_min, b_max)), inclusive, only a pair inside them is chosen; with margin, only a pair whose "
+        "closure margin is at least that.",
+        "arm"_a, "rotations"_a, nb::kw_only(), "limits"_a = nb::none(), "margin"_a = 0.0);
+    define<batch::arm_ik_from_direction, Params<Arm, Array<vec3>, OptionalArray<pair>, Limits, NonNegative>,
            Outs<Out<double, 2>, Ok>>(
         m, "ik_from_direction",
         "Joint pairs [..., 2] pointing v_3 along directions [..., 3]; near [..., 2] picks the "
-        "nearest pair, else the smallest-norm one. With limits, only pairs inside them are chosen from.",
-        "arm"_a, "directions"_a, "near"_a = nb::none(), nb::kw_only(), "limits"_a = nb::none());
-    define<batch::arm_ik_path, Params<Arm, Array<path>, OptionalArray<pair>, OptionalDistance, Limits>,
+        "nearest pair, else the smallest-norm one. With limits and margin, only pairs inside them and "
+        "with at least that closure margin are chosen from.",
+        "arm"_a, "directions"_a, "near"_a = nb::none(), nb::kw_only(), "limits"_a = nb::none(), "margin"_a = 0.0);
+    define<batch::arm_ik_path, Params<Arm, Array<path>, OptionalArray<pair>, OptionalDistance, Limits, NonNegative>,
            Outs<Out<double, T, 2>, Out<bool, T>>, FiniteStart>(
         m, "ik_path",
         "Follows paths of directions [..., T, 3] step by step: each step prefers the pair nearest the "
@@ -93,17 +111,18 @@ NB_MODULE(velmora_torso_batch, m) {
         "lies farther than that from the last good pair, in the joint-plane distance that near uses, "
         "fails. Where ok is False the arm holds its last good pair (or start), and pairs holds it, so "
         "every row is a command that can be sent; rows are NaN only while there is no good pair yet. "
-        "With limits, only pairs inside them are chosen.",
+        "With limits and margin, only pairs inside them and with at least that closure margin are chosen.",
         "arm"_a, "directions"_a, "start"_a = nb::none(), nb::kw_only(), "max_step"_a = nb::none(),
-        "limits"_a = nb::none());
-    define<batch::arm_follow, Params<Arm, Array<path>, Array<pair>, Positive, Limits, NonNegative>,
+        "limits"_a = nb::none(), "margin"_a = 0.0);
+    define<follow_loop,
+           Params<Arm, Array<path>, Array<pair>, Positive, Limits, NonNegative, NonNegative, OptionalPositive>,
            Outs<Out<double, T, 2>, Out<std::int8_t, T>>, FollowerStarts>(
         m, "follow",
-        "ArmFollower(arm, start, max_step=..., limits=..., damping=...).step over each path of directions "
-        "[..., T, 3] from start [..., 2]: pairs [..., T, 2] and status [..., T] as TRACKING (0), "
-        "APPROACHING (1) or HOLDING (2).",
+        "ArmFollower(arm, start, max_step=..., limits=..., damping=..., margin=..., max_step_change=...).step "
+        "over each path of directions [..., T, 3] from start [..., 2]: pairs [..., T, 2] and status [..., T] "
+        "as TRACKING (0), APPROACHING (1), HOLDING (2) or SATURATED (3).",
         "arm"_a, "directions"_a, "start"_a, nb::kw_only(), "max_step"_a, "limits"_a = nb::none(),
-        "damping"_a = 0.05);
+        "damping"_a = 0.05, "margin"_a = velmora::arm::default_follow_margin, "max_step_change"_a = nb::none());
     define<batch::neck_fk, Params<Array<vec3>>, Outs<Out<double, 3, 3>>>(
         m, "neck_fk",
         "Head rotations [..., 3, 3] of the neck angles (yaw, pitch, roll) [..., 3].",
@@ -124,13 +143,27 @@ NB_MODULE(velmora_torso_batch, m) {
         "band near's roll is kept and yaw and pitch take the rest. ok is then False only for a "
         "non-finite near.",
         "rotations"_a, "near"_a = nb::none());
-    define<batch::arm_direction_solutions, Params<Arm, Array<vec3>, Limits>,
+    define<batch::arm_direction_solutions, Params<Arm, Array<vec3>, Limits, NonNegative>,
            Outs<Out<double, 4, 2>, Out<std::int64_t>>>(
         m, "direction_solutions",
         "Every joint pair that points v_3 along directions [..., 3], as ik_from_direction accepts "
         "them: pairs [..., 4, 2] in candidate order, NaN after the last, and their count [...] (0 to 4; "
-        "0 where ik_from_direction raises). With limits, only the pairs inside them.",
-        "arm"_a, "directions"_a, nb::kw_only(), "limits"_a = nb::none());
+        "0 where ik_from_direction raises). With limits and margin, only the pairs inside them and with at "
+        "least that closure margin.",
+        "arm"_a, "directions"_a, nb::kw_only(), "limits"_a = nb::none(), "margin"_a = 0.0);
+    define<batch::arm_closure_margin, Params<Arm, Scalars, Scalars>, Outs<Out<double>>>(
+        m, "closure_margin",
+        "The closure margin |v_3 . (v_2 x v_4)| [...] of the joint pairs (theta_a, theta_b), broadcast: "
+        "zero on the locked loop, where both assembly modes meet; NaN where the loop does not close.",
+        "arm"_a, "theta_a"_a, "theta_b"_a);
+    define<batch::arm_nearest_reachable, Params<Arm, Array<vec3>, Limits, NonNegative>,
+           Outs<Out<double, 2>, Out<double, 3>, Out<double>>>(
+        m, "nearest_reachable",
+        "For each direction [..., 3], the admissible pair (inside limits, closure margin at least margin) "
+        "whose v_3 is nearest it in angle, over the whole joint plane: (pairs [..., 2], v3 [..., 3], "
+        "angle [...]) in radians; angle 0 and one of direction_solutions for a reachable direction; NaN "
+        "for a direction not finite or shorter than 1e-12, or where nothing is admissible.",
+        "arm"_a, "directions"_a, nb::kw_only(), "limits"_a = nb::none(), "margin"_a = 0.0);
     define<batch::arm_jacobian, Params<Arm, Scalars, Scalars>, Outs<Out<double, 3, 2>, Out<double, 3, 2>, Ok>>(
         m, "jacobian",
         "Velocity Jacobians (j_omega [..., 3, 2], j_v [..., 3, 2], ok) of the joint pairs: the frame "

@@ -3,6 +3,7 @@
 // that can be sent, and once the target is back in reach and stays, the arm is
 // tracking it within ceil(distance / max_step) + 5 steps.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -73,10 +74,10 @@ void test_arm_streams() {
         const std::optional<JointPair> goal_pair = closing_pair(s, arm);
         if (!goal_pair || (settings.limits && !settings.limits->admits(*goal_pair))) continue;
         const Vec3 goal = forward_kinematics(arm, goal_pair->theta_a, goal_pair->theta_b)->v_3;
-        const auto nearest = settings.limits
-                                 ? inverse_kinematics_from_direction(arm, goal, follower->pair(), *settings.limits)
-                                 : inverse_kinematics_from_direction(arm, goal, follower->pair());
-        if (!VT_CHECK(nearest.has_value())) continue;
+        // The follower's goal: the nearest solution that keeps its margin.
+        const auto nearest = inverse_kinematics_from_direction(arm, goal, follower->pair(),
+                                                               Admissible{settings.limits, settings.margin});
+        if (!nearest) continue;
         const int allowed =
             static_cast<int>(std::ceil(joint_distance(*nearest, follower->pair()) / settings.max_step)) + 5;
         int steps = 0;
@@ -121,10 +122,84 @@ void test_follower_faults() {
     }
 }
 
+// With max_step_change and a margin, on streams as above: every step within
+// max_step, every change of step within max_step_change, the margin kept once
+// held and below it only raised, the limits kept; a static target then brings
+// the follower to rest.
+void test_acceleration_streams() {
+    testing::Sampler s(2207);
+    double worst_step = 0.0, worst_change = 0.0;
+    int rests = 0, streams = 0;
+    for (int run = 0; run < 120; ++run) {
+        const SphericalFiveBar arm(s.coin() ? default_left() : default_right());
+        const std::optional<JointPair> start = closing_pair(s, arm);
+        if (!start) continue;
+        FollowSettings settings{s.uniform(0.005, 0.1), random_limits(s, *start), 0.05};
+        settings.margin = s.coin() ? 0.02 : s.uniform(0.0, 0.08);
+        settings.max_step_change = settings.max_step * s.uniform(0.01, 1.0);
+        std::optional<ArmFollower> follower = ArmFollower::make(arm, *start, settings);
+        if (!VT_CHECK(follower.has_value())) continue;
+        ++streams;
+        double lowest = *closure_margin(arm, start->theta_a, start->theta_b);
+        JointPair walk = *start, last_step{0.0, 0.0};
+        const Vec3 away{s.uniform(-1, 1), s.uniform(-1, 1), s.uniform(-1, 1)};
+        for (int t = 0; t < 900; ++t) {
+            walk = {walk.theta_a + s.uniform(-0.03, 0.03), walk.theta_b + s.uniform(-0.03, 0.03)};
+            const auto here = forward_kinematics(arm, walk.theta_a, walk.theta_b);
+            Vec3 target = here && t < 300 ? here->v_3 : away;
+            if (t % 97 < 3) target = {nan, 0.0, 1.0};
+            const JointPair before = follower->pair();
+            const FollowStep step = follower->step(target);
+            const JointPair moved_by{step.pair.theta_a - before.theta_a, step.pair.theta_b - before.theta_b};
+            testing::track_worst(worst_step, joint_distance(moved_by, {0.0, 0.0}) - settings.max_step);
+            testing::track_worst(worst_change, joint_distance(moved_by, last_step) - *settings.max_step_change);
+            last_step = moved_by;
+            VT_CHECK(!settings.limits || settings.limits->admits(step.pair));
+            const std::optional<double> margin = closure_margin(arm, step.pair.theta_a, step.pair.theta_b);
+            if (!VT_CHECK(margin.has_value())) break;
+            if (lowest >= settings.margin) VT_CHECK(*margin >= settings.margin);
+            else if (moved_by.theta_a != 0.0 || moved_by.theta_b != 0.0) VT_CHECK(*margin > lowest);
+            lowest = std::max(lowest, *margin);
+        }
+        // The static target held for the last 600 ticks: at rest by now.
+        rests += follower->velocity().theta_a == 0.0 && follower->velocity().theta_b == 0.0;
+    }
+    VT_CHECK_MSG(worst_step <= 0.0, "a step longer than max_step by " + testing::show(worst_step));
+    VT_CHECK_MSG(worst_change <= 0.0, "a step change over max_step_change by " + testing::show(worst_change));
+    VT_CHECK_MSG(rests == streams, std::to_string(streams - rests) + " of " + std::to_string(streams) + " not at rest");
+}
+
+// nearest_reachable is no worse than a 500 x 500 grid of the joint plane.
+void test_nearest_reachable_against_a_grid() {
+    testing::Sampler s(77);
+    const SphericalFiveBar arm(default_left());
+    for (int k = 0; k < 12; ++k) {
+        const Vec3 target{s.uniform(-1, 1), s.uniform(-1, 1), s.uniform(-1, 1)};
+        const Admissible admissible{std::nullopt, k % 2 ? 0.02 : 0.0};
+        const std::optional<Reach> reach = nearest_reachable(arm, target, admissible);
+        if (!VT_CHECK(reach.has_value())) continue;
+        const Vec3 unit = target / norm(target);
+        double best = testing::inf;
+        for (int i = 0; i < 500; ++i) {
+            for (int j = 0; j < 500; ++j) {
+                const JointPair p{-pi + 2 * pi * i / 500, -pi + 2 * pi * j / 500};
+                const auto pose = forward_kinematics(arm, p.theta_a, p.theta_b);
+                if (pose && admissible.admits(p, *pose))
+                    best = std::min(best, std::atan2(norm(cross(pose->v_3, unit)), dot(pose->v_3, unit)));
+            }
+        }
+        VT_CHECK_MSG(reach->angle <= best + 1e-6, testing::show(reach->angle) + " against " + testing::show(best));
+        const auto pose = forward_kinematics(arm, reach->pair.theta_a, reach->pair.theta_b);
+        VT_CHECK(pose && admissible.admits(reach->pair, *pose));
+    }
+}
+
 }  // namespace
 
 int main() {
     test_arm_streams();
+    test_acceleration_streams();
+    test_nearest_reachable_against_a_grid();
     test_follower_faults();
     return testing::finish("test_arm_follow");
 }

@@ -15,7 +15,8 @@ import velmora_torso_kinematics as vtk
 from batch_helpers import arms, assert_same
 from conftest import property_examples
 
-STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING, "saturated": vb.SATURATED}
+STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING,
+          "saturated": vb.SATURATED}
 LEFT = vtk.VelmoraArmKinematics.default_left()
 RIGHT = vtk.VelmoraArmKinematics.default_right()
 
@@ -41,8 +42,10 @@ def stream(rng, arm, steps):
 
 @settings(max_examples=property_examples(25), deadline=None)
 @given(arm=arms, seed=st.integers(0, 2**32 - 1), max_step=st.floats(0.005, 0.3),
-       bounded=st.booleans(), damping=st.sampled_from([0.0, 0.05, 0.5]))
-def test_follow_is_the_step_loop_and_every_row_is_a_command(arm, seed, max_step, bounded, damping):
+       bounded=st.booleans(), damping=st.sampled_from([0.0, 0.05, 0.5]),
+       margin=st.sampled_from([0.0, 0.02, 0.1]), change=st.sampled_from([None, 0.02, 0.3]))
+def test_follow_is_the_step_loop_and_every_row_is_a_command(arm, seed, max_step, bounded, damping, margin, change):
+    max_step_change = None if change is None else change * max_step
     rng = np.random.default_rng(seed)
     starts = [p for p in rng.uniform(-1, 1, size=(20, 2)).tolist() if arm.is_reachable_joints(*p)][:2]
     if not starts:
@@ -53,13 +56,24 @@ def test_follow_is_the_step_loop_and_every_row_is_a_command(arm, seed, max_step,
         limits = ((a - 0.8, a + rng.uniform(0.1, 1.0)), (b - rng.uniform(0.1, 1.0), b + 0.8))
         starts = [p for p in starts if limits[0][0] <= p[0] <= limits[0][1] and limits[1][0] <= p[1] <= limits[1][1]]
     directions = np.stack([stream(rng, arm, 120) for _ in starts])
-    pairs, status = vb.follow(arm, directions, starts, max_step=max_step, limits=limits, damping=damping)
+    keywords = dict(max_step=max_step, limits=limits, damping=damping, margin=margin, max_step_change=max_step_change)
+    pairs, status = vb.follow(arm, directions, starts, **keywords)
     for k, start in enumerate(starts):
-        follower = vb.ArmFollower(arm, start, max_step=max_step, limits=limits, damping=damping)
+        follower = vb.ArmFollower(arm, start, **keywords)
         stepped = [follower.step(d.tolist()) for d in directions[k]]
         assert_same(pairs[k], np.array([pair for pair, _ in stepped]))
         assert status[k].tolist() == [STATUS[name] for _, name in stepped]
         assert np.all(joint_distances(pairs[k], start) <= max_step)
+        steps = np.diff(np.vstack([start, start, pairs[k]]), axis=0)  # at rest before the first
+        if max_step_change is not None:
+            assert np.all(joint_distances(steps[1:], steps[0]) <= max_step_change)
+        # The margin is kept once reached, and below it only grows.
+        margins = vb.closure_margin(arm, pairs[k][:, 0], pairs[k][:, 1])
+        history = np.concatenate([[vb.closure_margin(arm, *start)], margins])
+        reached = np.maximum.accumulate(history >= margin)
+        assert np.all(margins[reached[1:]] >= margin)
+        moved = np.any(steps[1:] != 0, axis=1)
+        assert np.all(np.diff(history)[moved & ~reached[:-1]] > 0)
         assert np.isfinite(pairs[k]).all() and vb.fk(arm, pairs[k][:, 0], pairs[k][:, 1])[1].all()
         if limits is not None:
             assert np.all((pairs[k] >= [limits[0][0], limits[1][0]]) & (pairs[k] <= [limits[0][1], limits[1][1]]))
@@ -166,3 +180,155 @@ def test_a_reset_follower_moves_from_its_new_pair_and_the_neck_holds_on_nan():
     head = vb.neck_fk([2.0, 0.2, 0.3]).tolist()
     statuses = [neck.step(head)[1] for _ in range(30)]
     assert neck.angles == (1.0, 0.2, 0.3) and statuses[-1] == "saturated" and "approaching" in statuses
+
+
+def braking_path_kept(arm, pairs, steps, change, limits, margin):
+    """Whether the pairs a follower would pass braking from each command (slowing
+    by `change` a tick) keep the limits and the margin."""
+    for pair, step in zip(pairs, steps):
+        speed = math.sqrt(step @ step)
+        slower = np.arange(speed - change, 0.0, -change)
+        if speed == 0.0 or slower.size == 0:
+            continue
+        path = pair + np.cumsum(slower)[:, None] * (step / speed)
+        if limits is not None and not np.all((path >= [limits[0][0], limits[1][0]]) &
+                                             (path <= [limits[0][1], limits[1][1]])):
+            return False
+        # Sampled between commands at 0.02: a hair of rounding allowed at the margin's edge.
+        if not np.all(vb.closure_margin(arm, path[:, 0], path[:, 1]) >= margin - 1e-9):
+            return False
+    return True
+
+
+@settings(max_examples=property_examples(25), deadline=None)
+@given(arm=arms, seed=st.integers(0, 2**32 - 1), max_step=st.floats(0.01, 0.1),
+       change=st.sampled_from([None, 0.05, 0.3, 1.0]), bounded=st.booleans())
+def test_a_static_target_is_reached_at_its_global_best_without_reversing(arm, seed, max_step, change, bounded):
+    rng = np.random.default_rng(seed)
+    starts = [p for p in rng.uniform(-1.5, 1.5, size=(40, 2)).tolist() if arm.is_reachable_joints(*p)]
+    if not starts:
+        return
+    start = starts[0]
+    limits = None
+    if bounded:
+        limits = ((start[0] - rng.uniform(0.1, 1.5), start[0] + rng.uniform(0.1, 1.5)),
+                  (start[1] - rng.uniform(0.1, 1.5), start[1] + rng.uniform(0.1, 1.5)))
+    max_step_change = None if change is None else change * max_step
+    target = rng.normal(size=3)
+    follower = vb.ArmFollower(arm, start, max_step=max_step, limits=limits, max_step_change=max_step_change)
+    pairs, status = vb.follow(arm, np.broadcast_to(target, (2500, 3)), start, max_step=max_step, limits=limits,
+                              max_step_change=max_step_change)
+    steps = np.diff(np.vstack([start, pairs]), axis=0)
+    lengths = np.sqrt((steps * steps).sum(axis=1))
+    assert lengths[-1] == 0.0 and status[-1] in (vb.TRACKING, vb.SATURATED)
+    long = lengths > max_step / 4
+    against = (steps[1:] * steps[:-1]).sum(axis=1) < 0
+    assert not np.any(against & long[1:] & long[:-1])
+    goal, _, best = vb.nearest_reachable(arm, target, limits=limits, margin=follower.margin)
+    reached = angle_between(vb.direction(arm, *pairs[-1])[0], target)
+    if vb.closure_margin(arm, *start) >= follower.margin and max_step_change is not None:
+        assert braking_path_kept(arm, pairs, steps, max_step_change, limits, follower.margin)
+    # The walk is local: where the straight way to the goal (or to the same pose a
+    # turn away) keeps the margin, it gets there.
+    turn = 2 * math.pi
+    for way in (goal, goal + turn * np.round((np.asarray(start) - goal) / turn)):
+        line = np.asarray(start) + np.linspace(0, 1, 400)[:, None] * (way - np.asarray(start))
+        if best > 0.0 and np.all(vb.closure_margin(arm, line[:, 0], line[:, 1]) >= follower.margin + 0.01):
+            assert reached <= best + 1e-6 and status[-1] == vb.SATURATED
+    if best == 0.0 and status[-1] == vb.TRACKING:
+        assert reached < 1e-6
+
+
+def angle_between(v, target):
+    target = np.asarray(target) / np.linalg.norm(target)
+    return math.atan2(np.linalg.norm(np.cross(v, target)), float(v @ target))
+
+
+@settings(max_examples=property_examples(40), deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), distance=st.floats(0.01, 1.5), max_step=st.floats(0.002, 0.05),
+       change=st.floats(0.01, 1.0))
+def test_from_rest_a_straight_reach_takes_the_time_optimal_ticks(seed, distance, max_step, change):
+    rng = np.random.default_rng(seed)
+    start = rng.uniform(-1, 1, 2)
+    heading = rng.normal(size=2)
+    goal = start + distance * heading / np.linalg.norm(heading)
+    line = start + np.linspace(0, 1, 200)[:, None] * (goal - start)
+    if not np.min(vb.closure_margin(LEFT, line[:, 0], line[:, 1])) >= 0.03:
+        return
+    target = vb.direction(LEFT, *goal)[0]
+    nearest, _ = vb.ik_from_direction(LEFT, target, start, margin=0.02)
+    if not np.allclose(nearest, goal, atol=1e-9):
+        return
+    max_step_change = change * max_step
+    # Rest to rest under both bounds: accelerate, cruise, brake (continuous time, in ticks).
+    if distance >= max_step * max_step / max_step_change:
+        optimal = distance / max_step + max_step / max_step_change
+    else:
+        optimal = 2.0 * math.sqrt(distance / max_step_change)
+    follower = vb.ArmFollower(LEFT, tuple(start), max_step=max_step, max_step_change=max_step_change)
+    for tick in range(1, 10 * math.ceil(optimal) + 10):
+        _, status = follower.step(target)
+        if status == "tracking" and follower.velocity == (0.0, 0.0):
+            break
+    # At rest on the target: one tick after the last step.
+    assert tick - 1 <= 1.1 * optimal + 2
+
+
+def test_settings_read_back_change_together_and_new_limits_are_walked_into():
+    follower = vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.01, limits=((-1, 1), (-1, 1)), max_step_change=0.001)
+    assert (follower.max_step, follower.max_step_change, follower.limits, follower.margin, follower.damping) == (
+        0.01, 0.001, ((-1.0, 1.0), (-1.0, 1.0)), 0.02, 0.05)
+    with pytest.raises(ValueError, match="'margin' must be a non-negative finite number"):
+        follower.configure(max_step=0.02, margin=-1.0)
+    assert follower.max_step == 0.01  # nothing changed
+    with pytest.raises(TypeError, match="unexpected setting 'speed'"):
+        follower.configure(speed=1.0)
+    follower.configure(max_step=0.02, max_step_change=None, limits=((0.5, 1.0), (-1.0, 1.0)))
+    assert (follower.max_step, follower.max_step_change, follower.limits) == (0.02, None, ((0.5, 1.0), (-1.0, 1.0)))
+    here = LEFT.direction(0.3, -0.2)
+    walked = [follower.step(here) for _ in range(40)]
+    theta_a = [pair[0] for pair, _ in walked]
+    assert all(b >= a for a, b in zip(theta_a, theta_a[1:])) and theta_a[-1] >= 0.5
+    assert walked[-1][0][0] <= 1.0 and walked[-1][1] in ("tracking", "saturated")
+
+
+def test_copies_and_pickles_continue_bit_for_bit():
+    import copy
+    import pickle
+    follower = vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.01, limits=((-1.5, 1.5), (-1.5, 1.2)),
+                              max_step_change=0.0005)
+    target = [0.0, -1.0, 0.0]
+    for _ in range(7):
+        follower.step(target)
+    assert follower.velocity != (0.0, 0.0)
+    copies = [copy.copy(follower), copy.deepcopy(follower), pickle.loads(pickle.dumps(follower))]
+    expected = [follower.step(target) for _ in range(50)]
+    for other in copies:
+        assert [other.step(target) for _ in range(50)] == expected
+    follower.reset((0.3, -0.2))
+    assert follower.velocity == (0.0, 0.0)
+
+
+@pytest.mark.parametrize("direction, status", [
+    ([math.nan, 0.0, 1.0], "holding"), ([0.0, 0.0, 1e-13], "holding"), ([math.inf, 0.0, 0.0], "holding"),
+    ([0.0, 0.0, 1e-12], "approaching"),
+])
+def test_what_holds_and_that_a_hold_brakes_to_rest(direction, status):
+    follower = vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.01, max_step_change=0.002)
+    for _ in range(5):
+        follower.step(LEFT.direction(0.6, 0.2))
+    speed = math.hypot(*follower.velocity)
+    results = [follower.step(direction) for _ in range(10)]
+    assert results[0][1] == status
+    if status == "holding":
+        speeds = [math.hypot(*follower.velocity)]
+        assert speed > 0.002 and all(s == "holding" for _, s in results) and speeds[-1] == 0.0
+
+
+def test_the_locked_loop_is_no_resting_place():
+    """An out-of-reach target used to park the arm where the loop locks."""
+    follower = vb.ArmFollower(LEFT, (0.3, -0.2), max_step=0.008)
+    for _ in range(400):
+        pair, status = follower.step([0.0, -1.0, 0.0])
+    assert status == "saturated" and vb.jacobian(LEFT, *pair)[2]
+    assert vb.closure_margin(LEFT, *pair) >= 0.02

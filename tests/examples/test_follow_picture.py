@@ -23,9 +23,9 @@ def test_committed_picture_is_the_scripts_output(tmp_path: Path) -> None:
     assert completed.returncode == 0, completed.stderr
     fresh = np.asarray(pyplot.imread(output))
     committed = np.asarray(pyplot.imread(ROOT / "docs" / "follow.png"))
-    assert fresh.shape == committed.shape == (550, 1100, 4)
-    # Every status is drawn: tracking green, approaching orange, holding red.
-    for colour in ((0x1e, 0x84, 0x49), (0xd6, 0x89, 0x10), (0xc0, 0x39, 0x2b)):
+    assert fresh.shape == committed.shape == (800, 1100, 4)
+    # Every status is drawn: tracking green, approaching orange, saturated blue, holding vermillion.
+    for colour in ((0x00, 0x9e, 0x73), (0xe6, 0x9f, 0x00), (0x00, 0x72, 0xb2), (0xd5, 0x5e, 0x00)):
         assert np.all(np.abs(fresh[..., :3] - np.array(colour) / 255) < 0.02, axis=-1).sum() > 20, colour
     # Font rasterisation may differ between matplotlib builds; a changed run moves far more.
     differing = np.any(np.abs(committed - fresh) > 0.1, axis=-1).mean()

@@ -1,0 +1,137 @@
+// The arm follower's step, timed one step at a time: p50, p99 and the largest
+// of many steps of each kind, for the README's worst cases. Needs no benchmark
+// library: it is built with the tests (velmora_follow_steps) and run by hand.
+//
+//   tracking        two close targets in turn, each within max_step
+//   tracking+accel  the same with max_step_change (the ratio is the cost of a velocity)
+//   approaching     toward a target whose solution lies 2.1 rad away, never getting there
+//   saturated       at rest at the best pair of a target out of reach
+//   braking         one braking step from full speed, on a target that holds
+//   new target      out of reach and different every tick: a global search each step
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <functional>
+#include <vector>
+
+#include "hide.hpp"
+#include "velmora_torso_kinematics/arm_follow.hpp"
+
+namespace {
+
+using velmora::JointPair;
+using velmora::Vec3;
+namespace arm = velmora::arm;
+using Clock = std::chrono::steady_clock;
+
+const arm::SphericalFiveBar& left() {
+    static const arm::SphericalFiveBar prepared(arm::default_left());
+    return prepared;
+}
+
+Vec3 pointing(double a, double b) { return arm::forward_kinematics(left(), a, b)->v_3; }
+
+// `count` steps, each timed alone; `step` runs one.
+void report(const char* name, int count, const std::function<void()>& step) {
+    std::vector<double> ns(static_cast<std::size_t>(count));
+    for (int i = 0; i < count / 10; ++i) step();  // warm
+    for (double& t : ns) {
+        const auto start = Clock::now();
+        step();
+        t = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+    }
+    std::sort(ns.begin(), ns.end());
+    const auto at = [&](double q) { return ns[static_cast<std::size_t>(q * double(ns.size() - 1))]; };
+    std::printf("%-16s p50 %9.0f ns  p99 %9.0f ns  max %9.0f ns  (%d steps)\n", name, at(0.5), at(0.99), ns.back(),
+                count);
+}
+
+arm::ArmFollower make(const JointPair& start, arm::FollowSettings settings) {
+    std::optional<arm::ArmFollower> follower = arm::ArmFollower::make(left(), start, settings);
+    if (!follower) {
+        std::fprintf(stderr, "follow_steps: a start that does not close\n");
+        std::exit(1);
+    }
+    return *follower;
+}
+
+}  // namespace
+
+int main() {
+    const Vec3 close[2] = {pointing(0.3, -0.2), pointing(0.31, -0.21)};
+    {
+        arm::ArmFollower f = make({0.3, -0.2}, {0.05, std::nullopt, 0.05});
+        int k = 0;
+        report("tracking", 200000, [&] {
+            Vec3 t = close[k ^= 1];
+            hide(t);
+            auto s = f.step(t);
+            hide(s);
+        });
+    }
+    {
+        arm::FollowSettings settings{0.05, std::nullopt, 0.05};
+        settings.max_step_change = 0.05;
+        arm::ArmFollower f = make({0.3, -0.2}, settings);
+        int k = 0;
+        report("tracking+accel", 200000, [&] {
+            Vec3 t = close[k ^= 1];
+            hide(t);
+            auto s = f.step(t);
+            hide(s);
+        });
+    }
+    {
+        // 2.1 rad from its solution (along a segment that keeps the margin), by
+        // steps too small to get there.
+        arm::ArmFollower f = make({-1.3087, 1.4499}, {1e-9, std::nullopt, 0.05});
+        Vec3 t = pointing(0.3, 0.1);
+        report("approaching", 100000, [&] {
+            hide(t);
+            auto s = f.step(t);
+            hide(s);
+        });
+    }
+    {
+        arm::ArmFollower f = make({0.3, -0.2}, {0.05, std::nullopt, 0.05});
+        Vec3 t{0.0, -1.0, 0.0};
+        while (f.step(t).status != velmora::FollowStatus::saturated || f.velocity().theta_a != 0.0) {
+        }
+        report("saturated", 100000, [&] {
+            hide(t);
+            auto s = f.step(t);
+            hide(s);
+        });
+    }
+    {
+        arm::FollowSettings settings{0.05, std::nullopt, 0.05};
+        settings.max_step_change = 0.001;
+        arm::ArmFollower f = make({0.3, -0.2}, settings);
+        for (int i = 0; i < 100; ++i) (void)f.step(pointing(1.0, 0.4));
+        const JointPair pair = f.pair(), velocity = f.velocity();
+        const arm::ArmFollower::Progress progress = f.progress();
+        Vec3 t{NAN, 0.0, 1.0};
+        report("braking", 100000, [&] {
+            (void)f.restore(pair, velocity, progress);
+            hide(t);
+            auto s = f.step(t);
+            hide(s);
+        });
+    }
+    {
+        arm::ArmFollower f = make({0.3, -0.2}, {0.05, std::nullopt, 0.05});
+        double angle = 0.0;
+        report("new target", 3000, [&] {
+            angle += 0.001;
+            Vec3 t{std::sin(angle), -1.0, std::cos(angle) * 0.1};
+            hide(t);
+            auto s = f.step(t);
+            hide(s);
+        });
+    }
+    return 0;
+}
