@@ -102,20 +102,30 @@ class Pose:
     ok: npt.NDArray[np.bool_]
 
 
+def closure_of(arm: Arm, geometry_v3: Array, ok: npt.NDArray[np.bool_]) -> Array:
+    """|v_3 . (v_2 x v_4)| where `ok`, zero elsewhere, from the core's dv_3/dc_A:
+    v_3 . v_2 = cos(c_A), v_3 . v_4 = cos(c_B) and |v_3| = 1 give
+    dv_3/dc_A = -sin(c_A) (v_4 x v_3) / closure, and |v_4 x v_3| = sin(c_B)."""
+    five = arm if isinstance(arm, vb.FiveBar) else vb.FiveBar.from_arm(arm)
+    c_a, c_b = five.coupler_arcs
+    closure = np.zeros(ok.shape)
+    closure[ok] = abs(math.sin(c_a) * math.sin(c_b)) / np.linalg.norm(geometry_v3[ok][..., 2], axis=-1)
+    return closure
+
+
+def closure(arm: Arm, theta_a: Array, theta_b: Array) -> tuple[Array, npt.NDArray[np.bool_]]:
+    """|v_3 . (v_2 x v_4)| and where the loop closes, unlocked."""
+    geometry_v3, _, ok = vb.geometry_jacobian(arm, theta_a, theta_b)
+    return closure_of(arm, geometry_v3, ok), ok
+
+
 def pose(arm: Arm, theta_a: Array, theta_b: Array) -> Pose:
     """The one place that computes the arm: the batch kinematics and derivatives."""
     rotation, closes = vb.fk(arm, theta_a, theta_b)
     j_omega, j_v, unlocked = vb.jacobian(arm, theta_a, theta_b)
     g_v3, g_omega, _ = vb.geometry_jacobian(arm, theta_a, theta_b)
     ok = closes & unlocked
-    # v_3 . v_2 = cos(c_A), v_3 . v_4 = cos(c_B) and |v_3| = 1 give
-    # dv_3/dc_A = -sin(c_A) (v_4 x v_3) / closure, and |v_4 x v_3| = sin(c_B):
-    # the closure from the core's derivative, without the elbows.
-    five = arm if isinstance(arm, vb.FiveBar) else vb.FiveBar.from_arm(arm)
-    c_a, c_b = five.coupler_arcs
-    closure = np.zeros(rotation.shape[:-2])
-    closure[ok] = abs(math.sin(c_a) * math.sin(c_b)) / np.linalg.norm(g_v3[ok][..., 2], axis=-1)
-    return Pose(rotation, rotation[..., 2], g_v3, g_omega, j_v, j_omega, closure, ok)
+    return Pose(rotation, rotation[..., 2], g_v3, g_omega, j_v, j_omega, closure_of(arm, g_v3, ok), ok)
 
 
 def tangent_bases(directions: Array) -> Array:

@@ -14,7 +14,7 @@ from velmora_torso_kinematics import VelmoraArmKinematics
 
 from . import _arguments as check
 from ._blas import blas_for_fitting
-from ._model import Arm, Model, known_values, pose
+from ._model import Arm, Model, closure, known_values
 
 # A suggested pose must still close, away from the locked edge, for an arm
 # whose arcs are off nominal by up to ARC_MARGIN and whose joints are off by up
@@ -58,8 +58,9 @@ def _usable(arm: vb.FiveBar, theta_a: npt.NDArray[np.float64], theta_b: npt.NDAr
         nearby = vb.FiveBar(tuple(a + shift for a in arm.arm_arcs), coupler, arm.base_angle, mirror=arm.mirror,
                             branch=arm.branch)
         for da, db in shifts:
-            solved = pose(nearby, theta_a + da, theta_b + db)
-            usable &= solved.ok & (solved.closure >= CLOSURE_MARGIN)
+            left = np.flatnonzero(usable)  # only candidates still in the running
+            margin, closes = closure(nearby, theta_a[left] + da, theta_b[left] + db)
+            usable[left] = closes & (margin >= CLOSURE_MARGIN)
     return usable
 
 
