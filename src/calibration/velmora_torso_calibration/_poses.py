@@ -53,10 +53,10 @@ def _usable(arm: vb.FiveBar, theta_a: npt.NDArray[np.float64], theta_b: npt.NDAr
     measure, usable = vb.singularity_measure(arm, theta_a, theta_b)
     usable &= measure >= POINTING_MARGIN
     shifts = [(0.0, 0.0)] + [(da, db) for da in (-JOINT_MARGIN, JOINT_MARGIN) for db in (-JOINT_MARGIN, JOINT_MARGIN)]
-    coupler = tuple(c - ARC_MARGIN for c in arm.coupler_arcs)
+    (a_a, a_b), (c_a, c_b) = arm.arm_arcs, arm.coupler_arcs
     for shift in ARC_MARGIN * np.linspace(-1.0, 1.0, 5):
-        nearby = vb.FiveBar(tuple(a + shift for a in arm.arm_arcs), coupler, arm.base_angle, mirror=arm.mirror,
-                            branch=arm.branch)
+        nearby = vb.FiveBar((a_a + float(shift), a_b + float(shift)), (c_a - ARC_MARGIN, c_b - ARC_MARGIN),
+                            arm.base_angle, mirror=arm.mirror, branch=arm.branch)
         for da, db in shifts:
             left = np.flatnonzero(usable)  # only candidates still in the running
             margin, closes = closure(nearby, theta_a[left] + da, theta_b[left] + db)
