@@ -160,8 +160,9 @@ def test_fit_arrays_are_read_only(fitted, name):
     (dict(fit=("arcs", "tool")), "'fit' includes 'tool', which only 'rotations' can determine"),
     (dict(fit=("arcs", "gears")), "'fit' names an unknown group 'gears': choose from " + GROUPS),
     (dict(fit=None), "'fit' must be a sequence of group names, not None"),
-    (dict(arm_arcs=(0.7, 0.71)), "'fit' ties the arcs in pairs with 'arcs', but 'arm' has unequal arcs: "
-                                 "choose 'link_arcs'"),
+    (dict(arm_arcs=(0.7, 0.71), fit=("arcs", "link_arcs")), "'fit' names both 'arcs' and 'link_arcs': "
+                                                             "'link_arcs' are the four arcs that 'arcs' ties in "
+                                                             "pairs, so choose one"),
 ])
 def test_suggest_poses_bad_input(arguments, message):
     call = dict(n=5) | arguments

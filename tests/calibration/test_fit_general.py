@@ -157,5 +157,7 @@ def test_suggested_poses_for_the_full_model_determine_it_better():
             size=v3[ok].shape), fit=FULL)
         dets.append(np.linalg.det(fit.covariance))
     assert dets[0] < 0.5 * dets[1]
-    # A FiveBar nominal arm gives the same poses as the arm it is.
+    # A FiveBar nominal arm gives the same poses as the arm it is; one of four arcs has its
+    # four arcs for "arcs".
     assert np.array_equal(cal.suggest_poses(vb.FiveBar.from_arm(NOMINAL), 20), cal.suggest_poses(NOMINAL, 20))
+    assert np.array_equal(cal.suggest_poses(arm, 20), cal.suggest_poses(arm, 20, fit=("link_arcs", "offsets", "mount")))

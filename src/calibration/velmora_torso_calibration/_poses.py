@@ -88,8 +88,8 @@ def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics | vb.FiveBa
     seed : int, optional
         A non-negative integer that shifts the grid within one cell.
     fit : sequence of str, optional
-        The groups whose direction fit the poses are chosen for (no ``"tool"``); ``"arcs"``
-        only for an arm whose arcs are equal in pairs.
+        The groups whose direction fit the poses are chosen for (no ``"tool"``); for an arm
+        whose arcs are not equal in pairs, ``"arcs"`` stands for its four, ``"link_arcs"``.
 
     Returns
     -------
@@ -116,14 +116,11 @@ def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics | vb.FiveBa
     groups = check.groups(fit, False, "suggest_poses")
     known = known_values(arm)
     if "arcs" in groups and "arcs" not in known:
-        five = arm
-        assert isinstance(five, vb.FiveBar)
-        a_a, a_b = five.arm_arcs
-        c_a, c_b = five.coupler_arcs
-        if a_a != a_b or c_a != c_b:
-            raise check.fail("suggest_poses", "'fit' ties the arcs in pairs with 'arcs', but 'arm' has unequal "
-                                              "arcs: choose 'link_arcs'")
-        known = {"arcs": np.array([a_a, c_a]), "base_angle": known["base_angle"]}
+        (a_a, a_b), (c_a, c_b) = known["link_arcs"][:2], known["link_arcs"][2:]
+        if a_a == a_b and c_a == c_b:
+            known = {"arcs": np.array([a_a, c_a]), "base_angle": known["base_angle"]}
+        else:  # an arm of four arcs has no two to fit: its arcs are the four
+            groups = tuple("link_arcs" if group == "arcs" else group for group in groups)
     with blas_for_fitting():
         return _suggest(arm, n, limits, seed, groups, known)
 
