@@ -161,3 +161,18 @@ def test_suggested_poses_for_the_full_model_determine_it_better():
     # four arcs for "arcs".
     assert np.array_equal(cal.suggest_poses(vb.FiveBar.from_arm(NOMINAL), 20), cal.suggest_poses(NOMINAL, 20))
     assert np.array_equal(cal.suggest_poses(arm, 20), cal.suggest_poses(arm, 20, fit=("link_arcs", "offsets", "mount")))
+
+
+def test_predicted_error_of_the_full_model_matches_the_spread_of_its_arms():
+    # predict_error composes every group's columns, the scales' readings included: arms drawn
+    # from the estimate's covariance point as far from the fitted one as it says.
+    poses, directions, _ = built("all four arcs independent, sd 0.01", 7)
+    fit = cal.fit_arm(poses[:, 0], poses[:, 1], directions=directions, fit=FULL)
+    readings = poses[::10].T
+    model = _model.Model(*readings, directions=directions[::10], rotations=None, mirror=False,
+                         branch="positive", initial={}, fit=FULL)
+    centre = model.solve_pose(model.unpack(fit.parameters), slice(None)).v3
+    draws = np.random.default_rng(0).multivariate_normal(fit.parameters, fit.covariance, size=400)
+    spread = np.array([model.solve_pose(model.unpack(draw), slice(None)).v3 for draw in draws])
+    empirical = np.sqrt(np.mean(np.sum((spread - centre) ** 2, axis=-1), axis=0))
+    assert np.allclose(fit.predict_error(*readings), empirical, rtol=0.15)
