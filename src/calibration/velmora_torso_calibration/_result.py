@@ -98,14 +98,18 @@ class ArmFit:
             if value is not None:
                 value.flags.writeable = False
 
-    def _joints(self, where: str, theta_a: object, theta_b: object) -> tuple[Array, Array]:
+    @staticmethod
+    def _readings(where: str, theta_a: object, theta_b: object) -> tuple[Array, Array]:
         a, b = floats(where, "theta_a", theta_a), floats(where, "theta_b", theta_b)
         try:
             a, b = np.broadcast_arrays(a, b)
         except ValueError:
             raise fail(where, f"'theta_a' and 'theta_b' do not broadcast together: shapes {a.shape} and "
                                f"{b.shape}") from None
-        return self.scales[0] * a + self.offsets[0], self.scales[1] * b + self.offsets[1]
+        return a, b
+
+    def _joints(self, readings: tuple[Array, Array]) -> tuple[Array, Array]:
+        return self.scales[0] * readings[0] + self.offsets[0], self.scales[1] * readings[1] + self.offsets[1]
 
     def apply(self, theta_a: npt.ArrayLike, theta_b: npt.ArrayLike) -> tuple[npt.NDArray[np.float64],
                                                                              npt.NDArray[np.float64]]:
@@ -131,7 +135,7 @@ class ArmFit:
         --------
         >>> fit.apply(0.3, [-0.2, 0.1])  # doctest: +SKIP
         """
-        return self._joints("apply", theta_a, theta_b)
+        return self._joints(self._readings("apply", theta_a, theta_b))
 
     def predict_error(self, theta_a: npt.ArrayLike, theta_b: npt.ArrayLike) -> npt.NDArray[np.float64]:
         """The fitted arm's pointing uncertainty at joint readings.
@@ -159,9 +163,8 @@ class ArmFit:
         --------
         >>> fit.predict_error([0.3, 0.0], -0.2)  # doctest: +SKIP
         """
-        joint_a, joint_b = self._joints("predict_error", theta_a, theta_b)
-        readings = tuple(np.broadcast_arrays(floats("predict_error", "theta_a", theta_a),
-                                             floats("predict_error", "theta_b", theta_b)))
+        readings = self._readings("predict_error", theta_a, theta_b)
+        joint_a, joint_b = self._joints(readings)
         solved = pose(self.arm, joint_a.ravel(), joint_b.ravel())
         columns = np.zeros(solved.v3.shape + (len(self.parameter_names),))
         at = 0
