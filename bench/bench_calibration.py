@@ -4,7 +4,11 @@ the fit of another revision (default: main) in the same run.
 A simulated arm (arcs off nominal by 0.02 rad, joint offsets of 0.03 rad, a tracker
 turned 4 degrees, 1 mrad of noise) measured at 1,000 suggested poses, fitted from
 the nominal geometry: directions (arcs, offsets, mount: 7 parameters) and rotations
-(with tool: 10 parameters), plain and robust (soft_l1, 5% gross outliers). Each
+(with tool: 10 parameters), plain and robust (soft_l1, 5% gross outliers); and a
+general arm (four unequal arcs, a base angle off a right angle, one gear ratio off
+by 0.4%) fitted with the full model (four arcs, base angle, offsets, scales and
+mount: 12 parameters; with tool 15), beside the other revision's fit of the same
+data with today's model (two arcs, offsets, mount, tool). Each
 time is the best of `--repeat` fits, alternating between the two revisions; beside
 it the ratio, the number of model evaluations (residuals and Jacobian together) and
 the time of one. The other revision's package is read with `git show` into a
@@ -70,7 +74,6 @@ def main() -> None:
     repeat = 2 if arguments.quick else 7
     rng = np.random.default_rng(0)
     nominal = VelmoraArmKinematics.default_left()
-    suggest_time = best_of(max(1, repeat // 3), lambda: suggest_poses(nominal, SAMPLES))
     poses = suggest_poses(nominal, SAMPLES)
     a, b = poses[:, 0] + 0.03, poses[:, 1] - 0.03
     real = VelmoraArmKinematics(0.72, 0.48)
@@ -82,18 +85,30 @@ def main() -> None:
     measured_directions = rotations[..., 2] @ mount.T + rng.normal(scale=1e-3 / math.sqrt(2), size=(SAMPLES, 3))
     corrupted = measured_directions.copy()
     corrupted[::20] = rng.normal(size=(SAMPLES // 20, 3))
+    general = vb.FiveBar((0.72, 0.705), (0.48, 0.49), 1.574)
+    general_rotations, closes = vb.fk(general, 1.004 * poses[:, 0] + 0.03, poses[:, 1] - 0.03)
+    assert closes.all()
+    general_rotations = noise @ mount @ general_rotations @ tool
+    general_directions = general_rotations[..., 2] @ mount.T + rng.normal(scale=1e-3 / math.sqrt(2),
+                                                                          size=(SAMPLES, 3))
+    full = ("link_arcs", "base_angle", "offsets", "scales", "mount")
 
-    cases = [
-        ("directions, linear", dict(directions=measured_directions)),
-        ("directions, soft_l1 + refit", dict(directions=corrupted, loss="soft_l1")),
-        ("rotations (with tool), linear", dict(rotations=measured_rotations, fit=("arcs", "offsets", "mount", "tool"))),
+    today = ("arcs", "offsets", "mount")
+    cases = [  # name, this tree's options, the other revision's
+        ("directions, linear", dict(directions=measured_directions), {}),
+        ("directions, soft_l1 + refit", dict(directions=corrupted, loss="soft_l1"), {}),
+        ("rotations (with tool), linear", dict(rotations=measured_rotations, fit=today + ("tool",)), {}),
+        ("directions, full model", dict(directions=general_directions, fit=full), dict(fit=today)),
+        ("rotations, full model + tool", dict(rotations=general_rotations, fit=full + ("tool",)),
+         dict(fit=today + ("tool",))),
     ]
     evaluate = _model.Model.evaluate
     with tempfile.TemporaryDirectory() as directory:
         other = other_revision(arguments.against, Path(directory))
         print(f"{'fit of 1,000 samples':32s} {'ms':>8s} {arguments.against + ' ms':>10s} {'ratio':>6s} "
               f"{'evaluations':>12s} {'ms each':>8s}")
-        for name, options in cases:
+        for name, options, theirs in cases:
+            their_options = options | theirs
             calls = [0]
 
             def counted(self, *args, **kwargs):
@@ -101,13 +116,14 @@ def main() -> None:
                 return evaluate(self, *args, **kwargs)
 
             _model.Model.evaluate = counted
-            fit_arm(poses[:, 0], poses[:, 1], **options)
+            result = fit_arm(poses[:, 0], poses[:, 1], **options)
+            assert result.converged and not result.warnings, (name, result.warnings)
             count = calls[0]
             _model.Model.evaluate = evaluate
             this, before = math.inf, math.inf
             for _ in range(repeat):  # alternating, so that both see the same load
                 this = min(this, best_of(1, lambda: fit_arm(poses[:, 0], poses[:, 1], **options)))
-                before = min(before, best_of(1, lambda: other.fit_arm(poses[:, 0], poses[:, 1], **options)))
+                before = min(before, best_of(1, lambda: other.fit_arm(poses[:, 0], poses[:, 1], **their_options)))
             model = _model.Model(poses[:, 0], poses[:, 1], directions=options.get("directions"),
                                  rotations=options.get("rotations"), mirror=False, branch="positive",
                                  initial={}, fit=tuple(options.get("fit", ("arcs", "offsets", "mount"))))
@@ -126,9 +142,14 @@ def main() -> None:
     threaded = best_of(repeat, lambda: fit_arm(poses[:, 0], poses[:, 1], directions=measured_directions))
     _fit.blas_for_fitting = limited
     print(f"{'directions, linear, LAPACK threaded':32s} {threaded * 1e3:8.1f}")
-    kinematics = best_of(repeat * 3, lambda: (vb.fk(nominal, a, b), vb.jacobian(nominal, a, b)))
-    print(f"{'batch fk + jacobian, 1,000 pairs':32s} {kinematics * 1e3:8.2f}")
-    print(f"{'suggest_poses(arm, 1000)':32s} {suggest_time * 1e3:8.1f}")
+    kinematics = best_of(repeat * 3, lambda: (vb.fk(nominal, a, b), vb.jacobian(nominal, a, b),
+                                              vb.geometry_jacobian(nominal, a, b)))
+    print(f"{'batch kinematics, 1,000 pairs':32s} {kinematics * 1e3:8.2f}")
+    this, before = math.inf, math.inf
+    for _ in range(max(1, repeat // 3)):
+        this = min(this, best_of(1, lambda: suggest_poses(nominal, SAMPLES)))
+        before = min(before, best_of(1, lambda: other.suggest_poses(nominal, SAMPLES)))
+    print(f"{'suggest_poses(arm, 1000)':32s} {this * 1e3:8.1f} {before * 1e3:10.1f} {this / before:6.2f}")
 
 
 if __name__ == "__main__":

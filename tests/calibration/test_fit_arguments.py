@@ -13,6 +13,7 @@ import velmora_torso_kinematics as vtk
 cal = pytest.importorskip("velmora_torso_calibration")
 
 LEFT = vtk.VelmoraArmKinematics.default_left()
+GROUPS = "'arcs', 'link_arcs', 'base_angle', 'offsets', 'scales', 'mount', 'tool'"
 A = np.linspace(-0.4, 0.4, 10)
 B = np.linspace(0.3, -0.3, 10)
 D = vb.direction(LEFT, A, B)[0]
@@ -43,7 +44,7 @@ def with_(array, index, value):
     (dict(directions=None, rotations=with_(R, 1, -R[1])),
      "'rotations' holds a matrix that is not a rotation within 1e-06 (sample 1)"),
     (dict(theta_a=A[:6], theta_b=B[:6], directions=D[:6]), "'theta_a' has 6 samples, fewer than the 7 parameters to fit"),
-    (dict(fit=("arcs", "wheels")), "'fit' names an unknown group 'wheels': choose from 'arcs', 'offsets', 'mount', 'tool'"),
+    (dict(fit=("arcs", "wheels")), "'fit' names an unknown group 'wheels': choose from " + GROUPS),
     (dict(fit=("arcs", "arcs")), "'fit' must name each group to fit once, not ('arcs', 'arcs')"),
     (dict(fit=()), "'fit' must name each group to fit once, not ()"),
     (dict(fit=("arcs", "tool")), "'fit' includes 'tool', which only 'rotations' can determine"),
@@ -66,7 +67,7 @@ def with_(array, index, value):
     (dict(directions=D.astype(str)), "'directions' must hold real numbers, not <U32 values"),
     (dict(directions=np.full((10, 3), 1e-13)), "'directions' holds a zero direction (sample 0)"),
     (dict(fit=None), "'fit' must be a sequence of group names, not None"),
-    (dict(fit=("arcs", 3)), "'fit' names an unknown group 3: choose from 'arcs', 'offsets', 'mount', 'tool'"),
+    (dict(fit=("arcs", 3)), "'fit' names an unknown group 3: choose from " + GROUPS),
     (dict(sigma=0.0), "'sigma' must be a positive finite number, or one per sample (shape (10,)), not 0.0"),
     (dict(sigma=np.ones(9)), "'sigma' must be a positive finite number, or one per sample (shape (10,)), not "
                              "array([1., 1., 1., 1., 1., 1., 1., 1., 1.])"),
@@ -74,7 +75,7 @@ def with_(array, index, value):
                                                   "(shape (10,)), not array([ 1.,  1., nan,  1.,  1.,  1.,"),
     (dict(sigma="1e-3"), "'sigma' must be an array of real numbers, not '1e-3'"),
     (dict(initial={"arcs": (0.7, 0.5), "wheels": 1}), "'initial' has an unknown group 'wheels': choose from "
-                                                       "'arcs', 'offsets', 'mount', 'tool'"),
+                                                       + GROUPS),
     (dict(initial={"offsets": (0.1,)}), "'initial['offsets']' must be two finite numbers (offset_a, offset_b), "
                                         "not (0.1,)"),
     (dict(initial={"mount": (0.1, 0.2)}), "'initial['mount']' must be a rotation vector (3 finite numbers) or a "
@@ -82,6 +83,20 @@ def with_(array, index, value):
     (dict(initial={"mount": 2 * np.eye(3)}), "'initial['mount']' must be a rotation vector (3 finite numbers) or "
                                              "a rotation matrix (3x3, within 1e-06), not shape (3, 3)"),
     (dict(initial={"tool": "x"}), "'initial['tool']' must be an array of real numbers, not 'x'"),
+    (dict(fit=("arcs", "link_arcs")), "'fit' names both 'arcs' and 'link_arcs': 'link_arcs' are the four arcs "
+                                      "that 'arcs' ties in pairs, so choose one"),
+    (dict(initial={"link_arcs": (0.7, 0.7, 0.5, 0.5)}), "'initial' gives 'link_arcs', the four arcs, but 'fit' "
+                                                        "ties them in pairs with 'arcs': fit 'link_arcs' instead"),
+    (dict(initial={"link_arcs": (0.7, 0.5)}, fit=("link_arcs",)),
+     "'initial['link_arcs']' must be four finite numbers (arm_arc_a, arm_arc_b, coupler_arc_a, coupler_arc_b), "
+     "not (0.7, 0.5)"),
+    (dict(initial={"base_angle": (1.5, 1.6)}), "'initial['base_angle']' must be one finite number (base_angle), "
+                                               "not (1.5, 1.6)"),
+    (dict(initial={"base_angle": math.nan}), "'initial['base_angle']' must be one finite number (base_angle), "
+                                             "not nan"),
+    (dict(initial={"scales": "1"}), "'initial['scales']' must be two finite numbers (scale_a, scale_b), not '1'"),
+    (dict(fit=("link_arcs", "base_angle", "offsets", "scales", "mount")),
+     "'theta_a' has 10 samples, fewer than the 12 parameters to fit"),
 ])
 def test_fit_arm_bad_input(arguments, message):
     call = dict(theta_a=A, theta_b=B, directions=D) | arguments
@@ -142,9 +157,17 @@ def test_fit_arrays_are_read_only(fitted, name):
                                                  "with finite lows below highs, not ((0.0, 1.0), (0.0, nan))"),
     (dict(n=50, limits=((2.9, 3.0), (2.9, 3.0))), "only 0 joint pairs within 'limits' close with a margin for "
                                                   "arcs off by 0.03 rad and joints off by 0.05 rad; asked for 50"),
+    (dict(fit=("arcs", "tool")), "'fit' includes 'tool', which only 'rotations' can determine"),
+    (dict(fit=("arcs", "gears")), "'fit' names an unknown group 'gears': choose from " + GROUPS),
+    (dict(fit=None), "'fit' must be a sequence of group names, not None"),
+    (dict(arm_arcs=(0.7, 0.71), fit=("arcs", "link_arcs")), "'fit' names both 'arcs' and 'link_arcs': "
+                                                             "'link_arcs' are the four arcs that 'arcs' ties in "
+                                                             "pairs, so choose one"),
 ])
 def test_suggest_poses_bad_input(arguments, message):
     call = dict(n=5) | arguments
+    # A general arm built here: one kept in the table would outlive the module at exit.
+    arm = vb.FiveBar(call.pop("arm_arcs"), (0.5, 0.5)) if "arm_arcs" in call else LEFT
     with pytest.raises(ValueError) as error:
-        cal.suggest_poses(LEFT, **call)
+        cal.suggest_poses(arm, **call)
     assert type(error.value) is ValueError and str(error.value) == "suggest_poses(): " + message

@@ -1,10 +1,10 @@
 """velmora_torso_calibration against simulated arms of known truth: arcs off nominal by up to
-0.03 rad, offsets up to 0.05 rad, mount up to 5 degrees, 1 mrad noise, suggested poses."""
+0.03 rad, offsets up to 0.05 rad, mount up to 5 degrees, 1 mrad noise, suggested poses; and
+general arms (four arcs, a base angle off a right angle, gear ratios off one) in the full model."""
 
 from __future__ import annotations
 
 import functools
-import json
 import math
 import subprocess
 import sys
@@ -26,24 +26,37 @@ NOISE = 1e-3  # radians, per sample
 # batch calls that the other tests make under memcheck too.
 many_fits = pytest.mark.skipif(property_examples(100) < 100, reason="many fits: left to the plain run")
 LEFT = vtk.VelmoraArmKinematics.default_left()
+# The full model of a direction fit: every group but the tool.
+FULL = ("link_arcs", "base_angle", "offsets", "scales", "mount")
 
 
-def truth(seed, mirror=False, branch="positive"):
+def truth(seed, mirror=False, branch="positive", general=False):
+    """An arm off nominal; `general`: its four arcs apart by sd 0.01, its base angle off a right
+    angle by sd 5 mrad, its joints' gear ratios off one by up to 0.5%."""
     rng = np.random.default_rng(seed)
     axis = rng.normal(size=3)
-    return {
-        "arm": _model.make_arm(0.7 + rng.uniform(-0.03, 0.03), 0.5 + rng.uniform(-0.03, 0.03), branch, mirror),
+    arcs = 0.7 + rng.uniform(-0.03, 0.03), 0.5 + rng.uniform(-0.03, 0.03)
+    t = {
+        "arm": _model.make_arm(*arcs, branch, mirror),
         "offsets": rng.uniform(-0.05, 0.05, 2),
+        "scales": np.ones(2),
         "mount": Rotation.from_rotvec(axis / np.linalg.norm(axis) * rng.uniform(0, math.radians(5))),
         "tool": Rotation.from_rotvec(rng.uniform(-0.05, 0.05, 3)),
         "rng": rng,
     }
+    if general:
+        arm_arcs, coupler_arcs = arcs[0] + rng.normal(0, 0.01, 2), arcs[1] + rng.normal(0, 0.01, 2)
+        t["arm"] = vb.FiveBar(tuple(arm_arcs), tuple(coupler_arcs), _model.RIGHT_ANGLE + rng.normal(0, 5e-3),
+                              mirror=mirror, branch=branch)
+        t["scales"] = 1.0 + rng.uniform(-0.005, 0.005, 2)
+    return t
 
 
 def measure(t, poses, kind, noise=NOISE):
     """What a tracker reports at the poses' readings: directions (of any length) with a random
     tangent step of `noise` rms, or rotations turned by a random small rotation of `noise` rms."""
-    a, b = poses[:, 0] + t["offsets"][0], poses[:, 1] + t["offsets"][1]
+    a = t["scales"][0] * poses[:, 0] + t["offsets"][0]
+    b = t["scales"][1] * poses[:, 1] + t["offsets"][1]
     rotations, ok = vb.fk(t["arm"], a, b)
     assert ok.all(), "a suggested pose does not close on the true arm"
     if kind == "d":
@@ -56,16 +69,19 @@ def measure(t, poses, kind, noise=NOISE):
 
 
 def true_parameters(t, names):
-    values = {"arm_arc": t["arm"].arm_arc(), "coupler_arc": t["arm"].coupler_arc(),
-              "offset_a": t["offsets"][0], "offset_b": t["offsets"][1]}
+    arm = vb.FiveBar.from_arm(t["arm"]) if isinstance(t["arm"], vtk.VelmoraArmKinematics) else t["arm"]
+    values = dict(zip(_model.GROUPS["link_arcs"].names, arm.arm_arcs + arm.coupler_arcs))
+    values |= {"arm_arc": arm.arm_arcs[0], "coupler_arc": arm.coupler_arcs[0], "base_angle": arm.base_angle}
+    values |= dict(zip(_model.GROUPS["offsets"].names, t["offsets"])) | dict(zip(_model.GROUPS["scales"].names,
+                                                                                t["scales"]))
     for group in ("mount", "tool"):
         values.update(zip(_model.GROUPS[group].names, t[group].as_rotvec()))
     return np.array([values[name] for name in names])
 
 
 @functools.cache
-def suggested(n, seed, branch="positive", mirror=False):
-    poses = cal.suggest_poses(_model.make_arm(0.7, 0.5, branch, mirror), n, seed=seed)
+def suggested(n, seed, branch="positive", mirror=False, fit=("arcs", "offsets", "mount")):
+    poses = cal.suggest_poses(_model.make_arm(0.7, 0.5, branch, mirror), n, seed=seed, fit=fit)
     poses.flags.writeable = False
     return poses
 
@@ -75,24 +91,30 @@ def poses():
     return suggested(150, 3)
 
 
-def fit(t, poses, kind, noise=NOISE, **options):
+def fit(t, poses, kind, noise=NOISE, general=False, **options):
     data = measure(t, poses, kind, noise)
+    groups = FULL if general else ("arcs", "offsets", "mount")
     if kind == "d":
-        return cal.fit_arm(poses[:, 0], poses[:, 1], directions=data, **options)
-    return cal.fit_arm(poses[:, 0], poses[:, 1], rotations=data, fit=("arcs", "offsets", "mount", "tool"), **options)
+        return cal.fit_arm(poses[:, 0], poses[:, 1], directions=data, fit=groups, **options)
+    return cal.fit_arm(poses[:, 0], poses[:, 1], rotations=data, fit=groups + ("tool",), **options)
 
 
+@pytest.mark.parametrize("general", [False, True], ids=["two arcs", "full model"])
 @pytest.mark.parametrize("kind", ["d", "r"])
 @pytest.mark.parametrize(("mirror", "branch"), [(False, "positive"), (True, "negative")])
-def test_noise_free_data_give_back_the_truth(poses, kind, mirror, branch):
-    t = truth(11, mirror, branch)
-    poses = suggested(100, 1, branch, mirror)
-    result = fit(t, poses, kind, noise=0.0, mirror=mirror, branch=branch)
+def test_noise_free_data_give_back_the_truth(poses, kind, mirror, branch, general):
+    t = truth(11, mirror, branch, general)
+    poses = suggested(100, 1, branch, mirror, FULL if general else ("arcs", "offsets", "mount"))
+    result = fit(t, poses, kind, noise=0.0, general=general, mirror=mirror, branch=branch)
     assert np.abs(result.parameters - true_parameters(t, result.parameter_names)).max() < 1e-8
     assert result.rms < 1e-10 and result.converged and not result.warnings and not result.outliers.any()
-    back = vtk.VelmoraArmKinematics.from_json(result.geometry_json)
-    assert vb.arm_json(back) == vb.arm_json(result.arm) == result.geometry_json
-    assert np.allclose(result.apply(poses[:, 0], poses[:, 1]), (poses + t["offsets"]).T, atol=1e-8)
+    if general:
+        assert isinstance(result.arm, vb.FiveBar) and vb.FiveBar.from_json(result.geometry_json) == result.arm
+        assert np.allclose(result.scales, t["scales"], rtol=0, atol=1e-8)
+    else:
+        back = vtk.VelmoraArmKinematics.from_json(result.geometry_json)
+        assert vb.arm_json(back) == vb.arm_json(result.arm) == result.geometry_json
+    assert np.allclose(result.apply(poses[:, 0], poses[:, 1]), (poses * t["scales"] + t["offsets"]).T, atol=1e-8)
     assert np.allclose(result.mount, t["mount"].as_matrix(), atol=1e-8)
 
 
@@ -171,31 +193,43 @@ def test_data_that_cannot_determine_say_so(poses, theta_a, theta_b, degenerate):
 
 
 @pytest.mark.parametrize(("mirror", "branch"), [(False, "positive"), (True, "negative"), (False, "negative")])
-def test_arc_derivatives_match_central_differences(mirror, branch):
-    arcs = np.array([0.72, 0.48])
-    poses = suggested(40, 5, branch, mirror)
-    a, b = poses[:, 0], poses[:, 1]
-    solved = _model.pose(*arcs, branch, mirror, a, b)
-    assert solved.ok.all()
-    for k, h in enumerate(np.eye(2) * 1e-6):
-        plus, _ = vb.fk(_model.make_arm(*(arcs + h), branch, mirror), a, b)
-        minus, _ = vb.fk(_model.make_arm(*(arcs - h), branch, mirror), a, b)
-        dv3 = (plus[..., 2] - minus[..., 2]) / 2e-6
-        # The frame's angular velocity from dR R^T = [omega]x.
-        spin = np.einsum("nij,nkj->nik", (plus - minus) / 2e-6, solved.rotation)
-        omega = np.stack([spin[:, 2, 1], spin[:, 0, 2], spin[:, 1, 0]], axis=-1)
-        assert np.allclose(solved.dv3[..., k], dv3, atol=1e-7), k
-        assert np.allclose(solved.omega[..., k], omega, atol=1e-7), k
+def test_arm_groups_move_the_arm_as_central_differences_do(mirror, branch):
+    # Each group's body-frame columns (the core's derivatives composed with the pairing of
+    # the arcs, the scales' readings) against differences of fk at a general arm.
+    values = {"arcs": np.array([0.72, 0.48]), "link_arcs": np.array([0.72, 0.69, 0.48, 0.51]),
+              "base_angle": np.array([1.58]), "offsets": np.array([0.02, -0.03]), "scales": np.array([1.004, 0.997])}
+    readings = suggested(40, 5, branch, mirror).T
+    for group, four in [("arcs", False), ("link_arcs", True), ("base_angle", True), ("offsets", True),
+                        ("scales", True)]:
+        def at(shifted):
+            arm = _model.arm_of(shifted, True, four, branch, mirror)
+            return vb.fk(arm, *_model.joints(shifted, *readings))[0]
+
+        solved = _model.pose(_model.arm_of(values, True, four, branch, mirror), *_model.joints(values, *readings))
+        assert solved.ok.all()
+        dv3, omega = _model.GROUPS[group].moves(solved, tuple(readings))
+        for k, h in enumerate(np.eye(len(values[group])) * 1e-6):
+            plus, minus = at(values | {group: values[group] + h}), at(values | {group: values[group] - h})
+            # The frame's angular velocity from dR R^T = [omega]x.
+            spin = np.einsum("nij,nkj->nik", (plus - minus) / 2e-6, solved.rotation)
+            assert np.allclose(dv3[..., k], (plus[..., 2] - minus[..., 2]) / 2e-6, atol=1e-7), (group, k)
+            assert np.allclose(omega[..., k], np.stack([spin[:, 2, 1], spin[:, 0, 2], spin[:, 1, 0]], -1),
+                               atol=1e-7), (group, k)
 
 
-@pytest.mark.parametrize("kind", ["d", "r"])
-def test_model_jacobian_matches_central_differences(poses, kind):
-    # Every column the solver gets, at a point away from the start: arcs, offsets, mount, tool.
-    t = truth(3)
+@pytest.mark.parametrize(("kind", "groups"), [
+    ("d", ("arcs", "offsets", "mount")),
+    ("r", ("arcs", "offsets", "mount", "tool")),
+    ("d", FULL),
+    ("r", FULL + ("tool",)),
+], ids=["directions", "rotations", "directions, full model", "rotations, full model"])
+def test_model_jacobian_matches_central_differences(poses, kind, groups):
+    # Every column the solver gets, at a point away from the start.
+    t = truth(3, general=True)
     data = measure(t, poses[:30], kind)
     model = _model.Model(poses[:30, 0], poses[:30, 1], directions=data if kind == "d" else None,
                          rotations=data if kind == "r" else None, mirror=False, branch="positive",
-                         initial={}, fit=tuple(_model.GROUPS) if kind == "r" else ("arcs", "offsets", "mount"))
+                         initial={}, fit=groups)
     x = model.start() + np.random.default_rng(1).uniform(-0.04, 0.04, len(model.names))
     _, jacobian, ok = model.evaluate(x)
     assert ok.all()
@@ -241,7 +275,7 @@ def test_suggested_poses_close_for_arms_off_nominal():
     # Chosen for the fit: a smaller covariance determinant than as many random poses that pass
     # the same margins.
     candidates = rng.uniform(-math.pi, math.pi, size=(4000, 2))
-    candidates = candidates[_poses._usable(LEFT, json.loads(vb.arm_json(LEFT)), *candidates.T)][:50]
+    candidates = candidates[_poses._usable(vb.FiveBar.from_arm(LEFT), *candidates.T)][:50]
     chosen = cal.fit_arm(poses[:50, 0], poses[:50, 1], directions=measure(truth(1), poses[:50], "d"))
     plain = cal.fit_arm(candidates[:, 0], candidates[:, 1], directions=measure(truth(1), candidates, "d"))
     assert np.linalg.det(chosen.covariance) < 0.1 * np.linalg.det(plain.covariance)

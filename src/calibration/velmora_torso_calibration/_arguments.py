@@ -89,22 +89,25 @@ def data(where: str, theta_a: object, theta_b: object, directions: object, rotat
     return readings_a, readings_b, measured_directions, measured_rotations
 
 
-def groups(fit: object, rotations_given: bool) -> tuple[str, ...]:
+def groups(fit: object, rotations_given: bool, where: str = "fit_arm") -> tuple[str, ...]:
     if isinstance(fit, str):
         groups: tuple[object, ...] = (fit,)
     elif isinstance(fit, Sequence):
         groups = tuple(fit)
     else:
-        raise fail("fit_arm", f"'fit' must be a sequence of group names, not {fit!r}")
+        raise fail(where, f"'fit' must be a sequence of group names, not {fit!r}")
     for group in groups:
         if group not in GROUPS:
-            raise fail("fit_arm", f"'fit' names an unknown group {group!r}: choose from "
-                                   f"{', '.join(map(repr, GROUPS))}")
+            raise fail(where, f"'fit' names an unknown group {group!r}: choose from "
+                              f"{', '.join(map(repr, GROUPS))}")
     if not groups or len(set(groups)) != len(groups):
-        raise fail("fit_arm", f"'fit' must name each group to fit once, not {fit!r}")
+        raise fail(where, f"'fit' must name each group to fit once, not {fit!r}")
+    if "arcs" in groups and "link_arcs" in groups:
+        raise fail(where, "'fit' names both 'arcs' and 'link_arcs': 'link_arcs' are the four arcs that 'arcs' "
+                          "ties in pairs, so choose one")
     unseen = [group for group in groups if GROUPS[str(group)].pointing is None]
     if unseen and not rotations_given:
-        raise fail("fit_arm", f"'fit' includes {unseen[0]!r}, which only 'rotations' can determine")
+        raise fail(where, f"'fit' includes {unseen[0]!r}, which only 'rotations' can determine")
     return tuple(str(group) for group in groups)
 
 
@@ -118,20 +121,25 @@ def _rotation_vector(name: str, value: object) -> Array:
                            f"(3x3, within {ROTATION_TOLERANCE:g}), not shape {array.shape}")
 
 
-def _pair(name: str, value: object, what: str) -> Array:
+COUNTS = {1: "one finite number", 2: "two finite numbers", 4: "four finite numbers"}
+
+
+def _numbers(name: str, value: object, count: int, what: str) -> Array:
     try:
         array = np.asarray(value, dtype=float) if not isinstance(value, (str, bytes)) else np.array([math.nan])
     except (TypeError, ValueError):
         array = np.array([math.nan])
-    if array.shape != (2,) or not np.isfinite(array).all():
-        raise fail("fit_arm", f"'{name}' must be two finite {what}, not {value!r}")
+    if count == 1 and array.shape == ():
+        array = array.reshape(1)
+    if array.shape != (count,) or not np.isfinite(array).all():
+        raise fail("fit_arm", f"'{name}' must be {what}, not {value!r}")
     return array
 
 
-def initial(initial: object) -> dict[str, Array]:
+def initial(initial: object, fit: tuple[str, ...]) -> dict[str, Array]:
     """The given start values per group (mount and tool as rotation vectors)."""
     if not isinstance(initial, Mapping):
-        return {"arcs": _pair("initial", initial, "arcs (arm_arc, coupler_arc)")}
+        return {"arcs": _numbers("initial", initial, 2, "two finite arcs (arm_arc, coupler_arc)")}
     unknown = [key for key in initial if key not in GROUPS]
     if unknown:
         raise fail("fit_arm", f"'initial' has an unknown group {unknown[0]!r}: choose from "
@@ -139,8 +147,12 @@ def initial(initial: object) -> dict[str, Array]:
     given = {}
     for group, value in initial.items():
         name = f"initial[{group!r}]"
+        names = GROUPS[group].names
         given[group] = _rotation_vector(name, value) if GROUPS[group].rotation else \
-            _pair(name, value, f"numbers {GROUPS[group].names}".replace("'", ""))
+            _numbers(name, value, len(names), f"{COUNTS[len(names)]} ({', '.join(names)})")
+    if "link_arcs" in given and "arcs" in fit:
+        raise fail("fit_arm", "'initial' gives 'link_arcs', the four arcs, but 'fit' ties them in pairs with "
+                               "'arcs': fit 'link_arcs' instead")
     return given
 
 

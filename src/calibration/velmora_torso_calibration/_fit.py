@@ -16,7 +16,7 @@ import velmora_torso_batch as vb
 
 from . import _arguments as check
 from ._blas import blas_for_fitting
-from ._model import GROUPS, Array, Model, make_arm, rotation_matrix
+from ._model import GROUPS, Array, Model, rotation_matrix
 from ._result import ArmFit
 
 Bools = npt.NDArray[np.bool_]
@@ -275,11 +275,14 @@ def _starts(model: Model, given: Mapping[str, Array], best: _Attempt | None, num
     aligned = tuple(group for group in ("mount", "tool") if group in model.groups and group not in given)
     if number == 1 and best is not None:
         return best.x, best.used & (model.closure(best.x) < WALL)
-    if number >= 2 and "arcs" not in model.groups:
+    arcs = "arcs" if "arcs" in model.groups else "link_arcs" if "link_arcs" in model.groups else None
+    if number >= 2 and arcs is None:
         return None
     values = dict(model.initial)
-    if "arcs" in model.groups:
-        values["arcs"] = model.initial["arcs"] + ARC_STEP * ARC_CORNERS[max(number - 1, 0) % len(ARC_CORNERS)]
+    if arcs is not None:
+        # The corners move the arm arcs and the coupler arcs, each pair together.
+        corner = ARC_CORNERS[max(number - 1, 0) % len(ARC_CORNERS)]
+        values[arcs] = model.initial[arcs] + ARC_STEP * (corner if arcs == "arcs" else np.repeat(corner, 2))
     values.update(_aligned(model, values, aligned))
     x = np.concatenate([values[group] for group in model.groups])
     return x, nobody
@@ -290,10 +293,13 @@ def fit_arm(theta_a: npt.ArrayLike, theta_b: npt.ArrayLike, *, directions: npt.A
             initial: tuple[float, float] | Mapping[str, Any] = (0.7, 0.5),
             fit: Sequence[str] = ("arcs", "offsets", "mount"), loss: str = "linear", f_scale: float = 0.01,
             sigma: npt.ArrayLike | None = None) -> ArmFit:
-    """Fits arcs, joint offsets, mount and tool to measured directions or rotations.
+    """Fits an arm's geometry, its joints' offsets and scales, mount and tool to measured
+    directions or rotations.
 
-    The joints are the readings plus the offsets; a measured direction is explained as
-    ``mount @ v_3(arcs, joints)``, a measured rotation as ``mount @ fk(arcs, joints) @ tool``.
+    The joints are ``scale * reading + offset`` (scales 1 unless fitted or given); a measured
+    direction is explained as ``mount @ v_3(geometry, joints)``, a measured rotation as
+    ``mount @ fk(geometry, joints) @ tool``. The geometry is today's two arcs, or with
+    ``"link_arcs"`` or ``"base_angle"`` (fitted or given) the general arm's four arcs and base angle.
     The fit starts from `initial`, with mount and tool (when fitted and not given) from the
     closed-form alignment of the measurements with that model, and restarts where it stalls.
 
@@ -313,10 +319,13 @@ def fit_arm(theta_a: npt.ArrayLike, theta_b: npt.ArrayLike, *, directions: npt.A
         The assembly branch (not fitted).
     initial : (float, float) or mapping, optional
         The arcs (arm_arc, coupler_arc) to start from, or a mapping with any of ``"arcs"``
-        (two arcs), ``"offsets"`` (two offsets), ``"mount"`` and ``"tool"`` (each a rotation
-        vector or a 3x3 rotation matrix). A group not in `fit` keeps its value here.
+        (two arcs), ``"link_arcs"`` (a_A, a_B, c_A, c_B), ``"base_angle"`` (radians),
+        ``"offsets"`` (two offsets), ``"scales"`` (two scales), ``"mount"`` and ``"tool"`` (each
+        a rotation vector or a 3x3 rotation matrix). A group not in `fit` keeps its value here;
+        the four link arcs start from the two arcs when not given.
     fit : sequence of str, optional
-        The groups to fit: ``"arcs"``, ``"offsets"``, ``"mount"``, and with `rotations` ``"tool"``.
+        The groups to fit: ``"arcs"`` or ``"link_arcs"``, ``"base_angle"``, ``"offsets"``,
+        ``"scales"``, ``"mount"``, and with `rotations` ``"tool"``.
     loss : {'linear', 'soft_l1', 'huber', 'cauchy', 'arctan'}, optional
         Passed to `scipy.optimize.least_squares`; a robust loss flags outliers and refits the rest.
     f_scale : float, optional
@@ -329,8 +338,9 @@ def fit_arm(theta_a: npt.ArrayLike, theta_b: npt.ArrayLike, *, directions: npt.A
     Returns
     -------
     ArmFit
-        The estimate, its errors and the report. A fit that did not converge says so in its
-        first warning and has infinite standard errors.
+        The estimate, its errors and the report; its `arm` is a ``velmora_torso_batch.FiveBar``
+        when ``"link_arcs"`` or ``"base_angle"`` is fitted or given. A fit that did not converge
+        says so in its first warning and has infinite standard errors.
 
     Raises
     ------
@@ -354,8 +364,8 @@ def fit_arm(theta_a: npt.ArrayLike, theta_b: npt.ArrayLike, *, directions: npt.A
         raise check.fail("fit_arm", f"'mirror' must be True or False, not {mirror!r}")
     if branch not in ("positive", "negative"):
         raise check.fail("fit_arm", f"'branch' must be 'positive' or 'negative', not {branch!r}")
-    given = check.initial(initial)
     groups = check.groups(fit, measured_rotations is not None)
+    given = check.initial(initial, groups)
     if loss not in LOSSES:
         raise check.fail("fit_arm", f"'loss' must be one of {', '.join(map(repr, LOSSES))}, not {loss!r}")
     if isinstance(f_scale, bool) or not isinstance(f_scale, (int, float, np.floating, np.integer)) \
@@ -409,13 +419,14 @@ def _report(model: Model, attempt: _Attempt, starts: int, given: Mapping[str, Ar
                            f"the samples it used (the optimiser: {attempt.message}), so no parameter gets a "
                            f"finite standard error.")
     values = model.unpack(x)
-    arm = make_arm(float(values["arcs"][0]), float(values["arcs"][1]), model.branch, model.mirror)
+    arm = model.arm(values)
     rotations = {group: rotation_matrix(values[group]) if group in model.groups or group in given
                  else None for group in ("mount", "tool")}
     return ArmFit(
         arm=arm,
-        geometry_json=vb.arm_json(arm),
+        geometry_json=arm.to_json() if isinstance(arm, vb.FiveBar) else vb.arm_json(arm),
         offsets=(float(values["offsets"][0]), float(values["offsets"][1])),
+        scales=(float(values["scales"][0]), float(values["scales"][1])),
         mount=rotations["mount"],
         tool=rotations["tool"],
         residuals=errors,

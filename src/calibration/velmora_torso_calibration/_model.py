@@ -1,21 +1,21 @@
 """The measurement model of an arm and its derivatives, over arrays of samples.
 
-Parameters are grouped: arcs (arm_arc, coupler_arc), offsets (offset_a,
-offset_b, added to the joint readings), mount (the tracker frame's rotation
-relative to the body frame, as a rotation vector) and tool (the sensor's
-rotation on the end effector, as a rotation vector). A direction sample is
-explained as mount @ v_3(arcs, joints), a rotation sample as
-mount @ fk(arcs, joints) @ tool.
+Parameters are grouped: the arm's geometry, either today's two arcs (arm_arc,
+coupler_arc, each for both sides) or the four link arcs (arm_arc_a, arm_arc_b,
+coupler_arc_a, coupler_arc_b), and the base angle between the input axes;
+the joints' offsets and scales (a joint is scale * reading + offset); mount
+(the tracker frame's rotation relative to the body frame, as a rotation
+vector) and tool (the sensor's rotation on the end effector, as a rotation
+vector). A direction sample is explained as mount @ v_3(geometry, joints), a
+rotation sample as mount @ fk(geometry, joints) @ tool.
 
-Derivatives are analytic: with respect to the joints from the batch velocity
-kinematics; with respect to the arcs by differentiating the loop's closure
-conditions v_3 . v_2 = v_3 . v_4 = cos(coupler_arc), |v_3| = 1; with respect to
-the rotations from cross products.
+Derivatives are analytic: with respect to the joints and the geometry from the
+core (the batch `jacobian` and `geometry_jacobian`); with respect to the
+rotations from cross products. This module composes them with the mount, the
+tool, the offsets and the scales.
 
-`pose` is the one place that computes the arm: the batch kinematics, and the
-NumPy elbows, closure and arc derivatives beside them (`elbows`,
-`arc_derivatives`). Everything above it (the groups' columns, the residuals,
-the fit) reads only its `Pose`.
+`pose` is the one place that computes the arm. Everything above it (the
+groups' columns, the residuals, the fit) reads only its `Pose`.
 """
 
 from __future__ import annotations
@@ -78,86 +78,62 @@ def inverse_left_jacobian(phi: Array) -> Array:
     return np.eye(3) - 0.5 * k + c[..., None, None] * (k @ k)
 
 
-def elbows(arm_arc: float, mirror: bool, theta_a: Array, theta_b: Array) -> tuple[Array, Array, Array, Array]:
-    """v_2, v_4 and their derivatives with respect to arm_arc, each [N, 3]."""
-    m = -1.0 if mirror else 1.0
-    sa, ca = math.sin(arm_arc), math.cos(arm_arc)
-    cos_a, sin_a, cos_b, sin_b = np.cos(theta_a), np.sin(theta_a), np.cos(theta_b), np.sin(theta_b)
-    ones = np.ones_like(theta_a)
-    v2 = np.stack([m * sa * cos_a, m * sa * sin_a, ca * ones], axis=-1)
-    v4 = np.stack([m * ca * ones, -m * sa * sin_b, sa * cos_b], axis=-1)
-    dv2 = np.stack([m * ca * cos_a, m * ca * sin_a, -sa * ones], axis=-1)
-    dv4 = np.stack([-m * sa * ones, -m * ca * sin_b, ca * cos_b], axis=-1)
-    return v2, v4, dv2, dv4
-
-
 def dot(a: Array, b: Array) -> Array:
     return np.asarray(np.einsum("...i,...i->...", a, b), dtype=float)
 
 
+Arm = VelmoraArmKinematics | vb.FiveBar
+
+
 @dataclass
 class Pose:
-    """Forward kinematics of N joint pairs and the derivatives of v_3 and of
-    the end-effector frame with respect to (arm_arc, coupler_arc, theta_a,
-    theta_b). `ok` is False where the loop does not close or is locked."""
+    """Forward kinematics of N joint pairs and the core's derivatives of v_3 and
+    of the end-effector frame's angular velocity (body frame) with respect to the
+    five geometry parameters and the two joints. `ok` is False where the loop
+    does not close or is locked."""
 
-    rotation: Array  # [N, 3, 3]
-    v3: Array        # [N, 3]
-    dv3: Array       # [N, 3, 4]: columns d/d arm_arc, coupler_arc, theta_a, theta_b
-    omega: Array     # [N, 3, 4]: the frame's angular velocity per unit of each
-    closure: Array   # [N]: |v_3 . (v_2 x v_4)|, zero at the locked edge
+    rotation: Array        # [N, 3, 3]
+    v3: Array              # [N, 3]
+    geometry_v3: Array     # [N, 3, 5]: columns arm_arcs (A, B), coupler_arcs (A, B), base_angle
+    geometry_omega: Array  # [N, 3, 5]
+    joint_v3: Array        # [N, 3, 2]: columns theta_a, theta_b
+    joint_omega: Array     # [N, 3, 2]
+    closure: Array         # [N]: |v_3 . (v_2 x v_4)|, zero where the loop does not close or is locked
     ok: npt.NDArray[np.bool_]
 
 
-def arc_derivatives(arm_arc: float, coupler_arc: float, mirror: bool, theta_a: Array, theta_b: Array,
-                    rotation: Array) -> tuple[Array, Array, Array]:
-    """d v_3 and the frame's angular velocity, [N, 3, 2], per unit of arm_arc and
-    coupler_arc, and the closure |v_3 . (v_2 x v_4)| [N].
-
-    Differentiating v_3 . v_2 = cos(beta), v_3 . v_4 = cos(beta), v_3 . v_3 = 1
-    gives the linear system [v_2; v_4; v_3] dv_3 = rhs, whose inverse has the
-    columns (v_4 x v_3, v_3 x v_2, v_2 x v_4) / closure, closure = v_3 . (v_2 x v_4)
-    (so dv_3 grows without bound at the locked edge, as the joints' J_v does).
-    The frame's X is the elbows' bisector w = v_2 + v_4 made orthogonal to v_3,
-    so its turn about v_3 is dX . Y = (dw . Y / |w| - (w^ . v_3) dv_3 . Y) / q,
-    q = |w^ - (w^ . v_3) v_3|, and the whole angular velocity is
-    v_3 x dv_3 + (dX . Y) v_3.
-    """
-    v2, v4, dv2, dv4 = elbows(arm_arc, mirror, theta_a, theta_b)
-    y_axis, v3 = rotation[..., 1], rotation[..., 2]
-    closure = dot(v3, np.cross(v2, v4))
-    first, second = np.cross(v4, v3), np.cross(v3, v2)
-    minus_sin = -math.sin(coupler_arc)
-    # rhs rows 0 and 1 (row 2 is zero): arm_arc moves the elbows, coupler_arc the cosines.
-    rhs_arm = (-dot(v3, dv2), -dot(v3, dv4))
-    dv3_arm = (rhs_arm[0][:, None] * first + rhs_arm[1][:, None] * second) / closure[:, None]
-    dv3_coupler = minus_sin * (first + second) / closure[:, None]
-    w = v2 + v4
-    w_norm = np.linalg.norm(w, axis=-1)
-    p = dot(w, v3) / w_norm
-    q = np.linalg.norm(w / w_norm[:, None] - p[:, None] * v3, axis=-1)
-    dv3 = np.stack([dv3_arm, dv3_coupler], axis=-1)
-    dw = np.stack([dv2 + dv4, np.zeros_like(w)], axis=-1)
-    turn = (np.einsum("ni,nik->nk", y_axis, dw) / w_norm[:, None]
-            - p[:, None] * np.einsum("ni,nik->nk", y_axis, dv3)) / q[:, None]
-    omega = np.cross(v3[:, :, None], dv3, axisa=1, axisb=1, axisc=1) + v3[:, :, None] * turn[:, None, :]
-    return dv3, omega, np.abs(closure)
+# The core's closure margin, in builds of the companion that have it.
+CORE_MARGIN: Callable[..., Array] | None = getattr(vb, "closure_margin", None)
 
 
-def pose(arm_arc: float, coupler_arc: float, branch: str, mirror: bool, theta_a: Array, theta_b: Array) -> Pose:
-    arm = make_arm(arm_arc, coupler_arc, branch, mirror)
+def closure_of(arm: Arm, theta_a: Array, theta_b: Array, geometry_v3: Array, ok: npt.NDArray[np.bool_]) -> Array:
+    """|v_3 . (v_2 x v_4)| where `ok`, zero elsewhere: the core's margin where
+    the companion has it, else from the core's dv_3/dc_A, as
+    v_3 . v_2 = cos(c_A), v_3 . v_4 = cos(c_B) and |v_3| = 1 give
+    dv_3/dc_A = -sin(c_A) (v_4 x v_3) / closure, and |v_4 x v_3| = sin(c_B)."""
+    if CORE_MARGIN is not None:
+        return np.where(ok, CORE_MARGIN(arm, theta_a, theta_b), 0.0)
+    five = arm if isinstance(arm, vb.FiveBar) else vb.FiveBar.from_arm(arm)
+    c_a, c_b = five.coupler_arcs
+    closure = np.zeros(ok.shape)
+    closure[ok] = abs(math.sin(c_a) * math.sin(c_b)) / np.linalg.norm(geometry_v3[ok][..., 2], axis=-1)
+    return closure
+
+
+def closure(arm: Arm, theta_a: Array, theta_b: Array) -> tuple[Array, npt.NDArray[np.bool_]]:
+    """|v_3 . (v_2 x v_4)| and where the loop closes, unlocked."""
+    geometry_v3, _, ok = vb.geometry_jacobian(arm, theta_a, theta_b)
+    return closure_of(arm, theta_a, theta_b, geometry_v3, ok), ok
+
+
+def pose(arm: Arm, theta_a: Array, theta_b: Array) -> Pose:
+    """The one place that computes the arm: the batch kinematics and derivatives."""
     rotation, closes = vb.fk(arm, theta_a, theta_b)
     j_omega, j_v, unlocked = vb.jacobian(arm, theta_a, theta_b)
+    g_v3, g_omega, _ = vb.geometry_jacobian(arm, theta_a, theta_b)
     ok = closes & unlocked
-    dv3 = np.full(rotation.shape[:-2] + (3, 4), np.nan)
-    omega = np.full_like(dv3, np.nan)
-    closure = np.zeros(rotation.shape[:-2])
-    if ok.any():
-        arcs_dv3, arcs_omega, closure[ok] = arc_derivatives(arm_arc, coupler_arc, mirror, theta_a[ok], theta_b[ok],
-                                                            rotation[ok])
-        dv3[ok] = np.concatenate([arcs_dv3, j_v[ok]], axis=-1)
-        omega[ok] = np.concatenate([arcs_omega, j_omega[ok]], axis=-1)
-    return Pose(rotation, rotation[..., 2], dv3, omega, closure, ok)
+    return Pose(rotation, rotation[..., 2], g_v3, g_omega, j_v, j_omega,
+                closure_of(arm, theta_a, theta_b, g_v3, ok), ok)
 
 
 def tangent_bases(directions: Array) -> Array:
@@ -175,48 +151,76 @@ class Evaluation:
     """What every group's columns share at one estimate."""
 
     solved: Pose
+    readings: tuple[Array, Array]  # the samples' joint readings (theta_a, theta_b)
     values: Mapping[str, Array]
     mount: Array     # [3, 3]
     pointing: Array  # [n, 3]: mount @ v_3, the modelled direction in the tracker's frame
     body: Array      # [n, 3, 3]: mount @ fk
 
 
+# How the arm moves per unit of a group's parameters: (dv_3 [n, 3, k], the
+# frame's angular velocity [n, 3, k]), body frame, from the pose and the readings.
+Moves = Callable[[Pose, tuple[Array, Array]], tuple[Array, Array]]
+
+
 @dataclass(frozen=True)
 class Group:
     """One group of fitted parameters: its names, the value it has when neither
-    fitted nor given, which columns of the pose's derivatives it moves (the
-    body-frame v_3 and the frame's spin; None for the tracker's and sensor's
-    rotations, which do not move the arm), and its columns of the model's
-    derivative at an evaluation: of the modelled direction ([n, 3, k]; None
-    where directions cannot determine it) and of the modelled rotation's
+    fitted nor given, how it moves the arm in the body frame (None for the
+    tracker's and sensor's rotations, which do not), and its columns of the
+    model's derivative at an evaluation: of the modelled direction ([n, 3, k];
+    None where directions cannot determine it) and of the modelled rotation's
     spatial angular velocity ([n, 3, k])."""
 
     names: tuple[str, ...]
     default: tuple[float, ...]
     rotation: bool  # given as a rotation (vector or matrix), fitted as a rotation vector
-    pose_columns: slice | None
+    moves: Moves | None
     pointing: Callable[[Evaluation], Array] | None
     spin: Callable[[Evaluation], Array]
 
 
-def _through_mount(columns: slice) -> Callable[[Evaluation], Array]:
-    """Pose derivatives (arcs or joints) seen in the tracker's frame."""
-    return lambda e: np.asarray(np.einsum("ij,njc->nic", e.mount, e.solved.dv3[..., columns]), dtype=float)
+def _geometry(columns: Array) -> Moves:
+    """A geometry group: its parameters map onto the core's five (arm_arcs,
+    coupler_arcs, base_angle) by `columns` [5, k]."""
+    return lambda solved, readings: (solved.geometry_v3 @ columns, solved.geometry_omega @ columns)
 
 
-def _spin_through_mount(columns: slice) -> Callable[[Evaluation], Array]:
-    return lambda e: np.asarray(np.einsum("ij,njc->nic", e.mount, e.solved.omega[..., columns]), dtype=float)
+def _offsets(solved: Pose, readings: tuple[Array, Array]) -> tuple[Array, Array]:
+    return solved.joint_v3, solved.joint_omega
 
 
-ARCS, JOINTS = slice(0, 2), slice(2, 4)  # the pose's derivative columns: (arm_arc, coupler_arc, theta_a, theta_b)
+def _scales(solved: Pose, readings: tuple[Array, Array]) -> tuple[Array, Array]:
+    """joint = scale * reading + offset: a scale moves its joint by the reading."""
+    per_joint = np.stack(readings, axis=-1)[:, None, :]
+    return solved.joint_v3 * per_joint, solved.joint_omega * per_joint
+
+
+def _arm_group(names: tuple[str, ...], default: tuple[float, ...], moves: Moves) -> Group:
+    """A group that moves the arm, seen through the tracker's mount."""
+    def pointing(e: Evaluation) -> Array:
+        return np.asarray(np.einsum("ij,njc->nic", e.mount, moves(e.solved, e.readings)[0]), dtype=float)
+
+    def spin(e: Evaluation) -> Array:
+        return np.asarray(np.einsum("ij,njc->nic", e.mount, moves(e.solved, e.readings)[1]), dtype=float)
+
+    return Group(names, default, False, moves, pointing, spin)
+
+
+RIGHT_ANGLE = 1.5707963267948966  # the double nearest pi/2: today's arm's base angle, v_5 exactly on x
+# "arcs" ties each pair of the four arcs to one value: (arm_arc, coupler_arc) -> (a, a, c, c).
+PAIRED = np.array([[1.0, 0.0], [1.0, 0.0], [0.0, 1.0], [0.0, 1.0], [0.0, 0.0]])
 
 # The fitted groups, in the order of the parameter vector; a reading's offset
-# moves the model as its joint does. A new group is one row here.
+# moves the model as its joint does, its scale as the joint times the reading.
+# A new group is one row here (and, for geometry, its place in `five_bar`).
 GROUPS: dict[str, Group] = {
-    "arcs": Group(("arm_arc", "coupler_arc"), (0.7, 0.5), False, ARCS, _through_mount(ARCS),
-                  _spin_through_mount(ARCS)),
-    "offsets": Group(("offset_a", "offset_b"), (0.0, 0.0), False, JOINTS, _through_mount(JOINTS),
-                     _spin_through_mount(JOINTS)),
+    "arcs": _arm_group(("arm_arc", "coupler_arc"), (0.7, 0.5), _geometry(PAIRED)),
+    "link_arcs": _arm_group(("arm_arc_a", "arm_arc_b", "coupler_arc_a", "coupler_arc_b"), (0.7, 0.7, 0.5, 0.5),
+                            _geometry(np.eye(5)[:, :4])),
+    "base_angle": _arm_group(("base_angle",), (RIGHT_ANGLE,), _geometry(np.eye(5)[:, 4:])),
+    "offsets": _arm_group(("offset_a", "offset_b"), (0.0, 0.0), _offsets),
+    "scales": _arm_group(("scale_a", "scale_b"), (1.0, 1.0), _scales),
     # d(mount @ v_3) per mount rotation vector: -[u]x J_l(mount); the rotation turns by J_l(mount).
     "mount": Group(("mount_x", "mount_y", "mount_z"), (0.0, 0.0, 0.0), True, None,
                    lambda e: -skew(e.pointing) @ left_jacobian(e.values["mount"]),
@@ -224,18 +228,49 @@ GROUPS: dict[str, Group] = {
     "tool": Group(("tool_x", "tool_y", "tool_z"), (0.0, 0.0, 0.0), True, None, None,
                   lambda e: e.body @ left_jacobian(e.values["tool"])),
 }
+# The groups beyond today's model of equal arcs and a right angle: fitted or
+# given, they make the fitted arm a FiveBar.
+GENERAL = ("link_arcs", "base_angle")
 
 
 def rotation_matrix(rotation_vector: Array) -> Array:
     return np.asarray(Rotation.from_rotvec(rotation_vector).as_matrix(), dtype=float)
 
 
+def known_values(arm: Arm) -> dict[str, Array]:
+    """An arm's geometry as group values: "arcs" for one of today's arms, the
+    four "link_arcs" and the "base_angle" for a general one."""
+    if isinstance(arm, VelmoraArmKinematics):
+        return {"arcs": np.array([arm.arm_arc(), arm.coupler_arc()])}
+    return {"link_arcs": np.array(arm.arm_arcs + arm.coupler_arcs), "base_angle": np.array([arm.base_angle])}
+
+
+def arm_of(values: Mapping[str, Array], general: bool, four: bool, branch: str, mirror: bool) -> Arm:
+    """The arm of the group values: a FiveBar with the base angle when `general`,
+    else one of today's arms; its arcs the four link arcs when `four`, else the
+    two arcs, each for both sides."""
+    if not general:
+        return make_arm(float(values["arcs"][0]), float(values["arcs"][1]), branch, mirror)
+    a_a, a_b, c_a, c_b = (float(v) for v in (values["link_arcs"] if four else np.repeat(values["arcs"], 2)))
+    return vb.FiveBar((a_a, a_b), (c_a, c_b), float(values["base_angle"][0]), mirror=mirror, branch=branch)
+
+
+def joints(values: Mapping[str, Array], theta_a: Array, theta_b: Array) -> tuple[Array, Array]:
+    """The model's joints of readings: scale * reading + offset (a unit scale
+    leaves the reading's bits as they are)."""
+    (scale_a, scale_b), (offset_a, offset_b) = (float(v) for v in values["scales"]), \
+        (float(v) for v in values["offsets"])
+    return scale_a * theta_a + offset_a, scale_b * theta_b + offset_b
+
+
 class Model:
     """Residuals and their Jacobian for one data set and one choice of fitted groups.
 
-    `initial` holds every group's value (mount and tool as rotation vectors);
-    the groups not fitted keep theirs. Residual rows are divided by each
-    sample's `sigma`, so that the solver and the covariance see unit noise.
+    `initial` holds the given groups' values (mount and tool as rotation
+    vectors); the groups not fitted keep theirs, or their defaults. The four
+    link arcs start from the two arcs' values when not given. Residual rows are
+    divided by each sample's `sigma`, so that the solver and the covariance see
+    unit noise.
     """
 
     def __init__(self, theta_a: Array, theta_b: Array, *, directions: Array | None, rotations: Array | None,
@@ -257,6 +292,10 @@ class Model:
         self.groups = tuple(group for group in GROUPS if group in fit)
         self.names = tuple(name for group in self.groups for name in GROUPS[group].names)
         self.initial = {group: np.array(initial.get(group, GROUPS[group].default), dtype=float) for group in GROUPS}
+        if "link_arcs" not in initial:
+            self.initial["link_arcs"] = np.repeat(self.initial["arcs"], 2)
+        self.four = "link_arcs" in fit or "link_arcs" in initial
+        self.general = any(group in fit or group in initial for group in GENERAL)
         self.cache_key: bytes | None = None
         self.cached: tuple[Array, Array, npt.NDArray[np.bool_]] | None = None
 
@@ -271,11 +310,11 @@ class Model:
             at += len(GROUPS[group].names)
         return values
 
+    def arm(self, values: Mapping[str, Array]) -> Arm:
+        return arm_of(values, self.general, self.four, self.branch, self.mirror)
+
     def solve_pose(self, values: Mapping[str, Array], samples: npt.NDArray[np.intp] | slice) -> Pose:
-        arm_arc, coupler_arc = (float(v) for v in values["arcs"])
-        offset_a, offset_b = (float(v) for v in values["offsets"])
-        return pose(arm_arc, coupler_arc, self.branch, self.mirror, self.theta_a[samples] + offset_a,
-                    self.theta_b[samples] + offset_b)
+        return pose(self.arm(values), *joints(values, self.theta_a[samples], self.theta_b[samples]))
 
     def evaluate(self, x: Array, samples: npt.NDArray[np.intp] | slice = slice(None)
                  ) -> tuple[Array, Array, npt.NDArray[np.bool_]]:
@@ -289,7 +328,8 @@ class Model:
         mount = rotation_matrix(values["mount"])
         n = solved.v3.shape[0]
         body = np.einsum("ij,njk->nik", mount, solved.rotation)
-        frame = Evaluation(solved, values, mount, solved.v3 @ mount.T, body)
+        frame = Evaluation(solved, (self.theta_a[samples], self.theta_b[samples]), values, mount,
+                           solved.v3 @ mount.T, body)
         if self.kind == "directions":
             bases = self.bases[samples]
             residuals = np.einsum("nkj,nj->nk", bases, frame.pointing)
@@ -305,7 +345,8 @@ class Model:
                 residuals[finite] = Rotation.from_matrix(error[finite]).as_rotvec()
             # Spatial angular velocities of the modelled rotation per parameter,
             # then through J_l(r)^-1 onto the residual's rotation vector.
-            spin = np.concatenate([GROUPS[group].spin(frame) for group in self.groups], axis=-1)
+            spin = np.concatenate([GROUPS[group].spin(frame) for group in self.groups], axis=-1) \
+                if self.groups else np.zeros((n, 3, 0))
             jacobian = inverse_left_jacobian(residuals) @ spin
         ok = solved.ok & np.isfinite(residuals).all(axis=-1)
         weight = 1.0 / self.sigma[samples]
@@ -320,10 +361,8 @@ class Model:
         """Each sample's error in radians (the angle between the measured and the
         modelled direction or rotation; NaN where the loop does not close) and where it closes."""
         values = self.unpack(x)
-        arm_arc, coupler_arc = (float(v) for v in values["arcs"])
-        offset_a, offset_b = (float(v) for v in values["offsets"])
-        arm = make_arm(arm_arc, coupler_arc, self.branch, self.mirror)
-        theta_a, theta_b = self.theta_a + offset_a, self.theta_b + offset_b
+        arm = self.arm(values)
+        theta_a, theta_b = joints(values, self.theta_a, self.theta_b)
         rotation, closes = vb.fk(arm, theta_a, theta_b)
         _, _, unlocked = vb.jacobian(arm, theta_a, theta_b)
         ok = closes & unlocked

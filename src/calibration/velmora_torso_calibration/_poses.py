@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 import math
 from collections.abc import Sequence
 
@@ -13,8 +12,9 @@ import velmora_torso_batch as vb
 import velmora_torso_kinematics
 from velmora_torso_kinematics import VelmoraArmKinematics
 
+from . import _arguments as check
 from ._blas import blas_for_fitting
-from ._model import Model, elbows, make_arm
+from ._model import Arm, Model, closure, known_values
 
 # A suggested pose must still close, away from the locked edge, for an arm
 # whose arcs are off nominal by up to ARC_MARGIN and whose joints are off by up
@@ -47,39 +47,39 @@ def _limits(limits: Sequence[Sequence[float]] | Sequence[float] | None) -> tuple
     return (float(array[0, 0]), float(array[0, 1])), (float(array[1, 0]), float(array[1, 1]))
 
 
-def _usable(arm: VelmoraArmKinematics, geometry: dict[str, object], theta_a: npt.NDArray[np.float64],
-            theta_b: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+def _usable(arm: vb.FiveBar, theta_a: npt.NDArray[np.float64], theta_b: npt.NDArray[np.float64]
+            ) -> npt.NDArray[np.bool_]:
     """Pairs that close with margin on every nearby arm and are not pointing-singular on this one."""
     measure, usable = vb.singularity_measure(arm, theta_a, theta_b)
     usable &= measure >= POINTING_MARGIN
-    arm_arc, coupler_arc = float(geometry["arm_arc"]), float(geometry["coupler_arc"])  # type: ignore[arg-type]
-    branch, mirror = str(geometry["branch"]), bool(geometry["mirror"])
     shifts = [(0.0, 0.0)] + [(da, db) for da in (-JOINT_MARGIN, JOINT_MARGIN) for db in (-JOINT_MARGIN, JOINT_MARGIN)]
-    for nearby_arm_arc in arm_arc + ARC_MARGIN * np.linspace(-1.0, 1.0, 5):
-        nearby = make_arm(nearby_arm_arc, coupler_arc - ARC_MARGIN, branch, mirror)
+    (a_a, a_b), (c_a, c_b) = arm.arm_arcs, arm.coupler_arcs
+    for shift in ARC_MARGIN * np.linspace(-1.0, 1.0, 5):
+        nearby = vb.FiveBar((a_a + float(shift), a_b + float(shift)), (c_a - ARC_MARGIN, c_b - ARC_MARGIN),
+                            arm.base_angle, mirror=arm.mirror, branch=arm.branch)
         for da, db in shifts:
-            a, b = theta_a + da, theta_b + db
-            v3, closes = vb.direction(nearby, a, b)
-            v2, v4, _, _ = elbows(nearby_arm_arc, mirror, a, b)
-            closure = np.einsum("ni,ni->n", v3, np.cross(v2, v4))
-            usable &= closes & (np.abs(closure) >= CLOSURE_MARGIN)
+            left = np.flatnonzero(usable)  # only candidates still in the running
+            margin, closes = closure(nearby, theta_a[left] + da, theta_b[left] + db)
+            usable[left] = closes & (margin >= CLOSURE_MARGIN)
     return usable
 
 
-def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics, n: int, *,
+def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics | vb.FiveBar, n: int, *,
                   limits: Sequence[Sequence[float]] | Sequence[float] | None = None,
-                  seed: int = 0) -> npt.NDArray[np.float64]:
+                  seed: int = 0, fit: Sequence[str] = ("arcs", "offsets", "mount")) -> npt.NDArray[np.float64]:
     """Joint readings at which to measure an arm, for a well-conditioned fit.
 
     Chosen greedily (without repeats) from a grid over `limits`, each maximising the
-    determinant of the information matrix of the direction fit of arcs, offsets and mount.
-    Every candidate closes with |v_3 . (v_2 x v_4)| >= 0.02 for every arm whose arcs are off
-    by up to 0.03 rad and joints off by up to 0.05 rad, and stays clear of the pointing
-    singularity (``singularity_measure`` >= 0.05), so that it closes on the real arm.
+    determinant of the information matrix of the direction fit of the groups `fit` (as
+    `fit_arm` names them) at the nominal arm. Every candidate closes with
+    |v_3 . (v_2 x v_4)| >= 0.02 for every arm whose arm arcs are off by up to 0.03 rad
+    (together), coupler arcs 0.03 rad shorter and joints off by up to 0.05 rad, and stays
+    clear of the pointing singularity (``singularity_measure`` >= 0.05), so that it closes on
+    the real arm.
 
     Parameters
     ----------
-    arm : velmora_torso_kinematics.VelmoraArmKinematics
+    arm : velmora_torso_kinematics.VelmoraArmKinematics or velmora_torso_batch.FiveBar
         The nominal arm.
     n : int
         How many poses, at least 1.
@@ -87,6 +87,9 @@ def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics, n: int, *,
         The joints' ranges, radians (default +-pi for both).
     seed : int, optional
         A non-negative integer that shifts the grid within one cell.
+    fit : sequence of str, optional
+        The groups whose direction fit the poses are chosen for (no ``"tool"``); for an arm
+        whose arcs are not equal in pairs, ``"arcs"`` stands for its four, ``"link_arcs"``.
 
     Returns
     -------
@@ -96,10 +99,10 @@ def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics, n: int, *,
     Raises
     ------
     ValueError
-        "suggest_poses(): ..." naming the argument, for a bad `n`, `limits` or `seed`, and when
-        fewer than `n` candidates qualify.
+        "suggest_poses(): ..." naming the argument, for a bad `n`, `limits`, `seed` or `fit`, and
+        when fewer than `n` candidates qualify.
     TypeError
-        For an `arm` that is not a ``VelmoraArmKinematics``.
+        For an `arm` that is neither a ``VelmoraArmKinematics`` nor a ``FiveBar``.
 
     Examples
     --------
@@ -107,27 +110,36 @@ def suggest_poses(arm: velmora_torso_kinematics.VelmoraArmKinematics, n: int, *,
     >>> poses.shape  # doctest: +SKIP
     (100, 2)
     """
-    if not isinstance(arm, VelmoraArmKinematics):
-        raise TypeError(f"suggest_poses(): 'arm' must be a VelmoraArmKinematics, not {type(arm).__name__}")
+    if not isinstance(arm, (VelmoraArmKinematics, vb.FiveBar)):
+        raise TypeError(f"suggest_poses(): 'arm' must be a VelmoraArmKinematics or a FiveBar, not "
+                        f"{type(arm).__name__}")
+    groups = check.groups(fit, False, "suggest_poses")
+    known = known_values(arm)
+    if "arcs" in groups and "arcs" not in known:
+        (a_a, a_b), (c_a, c_b) = known["link_arcs"][:2], known["link_arcs"][2:]
+        if a_a == a_b and c_a == c_b:
+            known = {"arcs": np.array([a_a, c_a]), "base_angle": known["base_angle"]}
+        else:  # an arm of four arcs has no two to fit: its arcs are the four
+            groups = tuple("link_arcs" if group == "arcs" else group for group in groups)
     with blas_for_fitting():
-        return _suggest(arm, n, limits, seed)
+        return _suggest(arm, n, limits, seed, groups, known)
 
 
-def _suggest(arm: VelmoraArmKinematics, n: int, limits: Sequence[Sequence[float]] | Sequence[float] | None,
-             seed: int) -> npt.NDArray[np.float64]:
+def _suggest(arm: Arm, n: int, limits: Sequence[Sequence[float]] | Sequence[float] | None, seed: int,
+             groups: tuple[str, ...], known: dict[str, npt.NDArray[np.float64]]) -> npt.NDArray[np.float64]:
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
         raise ValueError(f"suggest_poses(): 'n' must be a positive integer, not {n!r}")
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
         raise ValueError(f"suggest_poses(): 'seed' must be a non-negative integer, not {seed!r}")
     (a_low, a_high), (b_low, b_high) = _limits(limits)
-    geometry = json.loads(vb.arm_json(arm))
+    five = arm if isinstance(arm, vb.FiveBar) else vb.FiveBar.from_arm(arm)
     rng = np.random.default_rng(seed)
     shift = rng.random(2)  # the grid's offset within one cell: each seed its own grid
     for side in GRID_SIDES:
         grid_a = a_low + (np.arange(side) + shift[0]) * (a_high - a_low) / side
         grid_b = b_low + (np.arange(side) + shift[1]) * (b_high - b_low) / side
         theta_a, theta_b = (g.ravel() for g in np.meshgrid(grid_a, grid_b, indexing="ij"))
-        usable = _usable(arm, geometry, theta_a, theta_b)
+        usable = _usable(five, theta_a, theta_b)
         # A finer grid adds candidates only where a coarse one found some.
         if usable.sum() >= CANDIDATES_PER_POSE * n or not usable.any():
             break
@@ -136,12 +148,10 @@ def _suggest(arm: VelmoraArmKinematics, n: int, limits: Sequence[Sequence[float]
         raise ValueError(f"suggest_poses(): only {theta_a.size} joint pairs within 'limits' close with a margin "
                          f"for arcs off by {ARC_MARGIN} rad and joints off by {JOINT_MARGIN} rad; asked for {n}")
 
-    # The direction fit of arcs, offsets and mount at the nominal arm: each
+    # The direction fit of the chosen groups at the nominal arm: each
     # candidate's rows of its Jacobian.
     model = Model(theta_a, theta_b, directions=vb.direction(arm, theta_a, theta_b)[0], rotations=None,
-                  mirror=bool(geometry["mirror"]), branch=str(geometry["branch"]),
-                  initial={"arcs": np.array([float(geometry["arm_arc"]), float(geometry["coupler_arc"])])},
-                  fit=("arcs", "offsets", "mount"))
+                  mirror=five.mirror, branch=five.branch, initial=known, fit=groups)
     _, rows, _ = model.evaluate(model.start())
     count = rows.shape[-1]
     # Greedy D-optimal choice without repeats: adding candidate i multiplies

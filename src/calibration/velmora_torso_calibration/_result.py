@@ -16,7 +16,7 @@ import velmora_torso_batch as vb
 from velmora_torso_kinematics import VelmoraArmKinematics
 
 from ._arguments import data, fail, floats
-from ._model import GROUPS, Array, Model, pose
+from ._model import GROUPS, Arm, Array, Model, known_values, pose
 
 
 @dataclass(frozen=True, eq=False)
@@ -27,12 +27,17 @@ class ArmFit:
 
     Attributes
     ----------
-    arm : velmora_torso_kinematics.VelmoraArmKinematics
-        The fitted arcs with the given branch and mirror.
+    arm : velmora_torso_kinematics.VelmoraArmKinematics or velmora_torso_batch.FiveBar
+        The fitted geometry with the given branch and mirror: a ``FiveBar`` when the four link
+        arcs or the base angle were fitted or given.
     geometry_json : str
-        ``arm_json(arm)``.
+        ``arm_json(arm)``, or ``arm.to_json()`` for a ``FiveBar``.
     offsets : tuple of float
-        (offset_a, offset_b), radians, added to the readings (zeros when neither fitted nor given).
+        (offset_a, offset_b), radians, added to the scaled readings (zeros when neither fitted
+        nor given).
+    scales : tuple of float
+        (scale_a, scale_b), the joints' gear ratios: joint = scale * reading + offset (ones when
+        neither fitted nor given).
     mount, tool : ndarray, shape (3, 3), or None
         The rotations the model used (fitted or given in ``initial``); None when neither.
     residuals : ndarray, shape (N,)
@@ -40,7 +45,8 @@ class ArmFit:
     rms : float
         Root mean square of `residuals` over the samples the fit used, radians.
     parameter_names : tuple of str
-        The fitted parameters, in the order of the groups 'arcs', 'offsets', 'mount', 'tool'.
+        The fitted parameters, in the order of the groups 'arcs', 'link_arcs', 'base_angle',
+        'offsets', 'scales', 'mount', 'tool'.
     parameters, std_errors : ndarray, shape (P,)
         Their values and standard errors (infinite where undetermined or not converged).
     covariance : ndarray, shape (P, P)
@@ -66,9 +72,10 @@ class ArmFit:
     (True, True)
     """
 
-    arm: VelmoraArmKinematics
+    arm: Arm
     geometry_json: str
     offsets: tuple[float, float]
+    scales: tuple[float, float]
     mount: npt.NDArray[np.float64] | None
     tool: npt.NDArray[np.float64] | None
     residuals: npt.NDArray[np.float64]
@@ -91,18 +98,22 @@ class ArmFit:
             if value is not None:
                 value.flags.writeable = False
 
-    def _joints(self, where: str, theta_a: object, theta_b: object) -> tuple[Array, Array]:
+    @staticmethod
+    def _readings(where: str, theta_a: object, theta_b: object) -> tuple[Array, Array]:
         a, b = floats(where, "theta_a", theta_a), floats(where, "theta_b", theta_b)
         try:
             a, b = np.broadcast_arrays(a, b)
         except ValueError:
             raise fail(where, f"'theta_a' and 'theta_b' do not broadcast together: shapes {a.shape} and "
                                f"{b.shape}") from None
-        return a + self.offsets[0], b + self.offsets[1]
+        return a, b
+
+    def _joints(self, readings: tuple[Array, Array]) -> tuple[Array, Array]:
+        return self.scales[0] * readings[0] + self.offsets[0], self.scales[1] * readings[1] + self.offsets[1]
 
     def apply(self, theta_a: npt.ArrayLike, theta_b: npt.ArrayLike) -> tuple[npt.NDArray[np.float64],
                                                                              npt.NDArray[np.float64]]:
-        """The model's joints for raw joint readings: the readings plus the fitted offsets.
+        """The model's joints for raw joint readings: scaled, plus the fitted offsets.
 
         Parameters
         ----------
@@ -112,8 +123,8 @@ class ArmFit:
         Returns
         -------
         joint_a, joint_b : ndarray
-            ``theta_a + offset_a`` and ``theta_b + offset_b``, of the broadcast shape: the
-            joints to pass to the kinematics of `arm`.
+            ``scale_a * theta_a + offset_a`` and ``scale_b * theta_b + offset_b``, of the
+            broadcast shape: the joints to pass to the kinematics of `arm`.
 
         Raises
         ------
@@ -124,7 +135,7 @@ class ArmFit:
         --------
         >>> fit.apply(0.3, [-0.2, 0.1])  # doctest: +SKIP
         """
-        return self._joints("apply", theta_a, theta_b)
+        return self._joints(self._readings("apply", theta_a, theta_b))
 
     def predict_error(self, theta_a: npt.ArrayLike, theta_b: npt.ArrayLike) -> npt.NDArray[np.float64]:
         """The fitted arm's pointing uncertainty at joint readings.
@@ -152,16 +163,16 @@ class ArmFit:
         --------
         >>> fit.predict_error([0.3, 0.0], -0.2)  # doctest: +SKIP
         """
-        joint_a, joint_b = self._joints("predict_error", theta_a, theta_b)
-        geometry = json.loads(self.geometry_json)
-        solved = pose(self.arm.arm_arc(), self.arm.coupler_arc(), geometry["branch"], geometry["mirror"],
-                      joint_a.ravel(), joint_b.ravel())
-        columns = np.zeros(solved.dv3.shape[:-1] + (len(self.parameter_names),))
+        readings = self._readings("predict_error", theta_a, theta_b)
+        joint_a, joint_b = self._joints(readings)
+        solved = pose(self.arm, joint_a.ravel(), joint_b.ravel())
+        columns = np.zeros(solved.v3.shape + (len(self.parameter_names),))
         at = 0
         for group in fitted_groups(self.parameter_names):
             size = len(GROUPS[group].names)
-            if GROUPS[group].pose_columns is not None:
-                columns[..., at:at + size] = solved.dv3[..., GROUPS[group].pose_columns]
+            moves = GROUPS[group].moves
+            if moves is not None:
+                columns[..., at:at + size] = moves(solved, (readings[0].ravel(), readings[1].ravel()))[0]
             at += size
         finite = np.isfinite(self.covariance)
         variance = np.einsum("nip,pq,niq->n", columns, np.where(finite, self.covariance, 0.0), columns)
@@ -204,7 +215,7 @@ class ArmFit:
         readings_a, readings_b, measured_directions, measured_rotations = data(
             "validate", theta_a, theta_b, directions, rotations)
         geometry = json.loads(self.geometry_json)
-        known = {"arcs": np.array([self.arm.arm_arc(), self.arm.coupler_arc()]), "offsets": np.array(self.offsets)}
+        known = known_values(self.arm) | {"offsets": np.array(self.offsets), "scales": np.array(self.scales)}
         for group in ("mount", "tool"):
             matrix = getattr(self, group)
             if matrix is not None:
@@ -267,8 +278,16 @@ class ArmFit:
             document = json.loads(text)
             if not isinstance(document, dict) or document.get("format") != FORMAT:
                 raise ValueError(f"no {FORMAT!r} format")
-            arm = VelmoraArmKinematics.from_json(json.dumps(document["geometry"]))
-            values: dict[str, Any] = {"arm": arm, "geometry_json": vb.arm_json(arm)}
+            geometry = json.dumps(document["geometry"])
+            arm: Arm
+            if isinstance(document["geometry"], dict) and "arm_arcs" in document["geometry"]:
+                arm = vb.FiveBar.from_json(geometry)
+                values: dict[str, Any] = {"arm": arm, "geometry_json": arm.to_json()}
+            else:
+                arm = VelmoraArmKinematics.from_json(geometry)
+                values = {"arm": arm, "geometry_json": vb.arm_json(arm)}
+            # A fit saved before the joints had scales has none: they were ones.
+            document.setdefault("scales", [1.0, 1.0])
             for item in fields(ArmFit):
                 if item.name not in values:
                     values[item.name] = READERS[item.name](document[item.name])
@@ -310,6 +329,7 @@ def _float(value: Any) -> float:
 # Each field from its JSON value (non-finite numbers only where numbers are).
 READERS: dict[str, Callable[[Any], Any]] = {
     "offsets": lambda value: (_float(value[0]), _float(value[1])),
+    "scales": lambda value: (_float(value[0]), _float(value[1])),
     "mount": lambda value: None if value is None else _floats_of(value).reshape(3, 3),
     "tool": lambda value: None if value is None else _floats_of(value).reshape(3, 3),
     "residuals": _floats_of, "parameters": _floats_of, "std_errors": _floats_of, "sigma": _floats_of,
