@@ -102,28 +102,15 @@ class Pose:
     ok: npt.NDArray[np.bool_]
 
 
-# The core's closure margin, in builds of the companion that have it.
-CORE_MARGIN: Callable[..., Array] | None = getattr(vb, "closure_margin", None)
-
-
-def closure_of(arm: Arm, theta_a: Array, theta_b: Array, geometry_v3: Array, ok: npt.NDArray[np.bool_]) -> Array:
-    """|v_3 . (v_2 x v_4)| where `ok`, zero elsewhere: the core's margin where
-    the companion has it, else from the core's dv_3/dc_A, as
-    v_3 . v_2 = cos(c_A), v_3 . v_4 = cos(c_B) and |v_3| = 1 give
-    dv_3/dc_A = -sin(c_A) (v_4 x v_3) / closure, and |v_4 x v_3| = sin(c_B)."""
-    if CORE_MARGIN is not None:
-        return np.where(ok, CORE_MARGIN(arm, theta_a, theta_b), 0.0)
-    five = arm if isinstance(arm, vb.FiveBar) else vb.FiveBar.from_arm(arm)
-    c_a, c_b = five.coupler_arcs
-    closure = np.zeros(ok.shape)
-    closure[ok] = abs(math.sin(c_a) * math.sin(c_b)) / np.linalg.norm(geometry_v3[ok][..., 2], axis=-1)
-    return closure
+def closure_of(arm: Arm, theta_a: Array, theta_b: Array, ok: npt.NDArray[np.bool_]) -> Array:
+    """The core's |v_3 . (v_2 x v_4)| where `ok`, zero elsewhere."""
+    return np.where(ok, vb.closure_margin(arm, theta_a, theta_b), 0.0)
 
 
 def closure(arm: Arm, theta_a: Array, theta_b: Array) -> tuple[Array, npt.NDArray[np.bool_]]:
     """|v_3 . (v_2 x v_4)| and where the loop closes, unlocked."""
-    geometry_v3, _, ok = vb.geometry_jacobian(arm, theta_a, theta_b)
-    return closure_of(arm, theta_a, theta_b, geometry_v3, ok), ok
+    _, _, ok = vb.geometry_jacobian(arm, theta_a, theta_b)
+    return closure_of(arm, theta_a, theta_b, ok), ok
 
 
 def pose(arm: Arm, theta_a: Array, theta_b: Array) -> Pose:
@@ -133,7 +120,7 @@ def pose(arm: Arm, theta_a: Array, theta_b: Array) -> Pose:
     g_v3, g_omega, _ = vb.geometry_jacobian(arm, theta_a, theta_b)
     ok = closes & unlocked
     return Pose(rotation, rotation[..., 2], g_v3, g_omega, j_v, j_omega,
-                closure_of(arm, theta_a, theta_b, g_v3, ok), ok)
+                closure_of(arm, theta_a, theta_b, ok), ok)
 
 
 def tangent_bases(directions: Array) -> Array:
