@@ -16,7 +16,7 @@
 
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
 #include "velmora_torso_kinematics/arm_velocity.hpp"
-#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_kinematics.hpp"
 #include "velmora_torso_kinematics/neck_velocity.hpp"
 
 namespace {

@@ -29,7 +29,7 @@
 #include "arm/reference_recipe.hpp"
 #include "hide.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
-#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_kinematics.hpp"
 
 namespace {
 

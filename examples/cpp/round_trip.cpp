@@ -8,7 +8,7 @@
 #include <velmora_torso_kinematics/arm_follow.hpp>
 #include <velmora_torso_kinematics/arm_geometry.hpp>
 #include <velmora_torso_kinematics/arm_kinematics.hpp>
-#include <velmora_torso_kinematics/neck.hpp>
+#include <velmora_torso_kinematics/neck_kinematics.hpp>
 
 namespace arm = velmora::arm;
 namespace neck = velmora::neck;

@@ -9,7 +9,7 @@
 
 #include <optional>
 
-#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_kinematics.hpp"
 #include "velmora_torso_kinematics/vector_types.hpp"
 
 namespace velmora::neck {

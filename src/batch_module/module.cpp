@@ -8,10 +8,10 @@
 
 #include <cstdint>
 
-#include "batch/arm.hpp"
-#include "batch/arm_velocity.hpp"
-#include "batch/neck.hpp"
-#include "batch/neck_velocity.hpp"
+#include "batch/arm_loops.hpp"
+#include "batch/arm_velocity_loops.hpp"
+#include "batch/neck_loops.hpp"
+#include "batch/neck_velocity_loops.hpp"
 #include "batch_module/arguments.hpp"
 #include "batch_module/binding.hpp"
 
@@ -63,8 +63,9 @@ struct FollowerStarts {
 struct NeckFollowerStarts {
     template <class Read, class... Handles>
     static void check(const Call& call, const Read& read, nb::handle, nb::handle start, Handles...) {
-        const neck::NeckFollowSettings settings{std::get<2>(read), std::get<3>(read), std::get<4>(read)};
-        if (batch::first_unusable_neck_start(call.shape(), call.view(std::get<1>(read)), settings))
+        const auto& [rotations, starts, max_step, max_step_change, limits] = read;
+        const neck::NeckFollowSettings settings{max_step, max_step_change, limits};
+        if (batch::first_unusable_neck_start(call.shape(), call.view(starts), settings))
             call.arguments().value_error("start", "finite angles inside 'limits'", start);
     }
 };

@@ -5,7 +5,7 @@
 #include "module/errors.hpp"
 #include "module/method_table.hpp"
 #include "module/object_layouts.hpp"
-#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_kinematics.hpp"
 
 namespace velmora::module::neck_class {
 

@@ -17,7 +17,7 @@
 #include "module/method_table.hpp"
 #include "module/object_layouts.hpp"
 #include "module/python.hpp"
-#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_kinematics.hpp"
 #include "velmora_torso_kinematics/vector_types.hpp"
 
 namespace velmora::module::types {

@@ -1,4 +1,4 @@
-#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_kinematics.hpp"
 
 #include <cmath>
 #include <limits>

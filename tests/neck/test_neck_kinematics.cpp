@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/check.hpp"
-#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_kinematics.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "batch/neck_velocity.hpp"
+#include "batch/neck_velocity_loops.hpp"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "batch/arm_velocity.hpp"
+#include "batch/arm_velocity_loops.hpp"
 
 #include <optional>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The arm's velocity kinematics over many elements at once, on one prepared arm.
 //
-// As in batch/arm.hpp: element i is the core's answer for element i, bit for
+// As in batch/arm_loops.hpp: element i is the core's answer for element i, bit for
 // bit; a failed element is NaN in every output value and false in `ok`. An
 // element fails where the loop does not close or is locked (arm::jacobians
 // gives nothing), and for the joint rates also where the pointing is singular

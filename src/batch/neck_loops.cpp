@@ -1,9 +1,9 @@
-#include "batch/neck.hpp"
+#include "batch/neck_loops.hpp"
 
 #include <limits>
 #include <optional>
 
-#include "velmora_torso_kinematics/neck.hpp"
+#include "velmora_torso_kinematics/neck_kinematics.hpp"
 #include "velmora_torso_kinematics/neck_follow.hpp"
 
 namespace velmora::batch {

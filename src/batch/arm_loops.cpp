@@ -1,4 +1,4 @@
-#include "batch/arm.hpp"
+#include "batch/arm_loops.hpp"
 
 #include <cmath>
 
