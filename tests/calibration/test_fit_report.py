@@ -312,4 +312,6 @@ def test_a_direction_of_any_length_fits_as_its_unit(fits, scale):
     data, _, _ = rotated(1, 0.3, "mount", "d")
     sigma = np.linspace(1e-3, 2e-3, 150)
     fit = cal.fit_arm(suggested()[:, 0], suggested()[:, 1], directions=scale * data["directions"], sigma=sigma)
-    assert np.allclose(fit.parameters, fits["directions"].parameters, rtol=0, atol=1e-12)
+    # Normalising a scaled direction can move it by an ulp, and the solver's path with it:
+    # the estimate agrees far below the noise (about 1e-12 on x86_64, more on aarch64).
+    assert np.allclose(fit.parameters, fits["directions"].parameters, rtol=0, atol=1e-9)
