@@ -7,7 +7,7 @@
 # the tests outside the source tree: the pytest suite, the stub and mypy checks.
 #
 # --arch aarch64 cross-compiles the same wheel for aarch64 and tests it on an
-# aarch64 CPython under emulation (scripts/aarch64_root.sh): the modules' ELF
+# aarch64 CPython under emulation (tools/aarch64_root.py): the modules' ELF
 # files, the pytest files that fit the emulation's time (EMULATED_TESTS below)
 # and tools/bit_hashes.py, whose hashes must equal those of the native modules.
 # Its type stubs are the native build's (.venv's, scripts/setup.sh): a cross
@@ -34,7 +34,7 @@ cross=()
 if [ "$arch" = aarch64 ]; then
     build=build/wheel-manylinux-aarch64
     raw=build/dist-raw-aarch64
-    emulated=$(scripts/aarch64_root.sh)
+    emulated=$(.venv/bin/python tools/aarch64_root.py)
     # The target's extension suffix and platform for scikit-build-core, its
     # CPython headers, and no stub writing.
     # libgcc_s (allowed by every manylinux policy) is linked for the quad-precision
@@ -102,9 +102,7 @@ trap 'rm -rf "$scratch" ${emulated:+"$emulated/pycache$scratch"}' EXIT
 work="$scratch/tree"
 mkdir "$work"
 [ -d ../shared ] && ln -s "$(cd ../shared && pwd)" "$scratch/shared"
-for item in tests tools examples docs README.md pyproject.toml; do
-    if [ -e "$item" ]; then cp -r "$item" "$work/"; fi
-done
+cp -r tests tools examples docs README.md pyproject.toml "$work/"
 in_copy() { (cd "$work" && PYTHONSAFEPATH=1 "$@"); }
 in_copy "$python" "$root/tools/wheel_checks.py" imports "$root/$wheel" "$site"
 if [ "$arch" = x86_64 ]; then
