@@ -126,10 +126,9 @@ def main() -> None:
     wanted = requirements("test")
     if not (shutil.which("qemu-aarch64-static") and shutil.which("debootstrap")):
         print("aarch64_root: installing qemu-user-static debootstrap with apt", file=sys.stderr)
-        apt = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
-        subprocess.run(["apt-get", "update", "-qq"], check=True, stdout=sys.stderr, env=apt)
-        subprocess.run(["apt-get", "install", "-y", "-qq", "qemu-user-static", "debootstrap"], check=True,
-                       stdout=sys.stderr, env=apt)
+        os.environ["DEBIAN_FRONTEND"] = "noninteractive"
+        run("apt-get", "update", "-qq")
+        run("apt-get", "install", "-y", "-qq", "qemu-user-static", "debootstrap")
 
     default = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "velmora_torso_kinematics"
     cache = Path(os.environ.get("VELMORA_CACHE_DIR") or default)
