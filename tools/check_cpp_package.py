@@ -58,9 +58,9 @@ def main(expected: str | None) -> str | None:
         work = Path(temporary)
         build(ROOT, work / "core")
         cmake("--install", work / "core", "--prefix", work / "prefix")
-        if re.search("^Python_EXECUTABLE", (work / "core/CMakeCache.txt").read_text(), re.MULTILINE):
+        if re.search("^Python_EXECUTABLE", (work / "core/CMakeCache.txt").read_text(), re.M):
             return "a plain configure looked for Python"
-        found = re.search(r'^set\(PACKAGE_VERSION "(.*)"\)$', (work / "prefix" / VERSION_FILE).read_text(), re.MULTILINE)
+        found = re.search(r'^set\(PACKAGE_VERSION "(.*)"\)$', (work / "prefix" / VERSION_FILE).read_text(), re.M)
         version = found[1] if found else ""
         if expected and version != expected:
             return f"the C++ package says version {version}, the wheel {expected}"
