@@ -11,22 +11,19 @@ assert sys.version_info[:2] == (3, 13) and sys.implementation.name == "cpython"
 assert os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h"))' >/dev/null 2>&1
 }
 
+# The first usable interpreter into $python.
 find_python() {
-    local candidate
-    for candidate in python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/bin/python3.13 \
-                     /usr/local/bin/python3.13; do
-        if usable "$candidate"; then
-            command -v "$candidate" || echo "$candidate"
-            return 0
-        fi
+    for python in python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/bin/python3.13 \
+                  /usr/local/bin/python3.13; do
+        if usable "$python"; then return 0; fi
     done
     return 1
 }
 
 # The system packages a fresh machine may lack.
-if ! python=$(find_python); then
+if ! find_python; then
     apt_install python3.13-dev python3.13-venv
-    python=$(find_python) || fail "CPython 3.13 is still missing"
+    find_python || fail "CPython 3.13 is still missing"
 fi
 
 # MuJoCo's offscreen renderer (examples/torso_model.py and its test) draws through

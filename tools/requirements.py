@@ -8,8 +8,13 @@ import sys
 import tomllib
 from pathlib import Path
 
-with open(Path(__file__).resolve().parents[1] / "pyproject.toml", "rb") as file:
-    project = tomllib.load(file)
-lists = {"build": project["build-system"]["requires"], "test": project["project"]["optional-dependencies"]["test"]}
-for name in sys.argv[1:]:
-    print(*lists[name], sep="\n")
+
+def requirements(*names: str) -> list[str]:
+    with open(Path(__file__).resolve().parents[1] / "pyproject.toml", "rb") as file:
+        project = tomllib.load(file)
+    lists = {"build": project["build-system"]["requires"], "test": project["project"]["optional-dependencies"]["test"]}
+    return [requirement for name in names for requirement in lists[name]]
+
+
+if __name__ == "__main__":
+    sys.stdout.writelines(f"{requirement}\n" for requirement in requirements(*sys.argv[1:]))
