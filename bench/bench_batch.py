@@ -40,6 +40,7 @@ import tracemalloc
 from pathlib import Path
 
 import numpy as np
+from timing import alternating, fastest, keep_fastest
 
 import velmora_torso_batch as vb
 from velmora_torso_kinematics import VelmoraArmKinematics, VelmoraNeckKinematics
@@ -55,16 +56,6 @@ angles = rng.uniform(-1.0, 1.0, size=(N, 3))
 head = vb.neck_fk(angles)
 # Paths: 1,000 walks of 100 steps, the same 100,000 directions.
 paths = directions.reshape(1000, 100, 3)
-
-
-def best_ns(call, number: int = 1, repeat: int = 5) -> float:
-    return min(timeit.repeat(call, number=number, repeat=repeat)) / number / N * 1e9
-
-
-def loop_ns(call) -> float:
-    start = timeit.default_timer()
-    call()
-    return (timeit.default_timer() - start) / N * 1e9
 
 
 def safe(method, *args):
@@ -103,24 +94,11 @@ VELOCITY_CASES = [
 ]
 
 
-def cpu_ns(call, repeat: int = 5) -> float:
-    """CPU time of the process per element, best of `repeat` calls: with
-    workers=1 the call's own work, whatever else the machine runs meanwhile."""
-    best = math.inf
-    for _ in range(repeat):
-        start = time.process_time_ns()
-        call()
-        best = min(best, time.process_time_ns() - start)
-    return best / N
-
-
 def per_element_best(rounds: int) -> dict[str, float]:
-    """CPU ns per element of every function, workers=1, best of `rounds` rounds."""
-    best: dict[str, float] = {}
-    for _ in range(rounds):
-        for name, batch in [(name, batch) for name, batch, _loop in CASES] + VELOCITY_CASES:
-            best[name] = min(cpu_ns(lambda: batch(1)), best.get(name, math.inf))
-    return best
+    """CPU ns per element of every function, workers=1 (the call's own work, whatever
+    else the machine runs meanwhile), best of 5 calls in each of `rounds` rounds."""
+    calls = {name: lambda batch=batch: batch(1) for name, batch, *_loop in CASES + VELOCITY_CASES}
+    return alternating(calls, rounds, lambda call: fastest(call, 5, time.process_time_ns) / N)
 
 
 # One pose: (name, the call on Python numbers and lists, on float64 arrays
@@ -157,13 +135,13 @@ def call_ns(call, rounds: int = 7, number: int = 2000) -> float:
 
 def one_pose_table() -> None:
     """Every function on one pose, interleaved with the scalar method in rounds."""
-    best: dict[tuple[str, str], float] = {}
-    for _ in range(5):
-        for name, batch, scalar in ONE_POSE:
-            for form, call in [("lists", lambda: batch(pose_lists)), ("arrays", lambda: batch(pose_arrays)),
-                               ("scalar", scalar)]:
-                if call is not None:
-                    best[name, form] = min(call_ns(call, rounds=3), best.get((name, form), math.inf))
+    calls = {}
+    for name, batch, scalar in ONE_POSE:
+        calls[name, "lists"] = lambda batch=batch: batch(pose_lists)
+        calls[name, "arrays"] = lambda batch=batch: batch(pose_arrays)
+        if scalar is not None:
+            calls[name, "scalar"] = scalar
+    best = alternating(calls, 5, lambda call: call_ns(call, rounds=3))
     print("one pose per call, ns (numbers and lists / 0-d and trailing-shaped float64 arrays / the scalar method):")
     print(f"{'function':24} {'lists':>7} {'arrays':>7} {'scalar':>7} {'lists/scalar':>12} {'arrays/scalar':>13}")
     for name, _batch, scalar in ONE_POSE:
@@ -181,12 +159,10 @@ def against_table(directory: str, rounds: int) -> None:
     there: dict[str, float] = {}
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join([directory, os.environ.get("PYTHONPATH", "")]))
     for _ in range(rounds):
-        for name, ns in per_element_best(1).items():
-            here[name] = min(ns, here.get(name, math.inf))
+        keep_fastest(here, per_element_best(1))
         child = subprocess.run([sys.executable, __file__, "--per-element"], env=environment, check=True,
                                capture_output=True, text=True)
-        for name, ns in json.loads(child.stdout).items():
-            there[name] = min(ns, there.get(name, math.inf))
+        keep_fastest(there, json.loads(child.stdout))
     print(f"N = {N:,}; CPU ns per element, workers=1: this build against {directory} (rounds alternating)")
     print(f"{'function':20} {'that':>7} {'this':>7} {'this/that':>9}")
     for name in here:
@@ -292,19 +268,15 @@ def main() -> None:
     batch_best: dict[str, float] = {}
     for _ in range(rounds):
         if options.core:
-            for name, ns in core_times(options.core).items():
-                core[name] = min(ns, core.get(name, math.inf))
-        for name, batch, _loop in CASES:
-            batch_best[name] = min(best_ns(lambda: batch(1)), batch_best.get(name, math.inf))
-        for name, batch in VELOCITY_CASES:
-            batch_best[name] = min(best_ns(lambda: batch(1)), batch_best.get(name, math.inf))
+            keep_fastest(core, core_times(options.core))
+        keep_fastest(batch_best, per_element_best(1))
 
     print(f"N = {N:,}; ns per element (ik_path: per step, 1,000 paths of 100 steps)")
     print(f"{'function':18} {'loop':>8} {'core':>7} {'batch':>7} {'batch-core':>10} {'batch/core':>10} "
           f"{'loop/batch':>10}")
     for name, batch, loop in CASES:
         batch_ns = batch_best[name]
-        loop_time = loop_ns(loop if loop is not None else path_loop)
+        loop_time = fastest(loop if loop is not None else path_loop) / N
         # ik_path runs one direction inverse per step.
         core_ns = core.get("ik_from_direction" if name == "ik_path" else name)
         if core_ns:
@@ -329,19 +301,6 @@ def main() -> None:
     if options.against:
         against_table(options.against, rounds)
     threads_against_processes()
-
-    one = two = every = math.inf
-    for _ in range(rounds):
-        one = min(one, best_ns(lambda: vb.ik(arm, rotations, workers=1)))
-        two = min(two, best_ns(lambda: vb.ik(arm, rotations, workers=2)))
-        every = min(every, best_ns(lambda: vb.ik(arm, rotations, workers=-1)))
-    # CPU time over wall time of one workers=2 call: near 2 when both threads
-    # got a core, near 1 when the machine's other load kept one waiting.
-    cpu, wall = time.process_time(), time.perf_counter()
-    vb.ik(arm, rotations, workers=2)
-    busy = (time.process_time() - cpu) / (time.perf_counter() - wall)
-    print(f"ik workers=2: {one / two:.2f}x faster than workers=1; workers=-1: {one / every:.2f}x "
-          f"(cores busy during a workers=2 call: {busy:.2f}; load average {os.getloadavg()[0]:.1f})")
 
     print("peak extra memory of one call (tracemalloc) against its outputs:")
     theta_a, theta_b = thetas[:, 0].copy(), thetas[:, 1].copy()

@@ -27,12 +27,12 @@ import math
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 from types import ModuleType
 
 import numpy as np
 from scipy.spatial.transform import Rotation
+from timing import alternating, fastest
 
 import velmora_torso_batch as vb
 from velmora_torso_calibration import _fit, _model, fit_arm, suggest_poses
@@ -44,12 +44,8 @@ PACKAGE = "src/calibration/velmora_torso_calibration"
 
 
 def best_of(repeat: int, call) -> float:
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
+    """Seconds of the fastest of `repeat` calls."""
+    return fastest(call, repeat) / 1e9
 
 
 def other_revision(revision: str, directory: Path) -> ModuleType:
@@ -120,10 +116,9 @@ def main() -> None:
             assert result.converged and not result.warnings, (name, result.warnings)
             count = calls[0]
             _model.Model.evaluate = evaluate
-            this, before = math.inf, math.inf
-            for _ in range(repeat):  # alternating, so that both see the same load
-                this = min(this, best_of(1, lambda: fit_arm(poses[:, 0], poses[:, 1], **options)))
-                before = min(before, best_of(1, lambda: other.fit_arm(poses[:, 0], poses[:, 1], **their_options)))
+            this, before = alternating({"this": lambda: fit_arm(poses[:, 0], poses[:, 1], **options),
+                                        "other": lambda: other.fit_arm(poses[:, 0], poses[:, 1], **their_options)},
+                                       repeat, lambda call: best_of(1, call)).values()
             model = _model.Model(poses[:, 0], poses[:, 1], directions=options.get("directions"),
                                  rotations=options.get("rotations"), mirror=False, branch="positive",
                                  initial={}, fit=tuple(options.get("fit", ("arcs", "offsets", "mount"))))
@@ -145,10 +140,9 @@ def main() -> None:
     kinematics = best_of(repeat * 3, lambda: (vb.fk(nominal, a, b), vb.jacobian(nominal, a, b),
                                               vb.geometry_jacobian(nominal, a, b)))
     print(f"{'batch kinematics, 1,000 pairs':32s} {kinematics * 1e3:8.2f}")
-    this, before = math.inf, math.inf
-    for _ in range(max(1, repeat // 3)):
-        this = min(this, best_of(1, lambda: suggest_poses(nominal, SAMPLES)))
-        before = min(before, best_of(1, lambda: other.suggest_poses(nominal, SAMPLES)))
+    this, before = alternating({"this": lambda: suggest_poses(nominal, SAMPLES),
+                                "other": lambda: other.suggest_poses(nominal, SAMPLES)},
+                               max(1, repeat // 3), lambda call: best_of(1, call)).values()
     print(f"{'suggest_poses(arm, 1000)':32s} {this * 1e3:8.1f} {before * 1e3:10.1f} {this / before:6.2f}")
 
 

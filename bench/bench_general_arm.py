@@ -20,6 +20,7 @@ import argparse
 import time
 
 import numpy as np
+from timing import alternating, fastest
 
 import velmora_torso_batch as vb
 from velmora_torso_kinematics import VelmoraArmKinematics
@@ -55,12 +56,8 @@ def main():
     print("|---|---:|---:|---:|---|")
     for name in arms["today"]:
         ok = [np.mean(np.asarray(arms[k][name]()[-1])) for k in arms]
-        best = {k: float("inf") for k in arms}
-        for _ in range(options.rounds):
-            for k in arms:
-                started = time.thread_time_ns()
-                arms[k][name]()
-                best[k] = min(best[k], (time.thread_time_ns() - started) / N)
+        best = alternating({k: arms[k][name] for k in arms}, options.rounds,
+                           lambda call: fastest(call, clock=time.thread_time_ns) / N)
         print(f"| `{name}` | {best["today"]:.1f} | {best['general']:.1f} | {best['general'] / best['today']:.3f} "
               f"| {ok[0]:.0%} / {ok[1]:.0%} |")
 

@@ -18,6 +18,7 @@ import sys
 import timeit
 
 import numpy as np
+from timing import alternating
 from velmora_torso_kinematics import VelmoraArmKinematics, VelmoraNeckKinematics
 
 arm = VelmoraArmKinematics.default_left()
@@ -99,10 +100,8 @@ def main() -> None:
 
     print(f"\n{'method (lists vs float64 arrays)':32} {'lists':>8} {'arrays':>8} {'ratio':>6}")
     for name, with_lists, with_arrays in ARRAY_CASES:
-        lists, arrays = float("inf"), float("inf")
-        for _ in range(repeat):  # interleaved, so that both see the same machine load
-            lists = min(lists, ns_per_call(with_lists, 1, target))
-            arrays = min(arrays, ns_per_call(with_arrays, 1, target))
+        lists, arrays = alternating({"lists": with_lists, "arrays": with_arrays}, repeat,
+                                    lambda statement: ns_per_call(statement, 1, target)).values()
         print(f"{name:32} {lists:8.1f} {arrays:8.1f} {arrays / lists:6.2f}")
 
 

@@ -9,10 +9,10 @@ from __future__ import annotations
 
 import math
 import sys
-import time
 
 import mujoco  # type: ignore[import-untyped]
 import numpy as np
+from timing import fastest
 
 from velmora_torso_kinematics import VelmoraArmKinematics
 from velmora_torso_sim import TorsoSim
@@ -27,28 +27,24 @@ def main(poses: int) -> None:
         pair_l, pair_r = rng.uniform(-1.2, 1.2, 2), rng.uniform(-1.2, 1.2, 2)
         if left.is_reachable_joints(*pair_l) and right.is_reachable_joints(*pair_r):
             pairs.append((pair_l, pair_r, rng.uniform(-1.0, 1.0, 3)))
-    rounds = []
-    for _ in range(5):
-        start = time.perf_counter()
-        for pair_l, pair_r, neck in pairs:
-            sim.settle(left=pair_l, right=pair_r, neck=neck)
-        rounds.append((time.perf_counter() - start) / poses)
-    print(f"settle, both arms and the neck: {1e3 * min(rounds):.3f} ms per pose (best of 5 rounds of {poses})")
+    settle = fastest(lambda: [sim.settle(left=pair_l, right=pair_r, neck=neck) for pair_l, pair_r, neck in pairs], 5)
+    print(f"settle, both arms and the neck: {settle / 1e6 / poses:.3f} ms per pose (best of 5 rounds of {poses})")
 
     for integrator, timestep in (("implicitfast", 0.002), ("implicitfast", 0.0005), ("RK4", 0.0005)):
         sim = TorsoSim(left, right, timestep=timestep, integrator=integrator)
         sim.settle(left=(0.3, -0.2), right=(0.3, -0.2), neck=(0.0, 0.0, 0.0))
-        steps, rates = 5000, []
-        for _ in range(5):
-            start = time.perf_counter()
+        steps = 5000
+
+        def run() -> None:
             for k in range(steps):
                 phase = 2 * math.pi * 0.5 * k * timestep
                 sim.data.ctrl[:] = (0.3 + 0.2 * math.sin(phase), -0.2 + 0.1 * math.sin(2 * phase), 0.3, -0.2,
                                     0.4 * math.sin(phase), 0.0, 0.0)
                 mujoco.mj_step(sim.model, sim.data)
-            rates.append(steps / (time.perf_counter() - start))
-        print(f"mj_step of the whole torso, {integrator}, timestep {timestep * 1e3:g} ms: {max(rates):,.0f} steps per second "
-              f"({max(rates) * timestep:.1f}x real time; best of 5 rounds of {steps}, setting ctrl each step)")
+
+        rate = steps / (fastest(run, 5) / 1e9)
+        print(f"mj_step of the whole torso, {integrator}, timestep {timestep * 1e3:g} ms: {rate:,.0f} steps per second "
+              f"({rate * timestep:.1f}x real time; best of 5 rounds of {steps}, setting ctrl each step)")
 
 
 if __name__ == "__main__":

@@ -14,6 +14,11 @@
 //                (the per-geometry calls are left out, as a prepared arm makes
 //                them once).
 //
+// Then the followers' steps beside the inverse kinematics a tracking step is built on: a
+// tracking step alternates between two targets within max_step, as a stream of close targets
+// does; an approaching step walks toward a far target (along a closing segment) or an
+// unreachable one (a damped turn) by a step too small to ever get there.
+//
 // scripts/bench.sh runs every benchmark in interleaved repetitions and reads the
 // fastest of them ("min").
 
@@ -28,7 +33,9 @@
 
 #include "arm/reference_recipe.hpp"
 #include "hide.hpp"
+#include "velmora_torso_kinematics/arm_follow.hpp"
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
+#include "velmora_torso_kinematics/neck_follow.hpp"
 #include "velmora_torso_kinematics/neck_kinematics.hpp"
 
 namespace {
@@ -243,113 +250,65 @@ void calls_alone(benchmark::State& state) {
     state.counters["calls"] = count;
 }
 
-// ----- The arm's functions in their three forms ----------------------------------------------
+// ----- The followers ----------------------------------------------------------------------------
 
-enum class Form { recipe, geometry, prepared };
+Vec3 pointing(double a, double b) { return arm::forward_kinematics(prepared_left(), a, b)->v_3; }
 
-template <Form form>
-void forward_kinematics(benchmark::State& state) {
-    double a = theta_a;
-    double b = theta_b;
+void ik_from_direction_near(benchmark::State& state) {
+    const Vec3 targets[2] = {pointing(0.3, -0.2), pointing(0.31, -0.21)};
+    JointPair last{0.3, -0.2};
+    int k = 0;
     for (auto _ : state) {
-        hide(a);
-        hide(b);
-        if constexpr (form == Form::recipe) {
-            auto solution = reference::forward_kinematics(left, a, b);
-            benchmark::DoNotOptimize(solution);
-        } else if constexpr (form == Form::geometry) {
-            auto solution = arm::forward_kinematics(left, a, b);
-            benchmark::DoNotOptimize(solution);
-        } else {
-            auto solution = arm::forward_kinematics(prepared_left(), a, b);
-            benchmark::DoNotOptimize(solution);
-        }
+        Vec3 target = targets[k ^= 1];
+        hide(target);
+        const auto pair = arm::inverse_kinematics_from_direction(prepared_left(), target, last);
+        if (pair) last = *pair;
+        benchmark::DoNotOptimize(last);
     }
 }
 
-template <Form form>
-void enumerate_candidates(benchmark::State& state) {
-    Vec3 target = pose().v_3;
+void follower_step(benchmark::State& state, Vec3 target, JointPair start, double max_step) {
+    auto follower = arm::ArmFollower::make(prepared_left(), start, {max_step, std::nullopt, 0.05});
     for (auto _ : state) {
         hide(target);
-        if constexpr (form == Form::recipe) {
-            auto candidates = reference::enumerate_candidates(left, target);
-            benchmark::DoNotOptimize(candidates);
-        } else if constexpr (form == Form::geometry) {
-            auto candidates = arm::enumerate_candidates(left, target);
-            benchmark::DoNotOptimize(candidates);
-        } else {
-            auto candidates = arm::enumerate_candidates(prepared_left(), target);
-            benchmark::DoNotOptimize(candidates);
-        }
+        auto step = follower->step(target);
+        benchmark::DoNotOptimize(step);
     }
 }
 
-template <Form form>
-void inverse_kinematics(benchmark::State& state) {
-    Mat3 rotation = pose().rotation;
+void follower_tracking(benchmark::State& state) {
+    const Vec3 targets[2] = {pointing(0.3, -0.2), pointing(0.31, -0.21)};
+    auto follower = arm::ArmFollower::make(prepared_left(), {0.3, -0.2}, {0.05, std::nullopt, 0.05});
+    int k = 0;
     for (auto _ : state) {
-        hide(rotation);
-        if constexpr (form == Form::recipe) {
-            auto pair = reference::inverse_kinematics(left, rotation);
-            benchmark::DoNotOptimize(pair);
-        } else if constexpr (form == Form::geometry) {
-            auto pair = arm::inverse_kinematics(left, rotation);
-            benchmark::DoNotOptimize(pair);
-        } else {
-            auto pair = arm::inverse_kinematics(prepared_left(), rotation);
-            benchmark::DoNotOptimize(pair);
-        }
+        Vec3 target = targets[k ^= 1];
+        hide(target);
+        auto step = follower->step(target);
+        benchmark::DoNotOptimize(step);
+    }
+    if (follower->step(targets[0]).status != velmora::FollowStatus::tracking) state.SkipWithError("not tracking");
+}
+
+void neck_follower_tracking(benchmark::State& state) {
+    const Mat3 heads[2] = {neck::forward_kinematics({0.1, 0.2, 0.3}), neck::forward_kinematics({0.11, 0.21, 0.31})};
+    auto follower = neck::NeckFollower::make({0.1, 0.2, 0.3}, 0.05, std::nullopt);
+    int k = 0;
+    for (auto _ : state) {
+        Mat3 head = heads[k ^= 1];
+        hide(head);
+        auto step = follower->step(head);
+        benchmark::DoNotOptimize(step);
     }
 }
 
-template <Form form>
-void inverse_kinematics_from_direction(benchmark::State& state) {
-    Vec3 direction = pose().v_3;
-    std::optional<JointPair> near;
-    if (state.range(0) != 0) near = near_pair;
-    for (auto _ : state) {
-        hide(direction);
-        hide(near);
-        if constexpr (form == Form::recipe) {
-            auto pair = reference::inverse_kinematics_from_direction(left, direction, near);
-            benchmark::DoNotOptimize(pair);
-        } else if constexpr (form == Form::geometry) {
-            auto pair = arm::inverse_kinematics_from_direction(left, direction, near);
-            benchmark::DoNotOptimize(pair);
-        } else {
-            auto pair = arm::inverse_kinematics_from_direction(prepared_left(), direction, near);
-            benchmark::DoNotOptimize(pair);
-        }
-    }
-}
+// ----- Every function, its inputs hidden afresh on every iteration -------------------------------
 
-// ----- The neck and the JSON reader -------------------------------------------------------------
-
-void neck_forward_kinematics(benchmark::State& state) {
-    neck::NeckAngles angles = head_angles;
+template <class Call, class... Inputs>
+void time_call(benchmark::State& state, Call call, Inputs... inputs) {
     for (auto _ : state) {
-        hide(angles);
-        auto rotation = neck::forward_kinematics(angles);
-        benchmark::DoNotOptimize(rotation);
-    }
-}
-
-void neck_inverse_kinematics(benchmark::State& state) {
-    Mat3 rotation = neck::forward_kinematics(head_angles);
-    for (auto _ : state) {
-        hide(rotation);
-        auto angles = neck::inverse_kinematics(rotation);
-        benchmark::DoNotOptimize(angles);
-    }
-}
-
-void read_geometry_json(benchmark::State& state) {
-    std::string_view document = geometry_document;
-    for (auto _ : state) {
-        hide(document);
-        auto parsed = arm::read_geometry_json(document);
-        benchmark::DoNotOptimize(parsed);
+        (hide(inputs), ...);
+        auto result = call(inputs...);
+        benchmark::DoNotOptimize(result);
     }
 }
 
@@ -359,38 +318,69 @@ benchmark::internal::Benchmark* with_minimum(benchmark::internal::Benchmark* b) 
         "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
 }
 
-// One arm function in its forms, named <function>/<form>.
-void register_arm(const std::string& name, void (*recipe)(benchmark::State&),
-                  void (*geometry)(benchmark::State&), void (*prepared)(benchmark::State&),
-                  void (*calls)(benchmark::State&), std::optional<int> near = std::nullopt) {
-    const auto with_near = [&near](benchmark::internal::Benchmark* b) {
-        if (near) b->ArgName("near")->Arg(*near);
-    };
-    with_near(with_minimum(benchmark::RegisterBenchmark((name + "/recipe").c_str(), recipe)));
-    with_near(with_minimum(benchmark::RegisterBenchmark((name + "/geometry").c_str(), geometry)));
-    with_near(with_minimum(benchmark::RegisterBenchmark((name + "/prepared").c_str(), prepared)));
+template <class Call, class... Inputs>
+void register_call(const std::string& name, Call call, Inputs... inputs) {
+    with_minimum(benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
+        time_call(state, call, inputs...);
+    }));
+}
+
+// One arm function in its forms, named <function>/<form><suffix>: `recipe` and `core` take the
+// geometry first; the core's function runs on the geometry and on the prepared arm.
+template <class Recipe, class Core, class... Inputs>
+void register_arm(const std::string& name, const std::string& suffix, Recipe recipe, Core core,
+                  void (*calls)(benchmark::State&), Inputs... inputs) {
+    register_call(name + "/recipe" + suffix, [=](auto... in) { return recipe(left, in...); }, inputs...);
+    register_call(name + "/geometry" + suffix, [=](auto... in) { return core(left, in...); }, inputs...);
+    register_call(name + "/prepared" + suffix, [=](auto... in) { return core(prepared_left(), in...); },
+                  inputs...);
     if (calls != nullptr) with_minimum(benchmark::RegisterBenchmark((name + "/calls_alone").c_str(), calls));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    register_arm("forward_kinematics", forward_kinematics<Form::recipe>, forward_kinematics<Form::geometry>,
-                 forward_kinematics<Form::prepared>, calls_alone<Calls::forward>);
-    register_arm("enumerate_candidates", enumerate_candidates<Form::recipe>,
-                 enumerate_candidates<Form::geometry>, enumerate_candidates<Form::prepared>,
-                 calls_alone<Calls::enumeration>);
-    register_arm("inverse_kinematics", inverse_kinematics<Form::recipe>, inverse_kinematics<Form::geometry>,
-                 inverse_kinematics<Form::prepared>, calls_alone<Calls::orientation>);
-    for (const int near : {0, 1}) {
-        register_arm("inverse_kinematics_from_direction", inverse_kinematics_from_direction<Form::recipe>,
-                     inverse_kinematics_from_direction<Form::geometry>,
-                     inverse_kinematics_from_direction<Form::prepared>,
-                     near == 0 ? calls_alone<Calls::direction> : nullptr, near);
+    register_arm(
+        "forward_kinematics", "",
+        [](const auto& g, double a, double b) { return reference::forward_kinematics(g, a, b); },
+        [](const auto& g, double a, double b) { return arm::forward_kinematics(g, a, b); },
+        calls_alone<Calls::forward>, theta_a, theta_b);
+    register_arm(
+        "enumerate_candidates", "",
+        [](const auto& g, Vec3 target) { return reference::enumerate_candidates(g, target); },
+        [](const auto& g, Vec3 target) { return arm::enumerate_candidates(g, target); },
+        calls_alone<Calls::enumeration>, pose().v_3);
+    register_arm(
+        "inverse_kinematics", "",
+        [](const auto& g, Mat3 rotation) { return reference::inverse_kinematics(g, rotation); },
+        [](const auto& g, Mat3 rotation) { return arm::inverse_kinematics(g, rotation); },
+        calls_alone<Calls::orientation>, pose().rotation);
+    for (const std::optional<JointPair> near : {std::optional<JointPair>{}, std::optional{near_pair}}) {
+        register_arm(
+            "inverse_kinematics_from_direction", near ? "/near:1" : "/near:0",
+            [](const auto& g, Vec3 d, std::optional<JointPair> n) {
+                return reference::inverse_kinematics_from_direction(g, d, n);
+            },
+            [](const auto& g, Vec3 d, std::optional<JointPair> n) {
+                return arm::inverse_kinematics_from_direction(g, d, n);
+            },
+            near ? nullptr : calls_alone<Calls::direction>, pose().v_3, near);
     }
-    with_minimum(benchmark::RegisterBenchmark("neck_forward_kinematics", neck_forward_kinematics));
-    with_minimum(benchmark::RegisterBenchmark("neck_inverse_kinematics", neck_inverse_kinematics));
-    with_minimum(benchmark::RegisterBenchmark("read_geometry_json", read_geometry_json));
+    register_call("neck_forward_kinematics", [](neck::NeckAngles a) { return neck::forward_kinematics(a); },
+                  head_angles);
+    register_call("neck_inverse_kinematics", [](Mat3 r) { return neck::inverse_kinematics(r); },
+                  neck::forward_kinematics(head_angles));
+    register_call("read_geometry_json", [](std::string_view d) { return arm::read_geometry_json(d); },
+                  geometry_document);
+    with_minimum(benchmark::RegisterBenchmark("ik_from_direction_near", ik_from_direction_near));
+    with_minimum(benchmark::RegisterBenchmark("follower_tracking", follower_tracking));
+    // Far: the pair (1.2, -0.1) is 0.9 from the target's nearest solution, and the
+    // straight segment closes; unreachable: straight down the body's z axis.
+    with_minimum(benchmark::RegisterBenchmark("follower_step/approaching_segment", follower_step,
+                                              pointing(0.3, -0.2), JointPair{1.2, -0.1}, 1e-9));
+    with_minimum(benchmark::RegisterBenchmark("follower_step/approaching_damped", follower_step,
+                                              Vec3{0.0, 0.0, -1.0}, JointPair{0.3, -0.2}, 1e-9));
+    with_minimum(benchmark::RegisterBenchmark("neck_follower_tracking", neck_follower_tracking));
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

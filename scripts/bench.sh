@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Per-call times: every Python method against its references (bench/bench_methods.py),
-# then the C++ core's functions alone (bench/core_bench.cpp, Google Benchmark), then the
-# velocity kinematics beside the forward kinematics they build on (bench/velocity_bench.cpp),
-# then the followers beside the inverse kinematics they build on (bench/follow_bench.cpp,
-# bench/bench_follow.py), then the time to fit an arm to 1,000 samples (bench/bench_calibration.py).
+# then the C++ core's functions alone and the followers beside the inverse kinematics they
+# build on (bench/core_bench.cpp, Google Benchmark), the followers from Python
+# (bench/bench_follow.py), then the time to fit an arm to 1,000 samples (bench/bench_calibration.py).
 # Usage: scripts/bench.sh [--quick]
 # Needs Google Benchmark's development files; installed with apt when missing.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -27,9 +26,7 @@ timed() {
 echo "== Python methods (ns per call)"
 .venv/bin/python bench/bench_methods.py "$@"
 echo
-timed "C++ core (time per call)" velmora_core_bench
-timed "C++ velocity kinematics (time per call)" velmora_velocity_bench
-timed "C++ followers (time per step)" velmora_follow_bench
+timed "C++ core (time per call) and followers (time per step)" velmora_core_bench
 echo "== Followers from Python"
 .venv/bin/python bench/bench_follow.py "$@"
 echo
