@@ -77,7 +77,7 @@ struct OptionalPositive {
     static constexpr const char* type = "float | None";
     static std::optional<double> read(Call& call, const char* name, nb::handle value) {
         if (value.is_none()) return std::nullopt;
-        return Arguments(call.function()).positive(name, value);
+        return call.arguments().positive(name, value);
     }
     static std::optional<double> pass(const Call&, std::optional<double> value) { return value; }
 };

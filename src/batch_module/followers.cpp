@@ -170,10 +170,6 @@ constexpr const char* neck_start_rule = "finite angles inside 'limits'";
 
 nb::tuple angles_tuple(const neck::NeckAngles& a) { return nb::make_tuple(a.yaw, a.pitch, a.roll); }
 
-nb::object optional_number(const std::optional<double>& value) {
-    return value ? nb::object(nb::float_(*value)) : nb::none();
-}
-
 nb::object neck_limits_tuple(const std::optional<neck::NeckLimits>& limits) {
     if (!limits) return nb::none();
     return nb::make_tuple(nb::make_tuple(limits->yaw_min, limits->yaw_max),
