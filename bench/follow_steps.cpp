@@ -8,6 +8,10 @@
 //   saturated       at rest at the best pair of a target out of reach
 //   braking         one braking step from full speed, on a target that holds
 //   new target      out of reach and different every tick: a global search each step
+//   routed          toward a goal out of reach whose straight way leaves the
+//                   admissible set: along the route over the grid's cells
+//   new route       the same, the target different every tick: a global search
+//                   and a new route each step (the worst case)
 
 #include <algorithm>
 #include <chrono>
@@ -130,6 +134,42 @@ int main() {
             Vec3 t{std::sin(angle), -1.0, std::cos(angle) * 0.1};
             hide(t);
             auto s = f.step(t);
+            hide(s);
+        });
+    }
+    {
+        // An arm whose admissible set, inside these limits, bends between the
+        // pair and the goal: the straight way leaves it.
+        const arm::SphericalFiveBar bent(arm::SphericalLinkGeometry{1.0, 0.5, arm::Branch::negative, true});
+        arm::FollowSettings settings{1e-9, arm::JointLimits{-1.5322656052770123, 0.160589145753381,
+                                                            0.5873186985984307, 2.0918671500394628}};
+        const JointPair start{-0.9243746401006601, 1.708615181343308};
+        const Vec3 target{-1.2279068610923063, 0.907865509846225, -0.4833276526444198};
+        std::optional<arm::ArmFollower> follower = arm::ArmFollower::make(bent, start, settings);
+        if (!follower) return 1;
+        arm::ArmFollower routed = *follower;
+        const JointPair before = routed.pair();
+        (void)routed.step(target);
+        const JointPair goal = arm::nearest_reachable(bent, target, {settings.limits, settings.margin})->pair;
+        // Not straight toward the goal: routed.
+        const double cross = (routed.pair().theta_a - before.theta_a) * (goal.theta_b - before.theta_b) -
+                             (routed.pair().theta_b - before.theta_b) * (goal.theta_a - before.theta_a);
+        // The sine of the angle between the first step and the straight way.
+        std::printf("(routed: the first step turns from the straight way by a sine of %.2f)\n",
+                    cross / 1e-9 / arm::joint_distance(goal, before));
+        report("routed", 100000, [&] {
+            Vec3 t = target;
+            hide(t);
+            auto s = routed.step(t);
+            hide(s);
+        });
+        arm::ArmFollower moving = *follower;
+        double angle = 0.0;
+        report("new route", 3000, [&] {
+            angle += 1e-4;
+            Vec3 t{target.x + std::sin(angle) * 0.05, target.y, target.z};
+            hide(t);
+            auto s = moving.step(t);
             hide(s);
         });
     }

@@ -12,7 +12,10 @@ time, the limits, the target's solution nearest the command (a thin line,
 absent while the target is out of reach) and the command, coloured by the
 follower's status; below, the pointing error in degrees beside the least error
 any admissible pose has (nearest_reachable), and the status as a strip. Grey
-bands: the target is out of reach; hatched: not finite.
+bands: the target is out of reach; hatched: not finite. Last, the neck: the
+head's yaw, pitch and roll (thin) and NeckFollower's commands (neck_follow,
+within NECK_LIMITS and MAX_STEP), the head turning past the yaw
+stop and losing its tracker with the arm's, and the neck's status as a strip.
 """
 
 from __future__ import annotations
@@ -39,6 +42,8 @@ LIMITS = ((-1.5, 1.5), (-1.5, 1.2))
 STATUS_COLOURS = {vb.TRACKING: ("#009e73", "tracking"), vb.APPROACHING: ("#e69f00", "approaching"),
                   vb.SATURATED: ("#0072b2", "saturated"), vb.HOLDING: ("#d55e00", "holding")}
 EVENTS = {6.0: "NaN burst", 12.0: "hand jumps", 13.5: "and back"}
+NECK_LIMITS = ((-2.0, 2.0), (-1.2, 1.2), (-0.6, 0.6))
+NECK_COLOURS = ("#0072b2", "#e69f00", "#009e73")  # yaw, pitch, roll
 
 
 def targets(t: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -51,6 +56,16 @@ def targets(t: NDArray[np.float64]) -> NDArray[np.float64]:
     sweep += rng.normal(0.0, 1e-3, size=sweep.shape)
     sweep[(t >= 6.0) & (t < 6.1)] = np.nan
     return sweep
+
+
+def head(t: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The head's yaw, pitch and roll: a look round that turns past the yaw stop,
+    a nod and a tilt, with jitter and the same NaN burst."""
+    rng = np.random.default_rng(19)
+    angles = np.stack([2.4 * np.sin(0.3 * t), 0.5 * np.sin(0.9 * t), 0.3 * np.sin(0.5 * t)], axis=-1)
+    angles += rng.normal(0.0, 1e-3, size=angles.shape)
+    angles[(t >= 6.0) & (t < 6.1)] = np.nan
+    return angles
 
 
 def spans(mask: NDArray[np.bool_], t: NDArray[np.float64]) -> list[tuple[float, float]]:
@@ -81,10 +96,14 @@ def render() -> Figure:
     best[out] = np.degrees(vb.nearest_reachable(arm, directions[out], limits=LIMITS, margin=0.02)[2])
     best[finite & reachable] = 0.0
 
-    figure, axes = plt.subplots(4, 1, figsize=(11, 8), dpi=100, sharex=True, layout="constrained",
-                                height_ratios=[3, 3, 2, 0.4])
-    for ax in axes[:3]:
-        for a, b in spans(out, t):
+    looks = head(t)
+    rotations = vb.neck_fk(looks)
+    neck, neck_status = vb.neck_follow(rotations, looks[0], max_step=MAX_STEP, limits=NECK_LIMITS)
+
+    figure, axes = plt.subplots(6, 1, figsize=(11, 11), dpi=100, sharex=True, layout="constrained",
+                                height_ratios=[3, 3, 2, 0.4, 3, 0.4])
+    for ax in (*axes[:3], axes[4]):
+        for a, b in spans(out, t) if ax is not axes[4] else []:
             ax.axvspan(a, b, color="#d9d9d9", linewidth=0, zorder=0)
         for a, b in spans(~finite, t):
             ax.axvspan(a, b, facecolor="none", edgecolor="#7f7f7f", hatch="////", linewidth=0, zorder=0)
@@ -115,12 +134,28 @@ def render() -> Figure:
                    cmap=matplotlib.colors.ListedColormap(palette), vmin=-0.5, vmax=len(palette) - 0.5)
     axes[3].set_yticks([])
     axes[3].set_ylabel("status", rotation=0, ha="right", va="center")
+    for k, (name, colour) in enumerate(zip(("yaw", "pitch", "roll"), NECK_COLOURS)):
+        axes[4].plot(t, looks[:, k], color=colour, linewidth=0.6, alpha=0.6)
+        axes[4].plot(t, neck[:, k], color=colour, linewidth=1.6, label=f"{name} command")
+        for bound in NECK_LIMITS[k]:
+            axes[4].axhline(bound, color=colour, linewidth=0.8, linestyle="--")
+    axes[4].plot([], [], color="#7f7f7f", linewidth=0.6, label="head (thin)")
+    axes[4].plot([], [], color="#7f7f7f", linewidth=0.8, linestyle="--", label="its limits")
+    axes[4].set_ylabel("neck (rad)")
+    axes[4].grid(alpha=0.3)
+    axes[4].legend(loc="lower left", fontsize=8, ncols=5)
+    axes[4].set_title(f"Neck at max_step {MAX_STEP}: {np.mean(neck_status == vb.TRACKING):.0%} tracking, "
+                      f"{np.mean(neck_status == vb.SATURATED):.0%} saturated at a stop", fontsize=10)
+    axes[5].imshow(neck_status[None, :], aspect="auto", interpolation="nearest", extent=(t[0], t[-1], 0, 1),
+                   cmap=matplotlib.colors.ListedColormap(palette), vmin=-0.5, vmax=len(palette) - 0.5)
+    axes[5].set_yticks([])
+    axes[5].set_ylabel("neck status", rotation=0, ha="right", va="center")
     axes[0].set_title(f"Left arm at {RATE:.0f} Hz, max_step {MAX_STEP}, max_step_change {MAX_STEP_CHANGE}, "
                       f"margin 0.02: {np.mean(status == vb.TRACKING):.0%} tracking, "
                       f"target reachable {reachable.mean():.0%}")
     handles, labels = axes[0].get_legend_handles_labels()
     axes[1].legend(handles, labels, loc="lower left", fontsize=8, markerscale=2, ncols=3)
-    axes[3].set_xlabel("time (s)")
+    axes[5].set_xlabel("time (s)")
     return figure
 
 

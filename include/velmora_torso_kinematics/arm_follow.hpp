@@ -15,6 +15,7 @@
 //   pair of a target out of reach, and with max_step_change limits how much
 //   its step changes from one tick to the next (an acceleration limit).
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -90,7 +91,10 @@ public:
     //   was commanded (bit for bit inverse_kinematics_from_direction with near);
     // - approaching: a step toward the target's goal, that solution or, out of
     //   reach, its nearest_reachable pair; also a step that raises a margin below
-    //   `margin`, or that brakes;
+    //   `margin`, or that brakes. Where the straight way to the goal leaves the
+    //   admissible set, the step follows the shortest route over the admissible
+    //   cells of nearest_reachable's grid (8-connected), aiming at the cell
+    //   farthest along it whose straight way is clear;
     // - saturated: at rest at the goal of a target out of reach, or at rest where
     //   the limits or the margin stop every step toward it;
     // - holding: a direction not finite or too short; the follower brakes to rest.
@@ -112,7 +116,8 @@ public:
     [[nodiscard]] bool configure(const FollowSettings& settings) noexcept;
 
     // How the walk to the current goal goes: the goal, the nearest the follower
-    // came to it, and the ticks since it came nearer (it stops after 16).
+    // came to it, and the ticks since it came nearer (it stops after 16, with
+    // max_step_change after 16 + 2 ceil(max_step / max_step_change)).
     struct Progress {
         JointPair goal;
         double closest;
@@ -126,12 +131,13 @@ public:
     [[nodiscard]] bool restore(const JointPair& pair, const JointPair& velocity, const Progress& progress) noexcept;
 
 private:
-    ArmFollower(const SphericalFiveBar& arm, const JointPair& start, const FollowSettings& settings) noexcept
-        : arm_(arm), pair_(start), settings_(settings) {}
+    ArmFollower(const SphericalFiveBar& arm, const JointPair& start, const FollowSettings& settings) noexcept;
 
     struct Move;
     [[nodiscard]] bool goal_for(const Move& move, const Vec3& direction, JointPair& goal, Vec3& goal_v_3,
-                                bool& reachable) noexcept;
+                                bool& reachable, bool& clear_way) noexcept;
+    void plan_route(const JointPair& goal) noexcept;
+    [[nodiscard]] bool route_aim(const Move& move, JointPair& aim, double& remaining) const noexcept;
     [[nodiscard]] bool try_step(const Move& move, const JointPair& wanted, const JointPair* goal,
                                 JointPair& next) const noexcept;
     [[nodiscard]] std::optional<JointPair> turn_toward(const Move& move, const Vec3& v_3) const noexcept;
@@ -150,6 +156,15 @@ private:
     JointPair stall_goal_{std::numeric_limits<double>::quiet_NaN(), 0.0};
     double closest_ = 0.0;
     int idle_ = 0;
+    // nearest_reachable's grid for the settings' limits and margin, prepared at
+    // construction and on configure; its admissible cells are also the nodes of
+    // the route to a goal whose straight way is blocked.
+    ReachGrid grid_;
+    // Each cell's route length to route_goal_ over admissible cells (infinite
+    // where none): computed when the goal changes and the straight way is blocked.
+    bool route_known_ = false;
+    JointPair route_goal_{};
+    std::array<double, ReachGrid::cells> route_{};
 };
 
 }  // namespace velmora::arm

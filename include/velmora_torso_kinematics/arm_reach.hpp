@@ -11,6 +11,8 @@
 //
 // Every function is pure, never allocates and never throws.
 
+#include <array>
+#include <cstdint>
 #include <optional>
 
 #include "velmora_torso_kinematics/arm_kinematics.hpp"
@@ -67,5 +69,46 @@ struct Reach {
 inline constexpr int reach_grid = 40;
 [[nodiscard]] std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& direction,
                                                      const Admissible& admissible) noexcept;
+
+// One angle's range of that grid: one turn, or the limits where they are
+// narrower. A periodic axis covers one turn from `low` (its far end is the first
+// point again); a bounded one has points at both ends.
+struct ReachAxis {
+    double low;
+    double high;
+    bool periodic;
+
+    [[nodiscard]] double value(int i) const noexcept {
+        const double cells = periodic ? double(reach_grid) : double(reach_grid - 1);
+        return low + (high - low) * (double(i) / cells);
+    }
+    // Distance between neighbouring points.
+    [[nodiscard]] double spacing() const noexcept {
+        return (high - low) / (periodic ? double(reach_grid) : double(reach_grid - 1));
+    }
+};
+
+// The part of nearest_reachable's search that does not depend on the target:
+// the grid's pairs, which of them are admissible, and their v_3. Preparing it
+// costs reach_grid^2 forward kinematics; a search on it then costs a scan of the
+// cells and the local refinements. Plain data, about 40 kB: copied with its owner.
+struct ReachGrid {
+    static constexpr int cells = reach_grid * reach_grid;
+    ReachAxis a{};
+    ReachAxis b{};
+    std::array<Vec3, cells> v_3{};                // at cell i * reach_grid + j: (a.value(i), b.value(j))
+    std::array<std::uint8_t, cells> admitted{};  // 1 where the pair is admissible (v_3 is then meaningful)
+
+    [[nodiscard]] static int index(int i, int j) noexcept { return i * reach_grid + j; }
+    [[nodiscard]] JointPair pair(int i, int j) const noexcept { return {a.value(i), b.value(j)}; }
+};
+
+// The grid for `arm` and `admissible`, filled in place (it is large for a stack).
+void prepare_reach_grid(const SphericalFiveBar& arm, const Admissible& admissible, ReachGrid& grid) noexcept;
+
+// nearest_reachable on a grid prepared for the same arm and admissible set: the
+// same result, bit for bit.
+[[nodiscard]] std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& direction,
+                                                     const Admissible& admissible, const ReachGrid& grid) noexcept;
 
 }  // namespace velmora::arm

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "velmora_torso_kinematics/arm_velocity.hpp"
 
@@ -27,8 +29,16 @@ constexpr int most_goal_samples = 16;
 // How often a damped step is halved before the follower gives up on it.
 constexpr int damped_step_halvings = 8;
 
-// Ticks without getting nearer the goal after which the follower stops.
+// Ticks without getting nearer the goal after which the follower stops; with
+// max_step_change, plus the ticks it takes to brake from full speed and come
+// back up to it (an overshoot is no stall).
 constexpr int stall_ticks = 16;
+
+[[nodiscard]] int stall_limit(const FollowSettings& settings) noexcept {
+    if (!settings.max_step_change) return stall_ticks;
+    const double turning = 2.0 * std::ceil(settings.max_step / *settings.max_step_change);
+    return stall_ticks + (turning < 100000.0 ? static_cast<int>(turning) : 100000);
+}
 
 // Tries at shortening a step whose rounded length or change exceeds its bound.
 constexpr int rounding_tries = 16;
@@ -137,6 +147,7 @@ struct ArmFollower::Move {
     double floor;                    // margin every sample keeps: the setting, or the current one below it
     bool below;                      // the current pair is below the margin: every step must raise it
     double change;                   // max_step_change, or infinity
+    bool tracked = false;            // the goal is the target's own solution: a step onto it may turn back
     // The change steps are planned with: a hair below the bound, so that the
     // rounded pairs keep it.
     [[nodiscard]] double planned() const noexcept { return change * (1.0 - 0x1p-30); }
@@ -188,6 +199,11 @@ std::optional<FollowerFault> follower_fault(const SphericalFiveBar& arm, const J
     return std::nullopt;
 }
 
+ArmFollower::ArmFollower(const SphericalFiveBar& arm, const JointPair& start, const FollowSettings& settings) noexcept
+    : arm_(arm), pair_(start), settings_(settings) {
+    prepare_reach_grid(arm_, Admissible{settings_.limits, settings_.margin}, grid_);
+}
+
 std::optional<ArmFollower> ArmFollower::make(const SphericalFiveBar& arm, const JointPair& start,
                                              const FollowSettings& settings) noexcept {
     if (follower_fault(arm, start, settings)) return std::nullopt;
@@ -205,7 +221,7 @@ bool ArmFollower::reset(const JointPair& pair) noexcept {
 
 bool ArmFollower::restore(const JointPair& pair, const JointPair& velocity, const Progress& progress) noexcept {
     if (!finite(pair) || !closes(arm_, pair) || !finite(velocity) || !(length(velocity) <= settings_.max_step) ||
-        !(progress.idle >= 0 && progress.idle <= stall_ticks))
+        !(progress.idle >= 0 && progress.idle <= stall_limit(settings_)))
         return false;
     pair_ = pair;
     velocity_ = velocity;
@@ -218,6 +234,8 @@ bool ArmFollower::restore(const JointPair& pair, const JointPair& velocity, cons
 bool ArmFollower::configure(const FollowSettings& settings) noexcept {
     if (settings_fault(settings)) return false;
     settings_ = settings;
+    prepare_reach_grid(arm_, Admissible{settings_.limits, settings_.margin}, grid_);
+    route_known_ = false;
     goal_known_ = false;
     idle_ = 0;
     stall_goal_ = {std::nan(""), 0.0};
@@ -247,31 +265,50 @@ FollowStep ArmFollower::step(const Vec3& direction) noexcept {
     JointPair goal{};
     Vec3 goal_v_3{};
     bool reachable = false;
-    if (!goal_for(move, direction, goal, goal_v_3, reachable)) return brake(FollowStatus::saturated, move);
+    bool clear_way = true;
+    if (!goal_for(move, direction, goal, goal_v_3, reachable, clear_way)) return brake(FollowStatus::saturated, move);
     if (reachable) goal_v_3 = direction / size;
+    move.tracked = reachable;
 
-    const JointPair delta = difference(goal, pair_);
-    const double distance = length(delta);
-    // No nearer to a goal for stall_ticks ticks (caught in a pocket of the
+    JointPair delta = difference(goal, pair_);
+    double distance = length(delta);
+    // The straight way leaves the admissible set: along the route instead, toward
+    // the farthest cell on it in clear sight, with the route's length to go.
+    bool routed = false;
+    double remaining = distance;
+    if (!clear_way && !move.below) {
+        if (!route_known_ || !same(route_goal_, goal)) plan_route(goal);
+        JointPair aim{};
+        if (route_aim(move, aim, remaining)) {
+            routed = true;
+            delta = difference(aim, pair_);
+            distance = length(delta);
+        } else {
+            remaining = distance;
+        }
+    }
+    // No nearer to a goal for stall_limit ticks (caught in a pocket of the
     // admissible set, sliding to and fro): stopped by the margin.
     if (!same(goal, stall_goal_)) {
         stall_goal_ = goal;
-        closest_ = distance;
+        closest_ = remaining;
         idle_ = 0;
-    } else if (distance < closest_) {
-        closest_ = distance;
+    } else if (remaining < closest_) {
+        closest_ = remaining;
         idle_ = 0;
-    } else if (distance > 0.0 && idle_ < stall_ticks) {
+    } else if (remaining > 0.0 && idle_ < stall_limit(settings_)) {
         ++idle_;
     }
-    if (idle_ >= stall_ticks) return brake(FollowStatus::saturated, move);
+    if (idle_ >= stall_limit(settings_)) return brake(FollowStatus::saturated, move);
     JointPair wanted{0.0, 0.0};
     if (distance > 0.0) {
-        const double speed = std::min(settings_.max_step, stopping_speed(distance, move.planned(), settings_.max_step));
+        // Braking for the end of the route, not for each cell on the way.
+        const double speed =
+            std::min(settings_.max_step, stopping_speed(remaining, move.planned(), settings_.max_step));
         wanted = speed >= distance ? delta : scaled(delta, speed / distance);
     }
     JointPair next{};
-    bool found = try_step(move, wanted, &goal, next);
+    bool found = try_step(move, wanted, routed ? nullptr : &goal, next);
     if (!found) {
         // The margin's gradient here: below the margin the way out, and at its
         // edge the wall to slide along toward the goal.
@@ -322,7 +359,8 @@ FollowStep ArmFollower::step(const Vec3& direction) noexcept {
 // (farther than a step: the nearest whose way there keeps the margin, if any),
 // or out of reach, its nearest_reachable pair. False when nothing is admissible.
 bool ArmFollower::goal_for(const Move& move, const Vec3& direction, JointPair& goal, Vec3& goal_v_3,
-                           bool& reachable) noexcept {
+                           bool& reachable, bool& clear_way) noexcept {
+    clear_way = true;
     const Admissible admissible{settings_.limits, settings_.margin};
     const DirectionSolutions solutions = direction_solutions(arm_, direction, admissible);
     if (!solutions.empty()) {
@@ -353,12 +391,13 @@ bool ArmFollower::goal_for(const Move& move, const Vec3& direction, JointPair& g
                 return true;
             }
         }
+        clear_way = false;
         return true;
     }
     reachable = false;
     const Vec3 unit = direction / norm(direction);
     if (!goal_known_ || !same(goal_target_, unit)) {
-        const std::optional<Reach> reach = nearest_reachable(arm_, unit, admissible);
+        const std::optional<Reach> reach = nearest_reachable(arm_, unit, admissible, grid_);
         goal_known_ = reach.has_value();
         if (!reach) return false;
         goal_ = *reach;
@@ -376,12 +415,181 @@ bool ArmFollower::goal_for(const Move& move, const Vec3& direction, JointPair& g
         const JointPair first = nearer ? wrapped : goal;
         const JointPair second = nearer ? goal : wrapped;
         goal = first;
-        if (!clear(arm_, move.box, move.floor, pair_, difference(first, pair_), most_goal_samples) &&
-            clear(arm_, move.box, move.floor, pair_, difference(second, pair_), most_goal_samples))
-            goal = second;
+        if (!clear(arm_, move.box, move.floor, pair_, difference(first, pair_), most_goal_samples)) {
+            clear_way = clear(arm_, move.box, move.floor, pair_, difference(second, pair_), most_goal_samples);
+            if (clear_way) goal = second;
+        }
+    } else if (joint_distance(goal, pair_) > settings_.max_step) {
+        clear_way = clear(arm_, move.box, move.floor, pair_, difference(goal, pair_), most_goal_samples);
     }
     goal_v_3 = goal_.v_3;
     return true;
+}
+
+namespace {
+
+// A pair's place on one axis of the grid, in cells from its first point.
+[[nodiscard]] double cell_coordinate(const ReachAxis& axis, double theta) noexcept {
+    return (theta - axis.low) / axis.spacing();
+}
+
+// Cell `i` (any integer on a periodic axis: a copy a whole turn away) as an index
+// into the grid, or -1 off a bounded axis.
+[[nodiscard]] int grid_index(const ReachAxis& axis, long long i) noexcept {
+    if (axis.periodic) return static_cast<int>(((i % reach_grid) + reach_grid) % reach_grid);
+    return i >= 0 && i < reach_grid ? static_cast<int>(i) : -1;
+}
+
+// Cells on each side of a pair that its route may start from or end at: the
+// pair's own cell and one more around it.
+constexpr int sight_cells = 4;
+
+}  // namespace
+
+// Dijkstra over the grid's admissible cells (8-connected; a diagonal only where
+// both cells beside it are admissible too), from the cells around `goal` whose
+// straight way to it is clear. Fixed-size, on the stack: no allocation.
+void ArmFollower::plan_route(const JointPair& goal) noexcept {
+    route_known_ = true;
+    route_goal_ = goal;
+    route_.fill(infinity);
+    const std::optional<JointLimits>& box = settings_.limits;
+    const double floor = settings_.margin;
+    // An indexed binary heap of cells by distance.
+    std::array<std::int16_t, ReachGrid::cells> heap{};
+    std::array<std::int16_t, ReachGrid::cells> slot;
+    slot.fill(-1);
+    int size = 0;
+    const auto sift_up = [&](int at) noexcept {
+        while (at > 0) {
+            const int parent = (at - 1) / 2;
+            if (!(route_[heap[at]] < route_[heap[parent]])) break;
+            std::swap(heap[at], heap[parent]);
+            slot[heap[at]] = static_cast<std::int16_t>(at);
+            slot[heap[parent]] = static_cast<std::int16_t>(parent);
+            at = parent;
+        }
+    };
+    const auto sift_down = [&](int at) noexcept {
+        for (;;) {
+            int least = at;
+            for (const int child : {2 * at + 1, 2 * at + 2})
+                if (child < size && route_[heap[child]] < route_[heap[least]]) least = child;
+            if (least == at) break;
+            std::swap(heap[at], heap[least]);
+            slot[heap[at]] = static_cast<std::int16_t>(at);
+            slot[heap[least]] = static_cast<std::int16_t>(least);
+            at = least;
+        }
+    };
+    const auto offer = [&](int cell, double distance) noexcept {
+        if (!(distance < route_[cell])) return;
+        route_[cell] = distance;
+        if (slot[cell] < 0) {
+            heap[size] = static_cast<std::int16_t>(cell);
+            slot[cell] = static_cast<std::int16_t>(size);
+            ++size;
+        }
+        sift_up(slot[cell]);
+    };
+    const ReachAxis& a = grid_.a;
+    const ReachAxis& b = grid_.b;
+    const double sa = a.spacing();
+    const double sb = b.spacing();
+    const auto i0 = static_cast<long long>(std::floor(cell_coordinate(a, goal.theta_a)));
+    const auto j0 = static_cast<long long>(std::floor(cell_coordinate(b, goal.theta_b)));
+    if (!finite(goal) || std::fabs(double(i0)) > 1e9 || std::fabs(double(j0)) > 1e9) return;
+    for (long long i = i0 - sight_cells / 2 + 1; i <= i0 + sight_cells / 2; ++i) {
+        for (long long j = j0 - sight_cells / 2 + 1; j <= j0 + sight_cells / 2; ++j) {
+            const int gi = grid_index(a, i);
+            const int gj = grid_index(b, j);
+            if (gi < 0 || gj < 0 || !grid_.admitted[ReachGrid::index(gi, gj)]) continue;
+            const JointPair cell{a.low + sa * double(i), b.low + sb * double(j)};
+            const JointPair way = difference(goal, cell);
+            if (admitted(box, cell) && clear(arm_, box, floor, cell, way, most_goal_samples))
+                offer(ReachGrid::index(gi, gj), length(way));
+        }
+    }
+    const double diagonal = std::sqrt(sa * sa + sb * sb);
+    while (size > 0) {
+        const int cell = heap[0];
+        slot[cell] = -1;
+        heap[0] = heap[--size];
+        if (size > 0) {
+            slot[heap[0]] = 0;
+            sift_down(0);
+        }
+        const int ci = cell / reach_grid;
+        const int cj = cell % reach_grid;
+        for (int di = -1; di <= 1; ++di) {
+            for (int dj = -1; dj <= 1; ++dj) {
+                if (di == 0 && dj == 0) continue;
+                const int ni = grid_index(a, ci + di);
+                const int nj = grid_index(b, cj + dj);
+                if (ni < 0 || nj < 0 || !grid_.admitted[ReachGrid::index(ni, nj)]) continue;
+                if (di != 0 && dj != 0 &&
+                    (!grid_.admitted[ReachGrid::index(ni, cj)] || !grid_.admitted[ReachGrid::index(ci, nj)]))
+                    continue;
+                const double w = di == 0 ? sb : dj == 0 ? sa : diagonal;
+                offer(ReachGrid::index(ni, nj), route_[cell] + w);
+            }
+        }
+    }
+}
+
+// Where a routed step aims: of the cells around the current pair with a route,
+// the one whose distance from here plus its route is least (ties: the one
+// farther along), among those whose straight way from here is clear and that
+// are not the current pair. False when none is.
+bool ArmFollower::route_aim(const Move& move, JointPair& aim, double& remaining) const noexcept {
+    const ReachAxis& a = grid_.a;
+    const ReachAxis& b = grid_.b;
+    const double sa = a.spacing();
+    const double sb = b.spacing();
+    const double u = cell_coordinate(a, pair_.theta_a);
+    const double v = cell_coordinate(b, pair_.theta_b);
+    if (!(std::fabs(u) < 1e9 && std::fabs(v) < 1e9)) return false;
+    const auto i0 = static_cast<long long>(std::floor(u));
+    const auto j0 = static_cast<long long>(std::floor(v));
+    struct Candidate {
+        JointPair cell;
+        double total;
+        double route;
+    };
+    std::array<Candidate, sight_cells * sight_cells> candidates;
+    int count = 0;
+    for (long long i = i0 - sight_cells / 2 + 1; i <= i0 + sight_cells / 2; ++i) {
+        for (long long j = j0 - sight_cells / 2 + 1; j <= j0 + sight_cells / 2; ++j) {
+            const int gi = grid_index(a, i);
+            const int gj = grid_index(b, j);
+            if (gi < 0 || gj < 0) continue;
+            const double route = route_[ReachGrid::index(gi, gj)];
+            if (!(route < infinity)) continue;
+            const JointPair cell{a.low + sa * double(i), b.low + sb * double(j)};
+            const double here = joint_distance(cell, pair_);
+            if (!admitted(move.box, cell)) continue;
+            // Totals within rounding of each other tie, and the cell farther along
+            // wins: standing on a cell, the follower aims at the next.
+            const Candidate c{cell, here + route, route};
+            const auto before = [](const Candidate& x, const Candidate& y) noexcept {
+                const double tie = 1e-9 * (1.0 + y.total);
+                return x.total < y.total - tie || (!(x.total > y.total + tie) && x.route < y.route);
+            };
+            int at = count++;
+            for (; at > 0 && before(c, candidates[at - 1]); --at) candidates[at] = candidates[at - 1];
+            candidates[at] = c;
+        }
+    }
+    for (int k = 0; k < count; ++k) {
+        if (same(candidates[k].cell, pair_)) continue;
+        if (clear(arm_, move.box, move.floor, pair_, difference(candidates[k].cell, pair_), most_goal_samples) &&
+            keeps(arm_, move.box, move.floor, candidates[k].cell)) {
+            aim = candidates[k].cell;
+            remaining = candidates[k].total;
+            return true;
+        }
+    }
+    return false;
 }
 
 // The step toward `wanted` that the change bound allows, checked: within
@@ -395,12 +603,14 @@ bool ArmFollower::try_step(const Move& move, const JointPair& wanted, const Join
     const bool exact = goal != nullptr && same(step, wanted) && same(wanted, difference(*goal, pair_));
     // Never back against a long last step on the way to a goal: a step that would
     // is cut to its part across it (a hair forward), so that walking round an edge
-    // cannot chatter. A step onto the goal itself follows the target.
+    // or a route's corner cannot chatter. A step onto the solution of a target in
+    // reach follows the target.
     const double last = length(velocity_);
     const double against = step.theta_a * velocity_.theta_a + step.theta_b * velocity_.theta_b;
-    if (!exact && against < 0.0 && last > 0.25 * settings_.max_step && length(step) > 0.25 * settings_.max_step)
-        step = moved(step, velocity_, -against / (last * last) * (1.0 + 0x1p-20));
-    next = exact ? *goal : JointPair{pair_.theta_a + step.theta_a, pair_.theta_b + step.theta_b};
+    const bool cut = !(exact && move.tracked) && against < 0.0 && last > 0.25 * settings_.max_step &&
+                     length(step) > 0.25 * settings_.max_step;
+    if (cut) step = moved(step, velocity_, -against / (last * last) * (1.0 + 0x1p-20));
+    next = exact && !cut ? *goal : JointPair{pair_.theta_a + step.theta_a, pair_.theta_b + step.theta_b};
     for (int tries = 0;; ++tries) {
         const JointPair actual = difference(next, pair_);
         const bool too_long = length(actual) > settings_.max_step;
@@ -428,6 +638,16 @@ bool ArmFollower::try_step(const Move& move, const JointPair& wanted, const Join
         const JointPair path = scaled(actual, braking / speed);
         if (!keeps(arm_, move.box, move.floor, moved(next, path, 1.0))) return false;
         if (!clear(arm_, move.box, move.floor, next, path, most_braking_samples)) return false;
+        // The pairs braking would command, each, where they are few enough: the
+        // samples above may straddle a dip of the margin between them.
+        const double ticks = std::floor(speed / move.planned());
+        if (ticks <= double(most_braking_samples)) {
+            double along = 0.0;
+            for (int k = 1; double(k) < ticks; ++k) {
+                along += speed - double(k) * move.planned();
+                if (!keeps(arm_, move.box, move.floor, moved(next, actual, along / speed))) return false;
+            }
+        }
     }
     return true;
 }

@@ -42,22 +42,10 @@ constexpr int most_pattern_rounds = 160;
 // One turn of an angle, or its limits where they are narrower. An axis whose
 // limits are at least a turn wide is periodic: the grid covers one turn and the
 // search may leave it as far as the limits allow.
-struct Axis {
-    double low;
-    double high;
-    bool periodic;
-};
-
-[[nodiscard]] Axis axis(bool limited, double low, double high) noexcept {
+[[nodiscard]] ReachAxis axis(bool limited, double low, double high) noexcept {
     if (limited && high - low < 2.0 * pi) return {low, high, false};
     const double from = limited ? std::clamp(-pi, low, high - 2.0 * pi) : -pi;
     return {from, from + 2.0 * pi, true};
-}
-
-[[nodiscard]] double grid_value(const Axis& a, int i) noexcept {
-    // Bounded: both ends included. Periodic: the far end is the first point again.
-    const double cells = a.periodic ? double(reach_grid) : double(reach_grid - 1);
-    return a.low + (a.high - a.low) * (double(i) / cells);
 }
 
 struct Searcher {
@@ -207,12 +195,17 @@ std::optional<double> closure_margin(const SphericalFiveBar& arm, double theta_a
     return closure_margin(*pose);
 }
 
-std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& direction,
-                                       const Admissible& admissible) noexcept {
+namespace {
+
+// A direction with no search to make: not usable (nothing), or reachable (its
+// smallest-norm admissible solution). False, with `target` its unit vector, when
+// the grid must be searched.
+[[nodiscard]] bool settled(const SphericalFiveBar& arm, const Vec3& direction, const Admissible& admissible,
+                           Vec3& target, std::optional<Reach>& result) noexcept {
     const double length = norm(direction);
-    if (!(length >= shortest_direction) || !std::isfinite(length)) return std::nullopt;
-    const Vec3 target = direction / length;
-    if (!std::isfinite(target.x) || !std::isfinite(target.y) || !std::isfinite(target.z)) return std::nullopt;
+    if (!(length >= shortest_direction) || !std::isfinite(length)) return true;
+    target = direction / length;
+    if (!std::isfinite(target.x) || !std::isfinite(target.y) || !std::isfinite(target.z)) return true;
 
     // The direction as given, so that the pair is bit for bit one of its solutions.
     const DirectionSolutions solutions = direction_solutions(arm, direction, admissible);
@@ -220,19 +213,31 @@ std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& 
         const std::optional<JointPair> pair =
             inverse_kinematics_from_direction(arm, direction, std::nullopt, admissible);
         const std::optional<FkSolution> pose = forward_kinematics(arm, pair->theta_a, pair->theta_b);
-        if (pose) return Reach{*pair, pose->v_3, 0.0};
+        if (pose) {
+            result = Reach{*pair, pose->v_3, 0.0};
+            return true;
+        }
     }
+    return false;
+}
 
-    const std::optional<JointLimits>& limits = admissible.limits;
-    const Axis a_axis = axis(limits.has_value(), limits ? limits->a_min : 0.0, limits ? limits->a_max : 0.0);
-    const Axis b_axis = axis(limits.has_value(), limits ? limits->b_min : 0.0, limits ? limits->b_max : 0.0);
+[[nodiscard]] std::optional<Reach> search_grid(const SphericalFiveBar& arm, const Vec3& target,
+                                               const Admissible& admissible, const ReachGrid& prepared) noexcept {
+    const ReachAxis& a_axis = prepared.a;
+    const ReachAxis& b_axis = prepared.b;
     const Searcher searcher{arm, admissible, target};
 
-    std::array<double, reach_grid * reach_grid> grid;
-    for (int i = 0; i < reach_grid; ++i)
-        for (int j = 0; j < reach_grid; ++j)
-            grid[i * reach_grid + j] = searcher.angle({grid_value(a_axis, i), grid_value(b_axis, j)});
-
+    // The angle at every cell, from the prepared v_3: the same value as the
+    // searcher's at that pair.
+    std::array<double, ReachGrid::cells> grid;
+    for (int k = 0; k < ReachGrid::cells; ++k) {
+        if (!prepared.admitted[k]) {
+            grid[k] = infinity;
+            continue;
+        }
+        const double result = angle_between(prepared.v_3[k], target);
+        grid[k] = std::isnan(result) ? infinity : result;
+    }
     // The grid's local minima (over the 8 neighbours, wrapping on a periodic
     // axis), best first.
     struct Cell {
@@ -285,7 +290,7 @@ std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& 
     for (int k = 0; k < found; ++k) {
         // A cell this much worse than the best one lies in a basin that cannot win.
         if (cells[k].angle > cells[0].angle + hopeless_cell) break;
-        JointPair pair{grid_value(a_axis, cells[k].i), grid_value(b_axis, cells[k].j)};
+        JointPair pair{a_axis.value(cells[k].i), b_axis.value(cells[k].j)};
         double angle = cells[k].angle;
         searcher.refine(pair, angle, 0.5 * spacing);
         // Resting on the margin's edge: the compass may stall there, the edge search
@@ -305,6 +310,41 @@ std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& 
         }
     }
     return best;
+}
+
+}  // namespace
+
+void prepare_reach_grid(const SphericalFiveBar& arm, const Admissible& admissible, ReachGrid& grid) noexcept {
+    const std::optional<JointLimits>& limits = admissible.limits;
+    grid.a = axis(limits.has_value(), limits ? limits->a_min : 0.0, limits ? limits->a_max : 0.0);
+    grid.b = axis(limits.has_value(), limits ? limits->b_min : 0.0, limits ? limits->b_max : 0.0);
+    for (int i = 0; i < reach_grid; ++i) {
+        for (int j = 0; j < reach_grid; ++j) {
+            const JointPair pair = grid.pair(i, j);
+            const std::optional<FkSolution> pose = forward_kinematics(arm, pair.theta_a, pair.theta_b);
+            const bool admitted = pose && admissible.admits(pair, *pose);
+            grid.admitted[ReachGrid::index(i, j)] = admitted ? 1 : 0;
+            grid.v_3[ReachGrid::index(i, j)] = admitted ? pose->v_3 : Vec3{};
+        }
+    }
+}
+
+std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& direction,
+                                       const Admissible& admissible, const ReachGrid& grid) noexcept {
+    Vec3 target{};
+    std::optional<Reach> result;
+    if (settled(arm, direction, admissible, target, result)) return result;
+    return search_grid(arm, target, admissible, grid);
+}
+
+std::optional<Reach> nearest_reachable(const SphericalFiveBar& arm, const Vec3& direction,
+                                       const Admissible& admissible) noexcept {
+    Vec3 target{};
+    std::optional<Reach> result;
+    if (settled(arm, direction, admissible, target, result)) return result;
+    ReachGrid grid;
+    prepare_reach_grid(arm, admissible, grid);
+    return search_grid(arm, target, admissible, grid);
 }
 
 }  // namespace velmora::arm

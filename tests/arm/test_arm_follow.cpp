@@ -169,15 +169,21 @@ void test_acceleration_streams() {
     VT_CHECK_MSG(rests == streams, std::to_string(streams - rests) + " of " + std::to_string(streams) + " not at rest");
 }
 
-// nearest_reachable is no worse than a 500 x 500 grid of the joint plane.
+// nearest_reachable is no worse than a 500 x 500 grid of the joint plane, and
+// on a grid prepared once it is the same, bit for bit.
 void test_nearest_reachable_against_a_grid() {
     testing::Sampler s(77);
     const SphericalFiveBar arm(default_left());
+    static ReachGrid prepared[2];
+    for (int k = 0; k < 2; ++k) prepare_reach_grid(arm, Admissible{std::nullopt, k % 2 ? 0.02 : 0.0}, prepared[k]);
     for (int k = 0; k < 12; ++k) {
         const Vec3 target{s.uniform(-1, 1), s.uniform(-1, 1), s.uniform(-1, 1)};
         const Admissible admissible{std::nullopt, k % 2 ? 0.02 : 0.0};
         const std::optional<Reach> reach = nearest_reachable(arm, target, admissible);
         if (!VT_CHECK(reach.has_value())) continue;
+        const std::optional<Reach> again = nearest_reachable(arm, target, admissible, prepared[k % 2]);
+        VT_CHECK(again && again->pair.theta_a == reach->pair.theta_a && again->pair.theta_b == reach->pair.theta_b &&
+                 again->angle == reach->angle);
         const Vec3 unit = target / norm(target);
         double best = testing::inf;
         for (int i = 0; i < 500; ++i) {

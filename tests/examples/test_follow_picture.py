@@ -23,7 +23,7 @@ def test_committed_picture_is_the_scripts_output(tmp_path: Path) -> None:
     assert completed.returncode == 0, completed.stderr
     fresh = np.asarray(pyplot.imread(output))
     committed = np.asarray(pyplot.imread(ROOT / "docs" / "follow.png"))
-    assert fresh.shape == committed.shape == (800, 1100, 4)
+    assert fresh.shape == committed.shape == (1100, 1100, 4)
     # Every status is drawn: tracking green, approaching orange, saturated blue, holding vermillion.
     for colour in ((0x00, 0x9e, 0x73), (0xe6, 0x9f, 0x00), (0x00, 0x72, 0xb2), (0xd5, 0x5e, 0x00)):
         assert np.all(np.abs(fresh[..., :3] - np.array(colour) / 255) < 0.02, axis=-1).sum() > 20, colour
