@@ -52,10 +52,6 @@ struct FollowStep {
 // size at an open loop, and rounding in the closure starts to show in J_v.
 inline constexpr double default_follow_margin = 0.02;
 
-// Directions shorter than this hold the followers: they carry no usable pointing
-// information (the inverses find no solution for them either).
-inline constexpr double shortest_follow_direction = 1e-12;
-
 struct FollowSettings {
     double max_step;                        // joint distance per step: finite and > 0
     std::optional<JointLimits> limits;      // usable(), when given
@@ -85,7 +81,7 @@ public:
     [[nodiscard]] static std::optional<ArmFollower> make(const SphericalFiveBar& arm, const JointPair& start,
                                                          const FollowSettings& settings) noexcept;
 
-    // The next pair toward `direction` (at least shortest_follow_direction long),
+    // The next pair toward `direction` (at least shortest_direction long),
     // and how it was found:
     // - tracking: the direction's admissible solution nearest the current pair
     //   was commanded (bit for bit inverse_kinematics_from_direction with near);

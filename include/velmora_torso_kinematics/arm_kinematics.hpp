@@ -154,6 +154,11 @@ using DirectionSolutions = BoundedList<JointPair, 4>;
 [[nodiscard]] std::optional<JointPair> inverse_kinematics(const SphericalFiveBar& arm, const Mat3& r_target,
                                                           const JointLimits& limits) noexcept;
 
+// Directions shorter than this carry no usable pointing information: the
+// inverses find no pair for them, nearest_reachable finds no pose, and the
+// followers hold.
+inline constexpr double shortest_direction = 1e-12;
+
 // Every candidate pair whose v_3 lies within 1e-6 of `direction` normalised, in
 // candidate order: the pairs the direction inverse chooses from. Empty for a
 // direction shorter than 1e-12 or out of reach.

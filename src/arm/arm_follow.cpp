@@ -260,7 +260,7 @@ FollowStep ArmFollower::step(const Vec3& direction) noexcept {
 
     if (!finite(direction)) return brake(FollowStatus::holding, move);
     const double size = norm(direction);
-    if (!(size >= shortest_follow_direction) || !std::isfinite(size)) return brake(FollowStatus::holding, move);
+    if (!(size >= shortest_direction) || !std::isfinite(size)) return brake(FollowStatus::holding, move);
 
     JointPair goal{};
     Vec3 goal_v_3{};

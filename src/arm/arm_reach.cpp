@@ -12,9 +12,6 @@ namespace {
 constexpr double pi = std::numbers::pi;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// Shorter directions carry no usable pointing information (as in the inverses).
-constexpr double shortest_direction = 1e-12;
-
 // Cells refined from the grid: the best local minima, so that a basin the grid
 // ranks second but that holds the true best is not lost.
 constexpr int refined_cells = 4;

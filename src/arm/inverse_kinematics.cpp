@@ -18,9 +18,6 @@ constexpr double rotation_tolerance = 1e-6;
 // that still counts as pointing along it.
 constexpr double direction_tolerance = 1e-6;
 
-// Shorter directions carry no usable pointing information.
-constexpr double shortest_direction = 1e-12;
-
 [[nodiscard]] double frobenius_distance(const Mat3& a, const Mat3& b) noexcept {
     double sum = 0.0;
     for (int i = 0; i < 3; ++i) {
