@@ -352,7 +352,11 @@ NeckFollowStep NeckFollower::move_toward(const NeckAngles& goal, FollowStatus ar
     }
     velocity_ = {next.yaw - angles_.yaw, next.pitch - angles_.pitch, next.roll - angles_.roll};
     angles_ = next;
-    const bool reached = next.yaw == goal.yaw && next.pitch == goal.pitch && next.roll == goal.roll;
+    // With an acceleration limit a moving target is followed with a lag: within
+    // max_step of the goal counts as on it, as for the arm.
+    const double slack = settings_.max_step_change ? settings_.max_step : 0.0;
+    const bool reached = std::fabs(next.yaw - goal.yaw) <= slack && std::fabs(next.pitch - goal.pitch) <= slack &&
+                         std::fabs(next.roll - goal.roll) <= slack;
     return {angles_, reached ? arrived : FollowStatus::approaching};
 }
 
