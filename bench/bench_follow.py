@@ -23,8 +23,8 @@ import argparse
 import timeit
 
 import numpy as np
-
 import velmora_torso_batch as vb
+from timing import alternating
 from velmora_torso_kinematics import VelmoraArmKinematics, VelmoraNeckKinematics
 
 arm = VelmoraArmKinematics.default_left()
@@ -66,21 +66,20 @@ def main() -> None:
         "ArmFollower.step (approaching, segment)": "far.step(targets[0])",
         "ArmFollower.step (approaching, damped)": "edge.step((0.0, 0.0, -1.0))",
     }
-    times = {name: [] for name in rows}
-    for _ in range(repeat):  # interleaved: the machine's load moves all of them alike
-        for name, statement in rows.items():
-            times[name].append(per_call(statement, scope, number // 4, 1))
-    best = {name: min(values) for name, values in times.items()}
+    # Interleaved: the machine's load moves all of them alike.
+    best = alternating(rows, repeat, lambda statement: per_call(statement, scope, number // 4, 1))
     print("== From Python (ns per call)")
     for name, ns in best.items():
         print(f"{name:42s} {ns:8.0f}")
-    print(f"ArmFollower.step / ik_from_direction: {best['ArmFollower.step (tracking)'] / best['arm.ik_from_direction near']:.2f}")
-    print(f"NeckFollower.step / neck.ik:          {best['NeckFollower.step (tracking)'] / best['neck.ik']:.2f}")
-    for name in ("ArmFollower", "NeckFollower"):
-        ratio = best[f"{name}.step (tracking, array)"] / best[f"{name}.step (tracking)"]
-        print(f"{name}.step, array / list:    {ratio:.2f}")
-    ratio = best["NeckFollower.step (max_step_change)"] / best["NeckFollower.step (tracking)"]
-    print(f"NeckFollower.step, max_step_change / without: {ratio:.2f}")
+    for label, over, under in (
+        ("ArmFollower.step / ik_from_direction", "ArmFollower.step (tracking)", "arm.ik_from_direction near"),
+        ("NeckFollower.step / neck.ik", "NeckFollower.step (tracking)", "neck.ik"),
+        ("ArmFollower.step, array / list", "ArmFollower.step (tracking, array)", "ArmFollower.step (tracking)"),
+        ("NeckFollower.step, array / list", "NeckFollower.step (tracking, array)", "NeckFollower.step (tracking)"),
+        ("NeckFollower.step, max_step_change / without", "NeckFollower.step (max_step_change)",
+         "NeckFollower.step (tracking)"),
+    ):
+        print(f"{label}: {best[over] / best[under]:.2f}")
 
     steps = 10_000 if quick else 100_000
     # 0.1 rad in all, inside the closing region whatever the number of steps.
@@ -97,11 +96,7 @@ def main() -> None:
     batch["neck_follow"] = lambda: vb.neck_follow(head_path, (0.1, 0.2, 0.3), max_step=0.05)
     batch["neck_follow, max_step_change"] = lambda: vb.neck_follow(head_path, (0.1, 0.2, 0.3), max_step=0.05,
                                                                    max_step_change=0.01)
-    batch_times = {name: [] for name in batch}
-    for _ in range(repeat):
-        for name, call in batch.items():
-            batch_times[name].append(min(timeit.repeat(call, number=1, repeat=1)) / steps * 1e9)
-    per_step = {name: min(values) for name, values in batch_times.items()}
+    per_step = {name: ns / steps for name, ns in alternating(batch, repeat).items()}
     print(f"\n== Batch, one stream of {steps} tracking steps (ns per step)")
     for name, ns in per_step.items():
         print(f"{name:42s} {ns:8.1f}")

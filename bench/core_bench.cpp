@@ -250,57 +250,6 @@ void calls_alone(benchmark::State& state) {
     state.counters["calls"] = count;
 }
 
-// ----- The followers ----------------------------------------------------------------------------
-
-Vec3 pointing(double a, double b) { return arm::forward_kinematics(prepared_left(), a, b)->v_3; }
-
-void ik_from_direction_near(benchmark::State& state) {
-    const Vec3 targets[2] = {pointing(0.3, -0.2), pointing(0.31, -0.21)};
-    JointPair last{0.3, -0.2};
-    int k = 0;
-    for (auto _ : state) {
-        Vec3 target = targets[k ^= 1];
-        hide(target);
-        const auto pair = arm::inverse_kinematics_from_direction(prepared_left(), target, last);
-        if (pair) last = *pair;
-        benchmark::DoNotOptimize(last);
-    }
-}
-
-void follower_step(benchmark::State& state, Vec3 target, JointPair start, double max_step) {
-    auto follower = arm::ArmFollower::make(prepared_left(), start, {max_step, std::nullopt, 0.05});
-    for (auto _ : state) {
-        hide(target);
-        auto step = follower->step(target);
-        benchmark::DoNotOptimize(step);
-    }
-}
-
-void follower_tracking(benchmark::State& state) {
-    const Vec3 targets[2] = {pointing(0.3, -0.2), pointing(0.31, -0.21)};
-    auto follower = arm::ArmFollower::make(prepared_left(), {0.3, -0.2}, {0.05, std::nullopt, 0.05});
-    int k = 0;
-    for (auto _ : state) {
-        Vec3 target = targets[k ^= 1];
-        hide(target);
-        auto step = follower->step(target);
-        benchmark::DoNotOptimize(step);
-    }
-    if (follower->step(targets[0]).status != velmora::FollowStatus::tracking) state.SkipWithError("not tracking");
-}
-
-void neck_follower_tracking(benchmark::State& state) {
-    const Mat3 heads[2] = {neck::forward_kinematics({0.1, 0.2, 0.3}), neck::forward_kinematics({0.11, 0.21, 0.31})};
-    auto follower = neck::NeckFollower::make({0.1, 0.2, 0.3}, 0.05, std::nullopt);
-    int k = 0;
-    for (auto _ : state) {
-        Mat3 head = heads[k ^= 1];
-        hide(head);
-        auto step = follower->step(head);
-        benchmark::DoNotOptimize(step);
-    }
-}
-
 // ----- Every function, its inputs hidden afresh on every iteration -------------------------------
 
 template <class Call, class... Inputs>
@@ -335,6 +284,49 @@ void register_arm(const std::string& name, const std::string& suffix, Recipe rec
     register_call(name + "/prepared" + suffix, [=](auto... in) { return core(prepared_left(), in...); },
                   inputs...);
     if (calls != nullptr) with_minimum(benchmark::RegisterBenchmark((name + "/calls_alone").c_str(), calls));
+}
+
+// ----- The followers ----------------------------------------------------------------------------
+
+Vec3 pointing(double a, double b) { return arm::forward_kinematics(prepared_left(), a, b)->v_3; }
+
+// `call` on the two inputs in turn, as a stream of close targets gives them.
+template <class Input, class Call>
+void alternating(benchmark::State& state, const Input (&inputs)[2], Call call) {
+    int k = 0;
+    for (auto _ : state) {
+        Input input = inputs[k ^= 1];
+        hide(input);
+        auto result = call(input);
+        benchmark::DoNotOptimize(result);
+    }
+}
+
+void ik_from_direction_near(benchmark::State& state) {
+    const Vec3 targets[2] = {pointing(0.3, -0.2), pointing(0.31, -0.21)};
+    JointPair last{0.3, -0.2};
+    alternating(state, targets, [&](const Vec3& target) {
+        if (const auto pair = arm::inverse_kinematics_from_direction(prepared_left(), target, last)) last = *pair;
+        return last;
+    });
+}
+
+void follower_step(benchmark::State& state, Vec3 target, JointPair start, double max_step) {
+    auto follower = arm::ArmFollower::make(prepared_left(), start, {max_step, std::nullopt, 0.05});
+    time_call(state, [&](const Vec3& t) { return follower->step(t); }, target);
+}
+
+void follower_tracking(benchmark::State& state) {
+    const Vec3 targets[2] = {pointing(0.3, -0.2), pointing(0.31, -0.21)};
+    auto follower = arm::ArmFollower::make(prepared_left(), {0.3, -0.2}, {0.05, std::nullopt, 0.05});
+    alternating(state, targets, [&](const Vec3& target) { return follower->step(target); });
+    if (follower->step(targets[0]).status != velmora::FollowStatus::tracking) state.SkipWithError("not tracking");
+}
+
+void neck_follower_tracking(benchmark::State& state) {
+    const Mat3 heads[2] = {neck::forward_kinematics({0.1, 0.2, 0.3}), neck::forward_kinematics({0.11, 0.21, 0.31})};
+    auto follower = neck::NeckFollower::make({0.1, 0.2, 0.3}, 0.05, std::nullopt);
+    alternating(state, heads, [&](const Mat3& head) { return follower->step(head); });
 }
 
 }  // namespace

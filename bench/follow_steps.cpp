@@ -39,8 +39,14 @@ const arm::SphericalFiveBar& left() {
 
 Vec3 pointing(double a, double b) { return arm::forward_kinematics(left(), a, b)->v_3; }
 
-// `count` steps, each timed alone; `step` runs one.
-void report(const char* name, int count, const std::function<void()>& step) {
+// `count` steps of `follower`, each timed alone with the `next()` that gives its target.
+void report(const char* name, int count, arm::ArmFollower& follower, const std::function<Vec3()>& next) {
+    const auto step = [&] {
+        Vec3 t = next();
+        hide(t);
+        auto s = follower.step(t);
+        hide(s);
+    };
     std::vector<double> ns(static_cast<std::size_t>(count));
     for (int i = 0; i < count / 10; ++i) step();  // warm
     for (double& t : ns) {
@@ -67,49 +73,26 @@ arm::ArmFollower make(const JointPair& start, arm::FollowSettings settings) {
 
 int main() {
     const Vec3 close[2] = {pointing(0.3, -0.2), pointing(0.31, -0.21)};
-    {
-        arm::ArmFollower f = make({0.3, -0.2}, {0.05, std::nullopt, 0.05});
-        int k = 0;
-        report("tracking", 200000, [&] {
-            Vec3 t = close[k ^= 1];
-            hide(t);
-            auto s = f.step(t);
-            hide(s);
-        });
-    }
-    {
+    for (const std::optional<double> change : {std::optional<double>{}, std::optional{0.05}}) {
         arm::FollowSettings settings{0.05, std::nullopt, 0.05};
-        settings.max_step_change = 0.05;
+        settings.max_step_change = change;
         arm::ArmFollower f = make({0.3, -0.2}, settings);
         int k = 0;
-        report("tracking+accel", 200000, [&] {
-            Vec3 t = close[k ^= 1];
-            hide(t);
-            auto s = f.step(t);
-            hide(s);
-        });
+        report(change ? "tracking+accel" : "tracking", 200000, f, [&] { return close[k ^= 1]; });
     }
     {
         // 2.1 rad from its solution (along a segment that keeps the margin), by
         // steps too small to get there.
         arm::ArmFollower f = make({-1.3087, 1.4499}, {1e-9, std::nullopt, 0.05});
-        Vec3 t = pointing(0.3, 0.1);
-        report("approaching", 100000, [&] {
-            hide(t);
-            auto s = f.step(t);
-            hide(s);
-        });
+        const Vec3 t = pointing(0.3, 0.1);
+        report("approaching", 100000, f, [&] { return t; });
     }
     {
         arm::ArmFollower f = make({0.3, -0.2}, {0.05, std::nullopt, 0.05});
-        Vec3 t{0.0, -1.0, 0.0};
+        const Vec3 t{0.0, -1.0, 0.0};
         while (f.step(t).status != velmora::FollowStatus::saturated || f.velocity().theta_a != 0.0) {
         }
-        report("saturated", 100000, [&] {
-            hide(t);
-            auto s = f.step(t);
-            hide(s);
-        });
+        report("saturated", 100000, f, [&] { return t; });
     }
     {
         arm::FollowSettings settings{0.05, std::nullopt, 0.05};
@@ -118,23 +101,17 @@ int main() {
         for (int i = 0; i < 100; ++i) (void)f.step(pointing(1.0, 0.4));
         const JointPair pair = f.pair(), velocity = f.velocity();
         const arm::ArmFollower::Progress progress = f.progress();
-        Vec3 t{NAN, 0.0, 1.0};
-        report("braking", 100000, [&] {
+        report("braking", 100000, f, [&] {
             (void)f.restore(pair, velocity, progress);
-            hide(t);
-            auto s = f.step(t);
-            hide(s);
+            return Vec3{NAN, 0.0, 1.0};
         });
     }
     {
         arm::ArmFollower f = make({0.3, -0.2}, {0.05, std::nullopt, 0.05});
         double angle = 0.0;
-        report("new target", 3000, [&] {
+        report("new target", 3000, f, [&] {
             angle += 0.001;
-            Vec3 t{std::sin(angle), -1.0, std::cos(angle) * 0.1};
-            hide(t);
-            auto s = f.step(t);
-            hide(s);
+            return Vec3{std::sin(angle), -1.0, std::cos(angle) * 0.1};
         });
     }
     {
@@ -157,20 +134,12 @@ int main() {
         // The sine of the angle between the first step and the straight way.
         std::printf("(routed: the first step turns from the straight way by a sine of %.2f)\n",
                     cross / 1e-9 / arm::joint_distance(goal, before));
-        report("routed", 100000, [&] {
-            Vec3 t = target;
-            hide(t);
-            auto s = routed.step(t);
-            hide(s);
-        });
+        report("routed", 100000, routed, [&] { return target; });
         arm::ArmFollower moving = *follower;
         double angle = 0.0;
-        report("new route", 3000, [&] {
+        report("new route", 3000, moving, [&] {
             angle += 1e-4;
-            Vec3 t{target.x + std::sin(angle) * 0.05, target.y, target.z};
-            hide(t);
-            auto s = moving.step(t);
-            hide(s);
+            return Vec3{target.x + std::sin(angle) * 0.05, target.y, target.z};
         });
     }
     return 0;

@@ -139,19 +139,19 @@ def uncovered(rows):
         shown = surface(module)
         mine = [row for row in rows if row.module is module]
         for name, params in shown.items():
-            used = set().union(*[row.arguments for row in mine if row.name == name]) if any(
-                row.name == name for row in mine) else None
-            if used is None:
+            passed = [row.arguments for row in mine if row.name == name]
+            missing = set(params or ()) - set().union(*passed)
+            if not passed:
                 problems.append(f"{module.__name__}.{name} has no row")
-            elif params is not None and set(params) - used:
-                missing = ", ".join(sorted(set(params) - used))
-                problems.append(f"{module.__name__}.{name}: no row passes {missing}")
+            elif missing:
+                problems.append(f"{module.__name__}.{name}: no row passes {', '.join(sorted(missing))}")
         for row in mine:
+            takes = shown.get(row.name)  # None: it tells no parameters
+            extra = set(row.arguments) - set(takes) if takes is not None else set()
             if row.name not in shown:
                 problems.append(f"row {row.key}: {module.__name__} has no public {row.name}")
-            elif shown[row.name] is not None and set(row.arguments) - set(shown[row.name]):
-                extra = ", ".join(sorted(set(row.arguments) - set(shown[row.name])))
-                problems.append(f"row {row.key}: {row.name} takes no {extra}")
+            elif extra:
+                problems.append(f"row {row.key}: {row.name} takes no {', '.join(sorted(extra))}")
     return problems
 
 
@@ -448,22 +448,16 @@ def run(count, output):
     print(f"bit_hashes: {len(ROWS)} rows in {time.perf_counter() - started:.1f} s", file=sys.stderr)
     text = json.dumps({"count": count, "hashes": hashes}, indent=1, sort_keys=True)
     if output:
-        with open(output, "w") as file:
-            file.write(text + "\n")
+        Path(output).write_text(text + "\n")
     else:
         print(text)
 
 
 def compare(paths):
-    runs = []
-    for path in paths:
-        with open(path) as file:
-            runs.append(json.load(file))
-    first, *others = runs
+    first, *others = [json.loads(Path(path).read_text()) for path in paths]
     failed = False
     for path, other in zip(paths[1:], others):
-        keys = sorted(set(first["hashes"]) | set(other["hashes"]))
-        for key in keys:
+        for key in sorted(set(first["hashes"]) | set(other["hashes"])):
             a, b = first["hashes"].get(key), other["hashes"].get(key)
             if a != b:
                 failed = True
