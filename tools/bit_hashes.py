@@ -235,6 +235,11 @@ class Inputs:
         # follow refuses a start at which the loop does not close: those near START,
         # where every arm closes (a list, derived from the digested starts above).
         self.closing_path_starts = np.add(START, np.multiply(np.clip(self.finite_path_starts, -1, 1), 0.05)).tolist()
+        # The arm's followers search the joint plane when a target is out of reach:
+        # a fiftieth of the paths do (slices of the digested inputs above).
+        few = max(1, count // 50)
+        self.few_paths = self.paths[:few]
+        self.few_closing_path_starts = self.closing_path_starts[:few]
         # The neck's angles, a tenth of them within 1e-6 of the gimbal lock, and
         # their rotations.
         angles = uniform(-3.5, 3.5, (n, 3))

@@ -45,6 +45,8 @@ INPUTS = {
     "neck_rotations": "3 x 3 rotations of the neck", "neck_paths": "paths of T neck rotations",
     "neck_path_starts": "(yaw, pitch, roll), one per path",
     "few_directions": "3-vectors, a few: nearest_reachable searches the joint plane for each",
+    "few_paths": "paths of T 3-vectors, a few: the arm's followers search for targets out of reach",
+    "few_closing_path_starts": "joint pairs at which every arm's loop closes, one per few_paths path",
 }
 # Joint limits that every arm's reachable pairs straddle, and a start that closes for every arm.
 LIMITS = ((-1.0, 1.5), (-1.2, 0.8))
@@ -91,11 +93,11 @@ SAMPLES = [
     Sample("nearest_reachable", arm="arms", directions="few_directions", workers=TWO),
     Sample("nearest_reachable", arm="arms", directions="few_directions", limits=Literal(LIMITS),
            margin=Literal(0.02)),
-    Sample("follow", arm="arms", directions="paths", start="closing_path_starts", max_step=Literal(0.25)),
-    Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05), workers=TWO),
-    Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.2),
+    Sample("follow", arm="arms", directions="few_paths", start="few_closing_path_starts", max_step=Literal(0.25)),
+    Sample("follow", arm="arms", directions="few_paths", start=Literal(START), max_step=Literal(0.05), workers=TWO),
+    Sample("follow", arm="arms", directions="few_paths", start=Literal(START), max_step=Literal(0.2),
            limits=Literal(LIMITS), damping=Literal(0.0)),
-    Sample("follow", arm="arms", directions="paths", start=Literal(START), max_step=Literal(0.05),
+    Sample("follow", arm="arms", directions="few_paths", start=Literal(START), max_step=Literal(0.05),
            limits=Literal(LIMITS), margin=Literal(0.0), max_step_change=Literal(0.005)),
     Sample("neck_follow", rotations="neck_paths", start="neck_path_starts", max_step=Literal(0.3),
            max_step_change=Literal(0.1), limits=Literal(((-1.0, 1.0),) * 3)),
@@ -131,7 +133,7 @@ SAMPLES = [
     Sample("ArmFollower", arm="follower_arms", start="follower_starts", max_step="follower_steps",
            limits="follower_limits", damping="follower_dampings", margin="follower_dampings",
            max_step_change="follower_steps"),
-    Sample("ArmFollower.step", on="arm_followers", direction="directions"),
+    Sample("ArmFollower.step", on="arm_followers", direction="few_directions"),
     Sample("ArmFollower.pair", each="arm_followers"),
     Sample("ArmFollower.velocity", each="arm_followers"),
     Sample("ArmFollower.max_step", each="arm_followers"),

@@ -40,7 +40,8 @@ HEAD_STARTS = np.clip(ANGLES[::-1], -0.9, 0.9)
 INPUTS = {"theta_a": THETA[:, 0], "theta_b": THETA[:, 1], "rotations": ROTATIONS, "directions": DIRECTIONS,
           "near": NEAR, "vectors": ANGLES[::-1].copy(), "paths": PATHS, "finite_path_starts": NEAR,
           "closing_path_starts": STARTS, "neck_angles": ANGLES, "neck_rotations": HEADS, "neck_paths": HEAD_PATHS,
-          "neck_path_starts": HEAD_STARTS, "few_directions": DIRECTIONS}
+          "neck_path_starts": HEAD_STARTS, "few_directions": DIRECTIONS,
+          "few_paths": PATHS, "few_closing_path_starts": STARTS}
 STATUS = {"tracking": vb.TRACKING, "approaching": vb.APPROACHING, "holding": vb.HOLDING, "saturated": vb.SATURATED}
 # Not functions over arrays: the followers' classes and status codes (test_batch_follow.py),
 # arm_json (test_batch_arm_json.py) and FiveBar (test_general_arm.py).

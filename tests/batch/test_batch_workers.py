@@ -30,7 +30,8 @@ INPUTS = {"arms": ARM, "theta_a": THETA[:37, :1], "theta_b": THETA[:29, 1], "rot
           "directions": DIRECTIONS, "near": THETA[:29], "vectors": DIRECTIONS[:, ::-1], "paths": DIRECTIONS,
           "finite_path_starts": THETA[:37], "closing_path_starts": CLOSING[:37, None], "neck_angles": DIRECTIONS,
           "neck_rotations": vb.neck_fk(DIRECTIONS), "neck_paths": vb.neck_fk(DIRECTIONS),
-          "neck_path_starts": np.nan_to_num(DIRECTIONS[:, 0]) % 1.0, "few_directions": DIRECTIONS[:3, :5]}
+          "neck_path_starts": np.nan_to_num(DIRECTIONS[:, 0]) % 1.0, "few_directions": DIRECTIONS[:3, :5],
+          "few_paths": DIRECTIONS[:8, :6], "few_closing_path_starts": CLOSING[:8, None]}
 CALLS = {name: (lambda w, sample=sample: sample.call(vb, INPUTS, workers=w))
          for name, sample in first_samples().items()}
 
